@@ -1,0 +1,181 @@
+#include "core/app.h"
+
+#include "core/failure.h"
+#include "core/numbers.h"
+#include "core/paths.h"
+#include "core/text.h"
+
+namespace tagvane {
+
+App::App(AppOptions options)
+    : options_(std::move(options)),
+      system_clock_(options_.clock ? nullptr : std::make_unique<SystemClock>()),
+      clock_(options_.clock ? options_.clock : system_clock_.get()),
+      timers_(options_.timers ? options_.timers : &loop_.Timers()),
+      log_(*clock_, settings_.DebugLog),
+      outbox_(state_.XapActive),
+      receiver_(std::make_unique<NullReceiver>(options_.call_trace)),
+      xap_(std::make_unique<NullXapTransport>(options_.call_trace)),
+      http_(std::make_unique<NullHttpServer>(options_.call_trace)),
+      scripts_(std::make_unique<NullScriptHost>(options_.call_trace)),
+      database_(std::make_unique<NullDatabase>(options_.call_trace)),
+      ui_(std::make_unique<NullUi>(options_.call_trace)),
+      off_timer_(*timers_),
+      periodic_timer_(*timers_) {
+  log_.SetSender(&outbox_);
+  log_.SetEcho(options_.foreground);
+  periodic_timer_.SetOnTick([this] { scripts_->PeriodicTick(); });
+}
+
+App::~App() = default;
+
+std::string App::XapSourceAddress() const {
+  std::string source = "qbx.RFID." + computer_name_;
+  if (!settings_.receiverlocation.empty()) source += "." + settings_.receiverlocation;
+  return source;
+}
+
+void App::Start() {
+  // 1-2: flags and the device-code constants (kCodeFieldWidth, kCodeFill).
+  state_.XapActive = false;
+  state_.LinkClosing = false;
+  state_.PumpGuard = false;
+
+  InitXap();
+
+  Guard(log_, "Main Load", [&] {
+    XapTransportConfig config;
+    config.source = XapSourceAddress();
+    config.uid = "FF.0063:00";
+    config.broadcast_address = broadcast_address_;
+    config.interface_address = interface_address_;
+    config.filter_heartbeats = true;
+    outbox_.SetFallbackUID(config.uid);
+    xap_port_ = xap_->Init(config);
+    if (xap_port_ > 0) {
+      xap_->SendHeartbeat(60);
+      state_.XapActive = true;
+      log_.LogEvent(kProductSource, "Using xAP port " + std::to_string(xap_port_));
+      outbox_.SendXap("", "time.query", "time.query", std::string("id\x01*"), "", "", "");
+    } else {
+      log_.LogEvent(kProductSource,
+                    "xAP Init Error " + std::to_string(xap_port_) + " occurred");
+    }
+  });
+
+  InitHW();
+  // The receiver-link host and the monitor exist from InitHW on; the main
+  // form has nothing to hide here.
+  Guard(log_, "Main Load", [&] { ui_->ShowIndicator("RFID " + settings_.receiverlocation); });
+}
+
+void App::InitXap() {
+  auto step = [&](auto&& fn) { GuardTrace(log_, "InitXap", fn); };
+  step([&] {
+    computer_name_ =
+        options_.computer_name.empty() ? LookupComputerName() : options_.computer_name;
+  });
+  step([&] {
+    app_path_ = options_.app_dir.string();
+    while (app_path_.size() > 1 && app_path_.back() == '/') app_path_.pop_back();
+    log_.SetTracePath(DataDir() / "Tagvane.txt");
+  });
+  step([&] { exe_path_ = options_.exe_path; });
+  step([&] {
+    CreateFolders(log_, app_path_ + "/Config/x");
+    CreateFolders(log_, app_path_ + "/Data/x");
+  });
+  step([&] { exe_path_ = RewriteUncPath(exe_path_); });
+  step([&] {
+    // The script API object: the INI cache and the HTTP server.
+    ini_ = std::make_unique<IniCache>(ConfigDir(), log_);
+    ini_->SetReportBadLines(true);
+    http_->StartServer();
+  });
+  if (!ini_) return;
+  step([&] {
+    interface_address_ =
+        ini_->GetIniSetting("Interface", "InterfaceAddress", "Default", "qbxXap.ini");
+    broadcast_address_ =
+        ini_->GetIniSetting("Interface", "BroadcastAddress", "Default", "qbxXap.ini");
+  });
+  step([&] {
+    settings_.UID = NormalizeUID(ini_->GetIniSetting("RFID", "UID", "FF.0063:00", kSettingsFile));
+  });
+  step([&] {
+    settings_.receiverlocation = ini_->GetIniSetting("RFID", "ReceiverLocation", "", kSettingsFile);
+  });
+  step([&] {
+    state_.ReceiverCode = std::string(Right(std::string(kCodeFill) + settings_.receiverlocation,
+                                            kCodeFieldWidth));
+  });
+}
+
+void App::InitHW() {
+  auto step = [&](auto&& fn) { Guard(log_, "InitHW", fn); };
+  step([&] {
+    state_.ProcessingData = false;
+    tables_.OffTimerCount = 0;
+  });
+  step([&] { ui_->CreateMonitor(); });
+  // SettingsKeyList and SettingsDefaults are constant tables.
+  step([&] {
+    tables_.TagTable.Clear();
+    tables_.DeviceTable.Clear();
+    tables_.OffTimerList.clear();
+  });
+  step([&] { InitFilterDictionary(); });
+  step([&] { InitDeviceDictionary(); });
+  step([&] { InitINIVariables(); });
+  step([&] { receiver_->LoadDevices(); });
+  step([&] { tables_.BscSendQueue.clear(); });
+  step([&] { ArmPeriodicTimer(); });
+  step([&] { receiver_->InitRFID(); });
+  step([&] { database_->Open(); });
+  step([&] {
+    if (state_.SerialPortOpen) receiver_->SendToReceiver(std::string("\xF0\x29", 2));
+  });
+  step([&] {
+    off_timer_.SetInterval(3000);
+    off_timer_.SetEnabled(true);
+  });
+}
+
+void App::InitINIVariables() {
+  Guard(log_, "InitINIVariables", [&] {
+    InitIniKeys();
+    if (!settings_.RFIDPort.empty() && !state_.SerialPortOpen) {
+      state_.SerialPortOpen = receiver_->InitCommPort(settings_.RFIDPort);
+    }
+  });
+}
+
+void App::InitIniKeys() {
+  for (const auto& name : SettingsKeyList) {
+    Guard(log_, "InitIniKeys", [&] { SetIniValue(name); });
+  }
+}
+
+void App::SetIniValue(std::string_view name) {
+  if (!ini_) return;
+  Guard(log_, "SetIniValue", [&] {
+    if (tagvane::SetIniValue(settings_, *ini_, name) && EqualsNoCase(name, "periodicscriptinterval")) {
+      ArmPeriodicTimer();
+    }
+  });
+}
+
+void App::ArmPeriodicTimer() {
+  const PeriodicSchedule schedule = ComputePeriodicSchedule(settings_.PeriodicScriptInterval);
+  const double v = LeadingNumber(settings_.PeriodicScriptInterval);
+  if (IsNumeric(settings_.PeriodicScriptInterval) && v < 0) {
+    log_.LogEvent(kProductSource, "PeriodicScriptInterval " + settings_.PeriodicScriptInterval +
+                                      " is negative; periodic scripts are off");
+  }
+  periodic_minutes_ = schedule.minute_counter;
+  periodic_timer_.SetEnabled(false);
+  periodic_timer_.SetInterval(schedule.interval_ms);
+  periodic_timer_.SetEnabled(schedule.enabled);
+}
+
+}  // namespace tagvane

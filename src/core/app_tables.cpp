@@ -1,0 +1,116 @@
+// The INI sections behind the shared tables ("Received", "Devices",
+// "Device Messages", "RFIDUnits") and the shut-down sequence that writes
+// them back.
+#include <memory>
+
+#include "core/app.h"
+#include "core/dates.h"
+#include "core/failure.h"
+#include "core/text.h"
+#include "receiver/rfid_device.h"
+#include "scripting/device_class.h"
+
+namespace tagvane {
+namespace {
+
+// The lines of a section: quotes removed, split at NUL, empty lines dropped.
+std::vector<std::string> SectionLines(IniCache& ini, std::string_view section) {
+  std::vector<std::string> lines;
+  const std::string text = RemoveQuotes(ini.GetINISection(section, kSettingsFile));
+  for (auto& line : Split(text, '\0')) {
+    if (!line.empty()) lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+}  // namespace
+
+void App::InitFilterDictionary() {
+  Guard(log_, "InitFilterDictionary", [&] {
+    tables_.FilterTable.Clear();
+    for (const auto& line : SectionLines(*ini_, "Received")) {
+      const auto pieces = Split(line, '=');
+      if (pieces.size() < 2 || pieces[0].empty()) continue;
+      tables_.FilterTable.Add(pieces[0], pieces[1]);
+    }
+  });
+}
+
+void App::InitDeviceDictionary() {
+  Guard(log_, "InitDeviceDictionary", [&] {
+    tables_.ScriptDeviceTable.Clear();
+    for (const auto& line : SectionLines(*ini_, "Devices")) {
+      const auto pieces = Split(line, '=');
+      if (pieces.size() < 2 || pieces[0].empty()) continue;
+      const std::string& name = pieces[0];
+      if (tables_.ScriptDeviceTable.Contains(name)) continue;
+      auto device = std::make_shared<DeviceClass>();
+      device->Tag = name;
+      const auto parts = Split(pieces[1], ';');
+      device->LastChange = ParseDate(parts[0]).value_or(MakeDateTime(2000, 1, 1));
+      for (size_t k = 1; k < parts.size(); ++k) {
+        const std::string key = ToLower(parts[k]);
+        const std::string collection_key = ToLower(name) + "." + key;
+        device->MessageKeyList.Add(collection_key, key);
+        device->MessageList.Add(
+            collection_key, ini_->GetIniSetting("Device Messages", collection_key, "", kSettingsFile));
+      }
+      tables_.ScriptDeviceTable.Add(name, std::move(device));
+    }
+  });
+}
+
+void App::SaveDeviceDictionary() {
+  Guard(log_, "SaveDeviceDictionary", [&] {
+    ini_->ClearINISection("Devices", kSettingsFile);
+    ini_->ClearINISection("Device Messages", kSettingsFile);
+    if (tables_.ScriptDeviceTable.empty()) return;
+    for (const auto& [name, device] : tables_.ScriptDeviceTable) {
+      std::vector<std::string> fields{FormatGeneralDate(device->LastChange)};
+      for (const auto& [collection_key, key] : device->MessageKeyList) fields.push_back(key);
+      ini_->SaveIniSetting("Devices", name, Join(fields, ";"), kSettingsFile);
+      size_t i = 1;
+      for (const auto& [collection_key, message] : device->MessageList) {
+        if (i >= fields.size()) break;
+        ini_->SaveIniSetting("Device Messages", name + "." + fields[i], message, kSettingsFile);
+        ++i;
+      }
+    }
+    ini_->FlushIniCache();
+  });
+}
+
+void App::SaveLastChange() {
+  Guard(log_, "SaveLastChange", [&] {
+    if (tables_.DeviceTable.empty()) return;
+    for (const auto& [code, device] : tables_.DeviceTable) {
+      ini_->SaveIniSetting("RFIDUnits", code, device->Properties(), kSettingsFile);
+    }
+  });
+}
+
+void App::Shutdown() {
+  if (shut_down_) return;
+  shut_down_ = true;
+  if (ini_) {
+    SaveLastChange();
+    SaveDeviceDictionary();
+    Guard(log_, "Unload", [&] { ini_->FlushIniCache(); });
+  }
+  Guard(log_, "Unload", [&] { ui_->RemoveIndicator(); });
+  state_.LinkClosing = true;
+  Guard(log_, "Unload", [&] { ui_->CloseWindows(); });
+  Guard(log_, "Unload", [&] { receiver_->Close(); });
+  Guard(log_, "Unload", [&] { database_->Close(); });
+  Guard(log_, "Unload", [&] { xap_->Close(); });
+  Guard(log_, "Unload", [&] { http_->Close(); });
+  off_timer_.SetEnabled(false);
+  periodic_timer_.SetEnabled(false);
+  tables_.BscSendQueue.clear();
+  tables_.OffTimerList.clear();
+  tables_.TagTable.Clear();
+  tables_.DeviceTable.Clear();
+  Guard(log_, "Unload", [&] { scripts_->Release(); });
+}
+
+}  // namespace tagvane

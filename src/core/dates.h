@@ -1,0 +1,27 @@
+// Fixed date formats (the old program used the machine's regional ones):
+// general date "dd/MM/yyyy HH:mm:ss", medium date "dd-MMM-yy", time of day
+// "h:mm:ss AM", and the HTTP date of response headers.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/clock.h"
+
+namespace tagvane {
+
+std::string FormatGeneralDate(DateTime t);
+std::string FormatMediumDate(DateTime t);
+std::string FormatTimeOfDay(DateTime t);
+// RFC 1123 form, "Sun, 06 Dec 2026 06:28:17 GMT" (the local time is used as
+// it stands, as the old server did).
+std::string FormatHttpDate(DateTime t);
+
+// Reads a general date ("dd/MM/yyyy HH:mm:ss", "dd/MM/yyyy H:mm", or a date
+// alone). Also accepts ISO "yyyy-MM-dd HH:mm:ss". Returns nullopt for
+// anything that is not a valid date.
+std::optional<DateTime> ParseDate(std::string_view text);
+inline bool IsDate(std::string_view text) { return ParseDate(text).has_value(); }
+
+}  // namespace tagvane

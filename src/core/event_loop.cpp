@@ -1,0 +1,75 @@
+#include "core/event_loop.h"
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/steady_timer.hpp>
+
+namespace tagvane {
+namespace {
+
+class AsioSlot final : public TimerSlot {
+ public:
+  AsioSlot(asio::io_context& io, std::function<void()> fire)
+      : timer_(io), fire_(std::move(fire)), alive_(std::make_shared<bool>(true)) {}
+  ~AsioSlot() override {
+    *alive_ = false;
+    timer_.cancel();
+  }
+  void Arm(Milliseconds delay) override {
+    const uint64_t generation = ++generation_;
+    timer_.expires_after(delay);
+    std::weak_ptr<bool> alive = alive_;
+    timer_.async_wait([this, alive, generation](const std::error_code& ec) {
+      auto token = alive.lock();
+      if (ec || !token || !*token || generation != generation_) return;
+      fire_();
+    });
+  }
+  void Cancel() override {
+    ++generation_;
+    timer_.cancel();
+  }
+
+ private:
+  asio::steady_timer timer_;
+  std::function<void()> fire_;
+  std::shared_ptr<bool> alive_;
+  uint64_t generation_ = 0;
+};
+
+class AsioTimerService final : public TimerService {
+ public:
+  explicit AsioTimerService(asio::io_context& io) : io_(io) {}
+  std::unique_ptr<TimerSlot> CreateSlot(std::function<void()> fire) override {
+    return std::make_unique<AsioSlot>(io_, std::move(fire));
+  }
+
+ private:
+  asio::io_context& io_;
+};
+
+}  // namespace
+
+EventLoop::EventLoop() : timers_(std::make_unique<AsioTimerService>(io_)) {}
+EventLoop::~EventLoop() = default;
+
+void EventLoop::Pump() {
+  if (io_.stopped()) return;
+  // Bounded, so a flood of ready handlers cannot keep the caller forever.
+  for (int i = 0; i < 10000 && io_.poll_one(); ++i) {
+  }
+}
+
+void EventLoop::PumpFor(Milliseconds d) {
+  if (io_.stopped()) return;
+  io_.run_one_for(d);
+  Pump();
+}
+
+void EventLoop::Run() {
+  auto guard = asio::make_work_guard(io_);
+  io_.run();
+}
+
+void EventLoop::Stop() { io_.stop(); }
+
+}  // namespace tagvane

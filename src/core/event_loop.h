@@ -1,0 +1,36 @@
+// The one event loop: an asio::io_context that every socket, the serial line
+// and every timer of the daemon run on. Single-threaded.
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <memory>
+
+#include "core/timer.h"
+
+namespace tagvane {
+
+class EventLoop {
+ public:
+  EventLoop();
+  ~EventLoop();
+
+  asio::io_context& Io() { return io_; }
+  // Timers of this loop (steady time).
+  TimerService& Timers() { return *timers_; }
+
+  // Runs the handlers that are ready now and returns. Callers may be inside
+  // a handler: the handlers run here can re-enter the caller's component.
+  void Pump();
+  // Waits up to d for one handler, runs it and whatever else is ready.
+  void PumpFor(Milliseconds d);
+  // Runs until Stop().
+  void Run();
+  void Stop();
+  bool Stopped() const { return io_.stopped(); }
+
+ private:
+  asio::io_context io_;
+  std::unique_ptr<TimerService> timers_;
+};
+
+}  // namespace tagvane

@@ -1,0 +1,157 @@
+#include "core/ini_tool.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <system_error>
+
+#include "core/paths.h"
+#include "core/text.h"
+
+namespace fs = std::filesystem;
+
+namespace tagvane {
+
+std::string IniTool::Composite(std::string_view section, std::string_view key) {
+  std::string out;
+  out.reserve(section.size() + 1 + key.size());
+  out.append(section);
+  out.push_back(kKeySeparator);
+  out.append(key);
+  return out;
+}
+
+void IniTool::Load(const fs::path& path) {
+  entries_.Clear();
+  path_ = path;
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return;
+  if (auto text = ReadWholeFile(path)) Parse(*text);
+}
+
+void IniTool::Parse(std::string_view text) {
+  std::string section;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view raw = text.substr(start, end - start);
+    start = end + 1;
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    const std::string_view line = TrimSpaces(raw);
+    if (line.empty() || line.front() == ';') {
+      if (end == text.size()) break;
+      continue;
+    }
+    if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+      section.assign(line.substr(1, line.size() - 2));
+      entries_.Add(section, section);
+    } else {
+      const size_t eq = line.find('=');
+      if (eq == std::string_view::npos) {
+        if (bad_line_) bad_line_(std::string(line), path_.string());
+      } else {
+        entries_.Add(Composite(section, line.substr(0, eq)), std::string(line.substr(eq + 1)));
+      }
+    }
+    if (end == text.size()) break;
+  }
+}
+
+std::string IniTool::Read(std::string_view section, std::string_view key,
+                          std::string_view def) const {
+  const std::string* value = entries_.Find(Composite(section, key));
+  if (!value || value->empty()) return std::string(def);
+  return *value;
+}
+
+void IniTool::WriteKey(std::string_view section, std::string_view key, std::string_view value) {
+  if (!entries_.Contains(section)) entries_.Add(std::string(section), std::string(section));
+  entries_.Set(Composite(section, key), std::string(value));
+}
+
+void IniTool::RemoveKey(std::string_view section, std::string_view key) {
+  entries_.Remove(Composite(section, key));
+}
+
+void IniTool::RemoveSection(std::string_view section) {
+  for (const auto& key : Keys(section)) {
+    if (!key.empty()) RemoveKey(section, key);
+  }
+}
+
+std::vector<std::string> IniTool::Keys(std::string_view section) const {
+  std::vector<std::string> keys;
+  const std::string prefix = Composite(section, "");
+  for (const auto& [map_key, value] : entries_) {
+    if (!StartsWithNoCase(map_key, prefix)) continue;
+    std::string name = map_key.substr(map_key.find(kKeySeparator) + 1);
+    if (TrimSpaces(name).empty()) continue;
+    keys.push_back(std::move(name));
+  }
+  if (keys.empty()) keys.emplace_back();
+  return keys;
+}
+
+std::string IniTool::Render(size_t* skipped) const {
+  struct Row {
+    std::string_view section;
+    std::string_view key;
+    const std::string* value;
+  };
+  std::vector<Row> rows;
+  rows.reserve(entries_.size());
+  size_t too_long = 0;
+  for (const auto& [map_key, value] : entries_) {
+    const size_t sep = map_key.find(kKeySeparator);
+    if (sep == std::string::npos || value == map_key) continue;
+    Row row{std::string_view(map_key).substr(0, sep), std::string_view(map_key).substr(sep + 1),
+            &value};
+    if (row.section.size() > 100 || row.key.size() > 255) {
+      ++too_long;
+      continue;
+    }
+    rows.push_back(row);
+  }
+  std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+    const int s = CompareNoCase(a.section, b.section);
+    if (s != 0) return s < 0;
+    return CompareNoCase(a.key, b.key) < 0;
+  });
+  std::string out;
+  size_t total = 0;
+  for (const auto& r : rows) total += r.section.size() + r.key.size() + r.value->size() + 8;
+  out.reserve(total);
+  std::string current;
+  for (const auto& r : rows) {
+    if (!EqualsNoCase(r.section, current)) {
+      current = ToUpper(r.section);
+      out += '[';
+      out += current;
+      out += "]\r\n";
+    }
+    out += r.key;
+    out += '=';
+    out += *r.value;
+    out += "\r\n";
+  }
+  if (skipped) *skipped = too_long;
+  return out;
+}
+
+void IniTool::Save() const {
+  size_t too_long = 0;
+  const std::string text = Render(&too_long);
+  std::error_code ec;
+  if (fs::exists(path_, ec)) {
+    fs::copy_file(path_, path_.string() + "_bck", fs::copy_options::overwrite_existing, ec);
+    if (ec) throw std::runtime_error("backup: " + ec.message());
+  }
+  WriteFileAtomically(path_, text);
+  if (too_long) {
+    throw std::length_error(std::to_string(too_long) +
+                            " key(s) with a section name over 100 or a key name over 255 "
+                            "characters not saved");
+  }
+}
+
+}  // namespace tagvane

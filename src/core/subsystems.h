@@ -1,0 +1,143 @@
+// The narrow interfaces through which start-up and shut-down reach the
+// subsystems (receiver link, xAP transport, HTTP server, scripts, reading
+// database, user interface). Each has a do-nothing version that can record
+// its calls, used until a real component is installed and by tests that
+// check the order of start-up.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tagvane {
+
+// Records "component.Operation" names in call order (tests).
+using CallTrace = std::vector<std::string>;
+
+class ReceiverPort {
+ public:
+  virtual ~ReceiverPort() = default;
+  // Opens the link for a configured port; true when it is open.
+  virtual bool InitCommPort(const std::string& port) = 0;
+  // Opens the link when configured and not yet open.
+  virtual void InitRFID() = 0;
+  // Loads the tag devices of section "RFIDUnits" and builds the tag table.
+  virtual void LoadDevices() = 0;
+  // Writes raw bytes to the receiver.
+  virtual void SendToReceiver(std::string_view bytes) = 0;
+  // Closes the link for good (shut-down).
+  virtual void Close() = 0;
+};
+
+struct XapTransportConfig {
+  std::string source;
+  std::string uid;
+  std::string broadcast_address;
+  std::string interface_address;
+  bool filter_heartbeats = true;
+};
+
+class XapTransportPort {
+ public:
+  virtual ~XapTransportPort() = default;
+  // Binds the sockets; returns the private UDP port bound, 0 or less when
+  // binding failed.
+  virtual int Init(const XapTransportConfig& config) = 0;
+  virtual void SendHeartbeat(int interval_seconds) = 0;
+  virtual void Close() = 0;
+};
+
+class HttpServerPort {
+ public:
+  virtual ~HttpServerPort() = default;
+  virtual void StartServer() = 0;
+  virtual void Close() = 0;
+};
+
+class ScriptHostPort {
+ public:
+  virtual ~ScriptHostPort() = default;
+  // Called when the periodic script timer ticks.
+  virtual void PeriodicTick() = 0;
+  virtual void Release() = 0;
+};
+
+class DatabasePort {
+ public:
+  virtual ~DatabasePort() = default;
+  virtual void Open() = 0;
+  virtual void Close() = 0;
+};
+
+// The web replacements of the desktop windows: data monitor, settings page,
+// activity indicator (the old tray icon).
+class UiPort {
+ public:
+  virtual ~UiPort() = default;
+  virtual void CreateMonitor() = 0;
+  virtual void ShowIndicator(const std::string& caption) = 0;
+  virtual void RemoveIndicator() = 0;
+  virtual void CloseWindows() = 0;
+};
+
+// Do-nothing versions.
+class TracedNull {
+ protected:
+  explicit TracedNull(CallTrace* trace) : trace_(trace) {}
+  void Note(const char* what) {
+    if (trace_) trace_->emplace_back(what);
+  }
+
+ private:
+  CallTrace* trace_;
+};
+
+class NullReceiver final : public ReceiverPort, TracedNull {
+ public:
+  explicit NullReceiver(CallTrace* trace = nullptr) : TracedNull(trace) {}
+  bool InitCommPort(const std::string&) override { return Note("receiver.InitCommPort"), false; }
+  void InitRFID() override { Note("receiver.InitRFID"); }
+  void LoadDevices() override { Note("receiver.LoadDevices"); }
+  void SendToReceiver(std::string_view) override { Note("receiver.SendToReceiver"); }
+  void Close() override { Note("receiver.Close"); }
+};
+
+class NullXapTransport final : public XapTransportPort, TracedNull {
+ public:
+  explicit NullXapTransport(CallTrace* trace = nullptr) : TracedNull(trace) {}
+  int Init(const XapTransportConfig&) override { return Note("xap.Init"), 0; }
+  void SendHeartbeat(int) override { Note("xap.SendHeartbeat"); }
+  void Close() override { Note("xap.Close"); }
+};
+
+class NullHttpServer final : public HttpServerPort, TracedNull {
+ public:
+  explicit NullHttpServer(CallTrace* trace = nullptr) : TracedNull(trace) {}
+  void StartServer() override { Note("http.StartServer"); }
+  void Close() override { Note("http.Close"); }
+};
+
+class NullScriptHost final : public ScriptHostPort, TracedNull {
+ public:
+  explicit NullScriptHost(CallTrace* trace = nullptr) : TracedNull(trace) {}
+  void PeriodicTick() override { Note("scripts.PeriodicTick"); }
+  void Release() override { Note("scripts.Release"); }
+};
+
+class NullDatabase final : public DatabasePort, TracedNull {
+ public:
+  explicit NullDatabase(CallTrace* trace = nullptr) : TracedNull(trace) {}
+  void Open() override { Note("database.Open"); }
+  void Close() override { Note("database.Close"); }
+};
+
+class NullUi final : public UiPort, TracedNull {
+ public:
+  explicit NullUi(CallTrace* trace = nullptr) : TracedNull(trace) {}
+  void CreateMonitor() override { Note("ui.CreateMonitor"); }
+  void ShowIndicator(const std::string&) override { Note("ui.ShowIndicator"); }
+  void RemoveIndicator() override { Note("ui.RemoveIndicator"); }
+  void CloseWindows() override { Note("ui.CloseWindows"); }
+};
+
+}  // namespace tagvane

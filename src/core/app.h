@@ -10,6 +10,7 @@
 
 #include "core/clock.h"
 #include "core/event_loop.h"
+#include "core/hooks.h"
 #include "core/ini_cache.h"
 #include "core/logger.h"
 #include "core/settings.h"
@@ -90,6 +91,7 @@ class App {
   ScriptHostPort& ScriptHost() { return *scripts_; }
   DatabasePort& Database() { return *database_; }
   UiPort& Ui() { return *ui_; }
+  Hooks& GetHooks() { return hooks_; }
   Timer& OffTimer() { return off_timer_; }
   Timer& PeriodicTimer() { return periodic_timer_; }
   int& PeriodicMinuteCounter() { return periodic_minutes_; }
@@ -114,6 +116,7 @@ class App {
   SharedState state_;
   Logger log_;
   XapOutbox outbox_;
+  Hooks hooks_;
   std::unique_ptr<IniCache> ini_;
 
   std::unique_ptr<ReceiverPort> receiver_;

@@ -1,0 +1,30 @@
+// Calls that cross from one subsystem into another at run time (the presence
+// logic publishing a BSC message, the parser recording a reading, incoming
+// xAP messages reaching the script capture...). Each subsystem fills its own
+// entries when it is installed; until then they do nothing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tagvane {
+
+class XapMessage;
+
+struct Hooks {
+  // BSC event or info message for one device (device code, message class).
+  std::function<void(const std::string&, const std::string&)> SendXapBSC =
+      [](const std::string&, const std::string&) {};
+  // Queues a run of the main script with a tag name, record name or "".
+  std::function<void(const std::string&)> QueueScript = [](const std::string&) {};
+  // Blinks the activity indicator after receiver data was processed.
+  std::function<void()> SwapIcons = [] {};
+  // Stores one reading in the reading database (tag identifier, strength).
+  std::function<void(const std::string&, int16_t)> RecordReading =
+      [](const std::string&, int16_t) {};
+  // Lets the script capture look at a received message before dispatch.
+  std::function<void(XapMessage&)> CaptureMessage = [](XapMessage&) {};
+};
+
+}  // namespace tagvane

@@ -16,11 +16,11 @@ ReceiverLink::ReceiverLink(App& app)
       serial_(app.Loop().Io()),
       tcp_(app.Loop().Io()),
       connect_timer_(app.Timers(), [this] { OnConnectTick(); }) {
-  serial_.SetHandlers([this](std::string_view data) { parser_.ProcessCommData(data, 2); },
+  serial_.SetHandlers([this](std::string_view data) { Deliver(data); },
                       [this](const std::string& reason) { OnSerialLost(reason); });
   TcpLink::Handlers handlers;
   handlers.on_connect = [this] { OnTcpConnect(); };
-  handlers.on_data = [this](std::string_view data) { parser_.ProcessCommData(data, 2); };
+  handlers.on_data = [this](std::string_view data) { Deliver(data); };
   handlers.on_close = [this] {
     OnTcpLost("RFID IP Connection Closed " + std::to_string(tcp_.State()));
   };
@@ -138,6 +138,21 @@ void ReceiverLink::LoadDevices() {
   HostLoaded();
   InitIniSection(app_, "RFIDUnits", kSettingsFile);
   BuildTagDictionary(app_);
+  devices_loaded_ = true;
+  if (!held_.empty()) {
+    const std::string held = std::move(held_);
+    held_.clear();
+    parser_.ProcessCommData(held, 2);
+  }
+}
+
+void ReceiverLink::Deliver(std::string_view data) {
+  if (devices_loaded_) {
+    parser_.ProcessCommData(data, 2);
+    return;
+  }
+  held_.append(data);
+  if (held_.size() > kHeldLimit) held_.erase(0, held_.size() - kHeldLimit);
 }
 
 void ReceiverLink::SendToReceiver(std::string_view bytes) {

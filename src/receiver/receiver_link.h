@@ -26,6 +26,8 @@ class ReceiverLink final : public ReceiverPort {
  public:
   static constexpr int kConnectIntervalMs = 2000;
   static constexpr int kConnectTicks = 6;
+  // Data held while the stored devices are not loaded yet (the newest).
+  static constexpr size_t kHeldLimit = 65536;
 
   explicit ReceiverLink(App& app);
   ~ReceiverLink() override;
@@ -61,6 +63,10 @@ class ReceiverLink final : public ReceiverPort {
   // A retry found the link up again.
   void LinkRestored();
   void ShowStatus(bool open);
+  // Received data goes to the parser once the stored devices are loaded;
+  // until then it waits, so a report cannot create a fresh device over an
+  // accepted one that is still on disk.
+  void Deliver(std::string_view data);
 
   App& app_;
   DataMonitor monitor_;
@@ -75,6 +81,8 @@ class ReceiverLink final : public ReceiverPort {
   bool retrying_ = false;
   bool outage_logged_ = false;
   bool host_loaded_ = false;
+  bool devices_loaded_ = false;
+  std::string held_;
   uint64_t reconnects_ = 0;
 };
 

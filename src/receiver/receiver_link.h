@@ -51,6 +51,7 @@ class ReceiverLink final : public ReceiverPort {
   // True while the link is down and being retried in the background.
   bool Retrying() const { return retrying_; }
   uint64_t Reconnects() const { return reconnects_; }
+  uint64_t ConnectAttempts() const { return tcp_.Attempts(); }
 
  private:
   void HostLoaded();

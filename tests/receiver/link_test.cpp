@@ -205,7 +205,10 @@ TEST(ReceiverLink, TcpBridgeDropsRefusesAndComesBack) {
   bridge->Send("1A2B87 ");
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.Device("1A2B") != nullptr; }));
 
-  // The bridge drops the connection: one entry and an immediate reconnect.
+  // The bridge drops the connection in the middle of a report: one entry,
+  // an immediate reconnect, and the cut report is not glued to the next.
+  bridge->Send("3C");
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().ReceiveBuffer == "3C"; }));
   bridge->client->close();
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bridge->accepted == 2; }));
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
@@ -213,6 +216,7 @@ TEST(ReceiverLink, TcpBridgeDropsRefusesAndComesBack) {
   EXPECT_EQ(bridge->Receive(2), std::string("\xF0\x29", 2));
   bridge->Send("1A2B55 ");
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.Device("1A2B")->Strength() == 55; }));
+  EXPECT_EQ(bed.app.Tables().DeviceTable.size(), 1u);
 
   // Now it goes away and refuses: attempts are paced by the connect timer,
   // not repeated at once from every refusal, and logged once.

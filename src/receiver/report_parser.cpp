@@ -35,15 +35,6 @@ int16_t StrengthValue(std::string_view digits) {
   return ToInt16(LeadingNumber(digits));
 }
 
-void AppendRightAligned(std::string& out, std::string_view text, size_t width) {
-  if (text.size() >= width) {
-    out.append(text.substr(text.size() - width));
-  } else {
-    out.append(width - text.size(), ' ');
-    out.append(text);
-  }
-}
-
 std::string TimeText(DateTime t) {
   const auto day = std::chrono::floor<std::chrono::days>(t);
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(t - day).count();
@@ -54,31 +45,6 @@ std::string TimeText(DateTime t) {
 }
 
 }  // namespace
-
-void MonitorLineBuilder::Reset(std::string_view core) {
-  core_.assign(core);
-  prefixes_.clear();
-  prefix_ends_.clear();
-  suffixes_.clear();
-}
-
-void MonitorLineBuilder::Wrap(std::string_view prefix, std::string_view suffix) {
-  prefixes_ += prefix;
-  prefix_ends_.push_back(prefixes_.size());
-  suffixes_ += suffix;
-}
-
-std::string MonitorLineBuilder::Build() const {
-  std::string out;
-  out.reserve(prefixes_.size() + core_.size() + suffixes_.size());
-  for (size_t i = prefix_ends_.size(); i-- > 0;) {
-    const size_t begin = i == 0 ? 0 : prefix_ends_[i - 1];
-    out.append(prefixes_, begin, prefix_ends_[i] - begin);
-  }
-  out += core_;
-  out += suffixes_;
-  return out;
-}
 
 ReportParser::ReportParser(App& app, DataMonitor& monitor) : app_(app), monitor_(monitor) {}
 
@@ -120,7 +86,11 @@ void ReportParser::ProcessCommData(std::string_view data, int event_code) {
       app_.Log().LogEvent(kDebugSource, "RFID Comm Event Code=" + std::to_string(event_code));
     }
   });
-  step([&] { state.MonitorLine = line_.Build(); });
+  // The monitor shows only the newest characters; the whole line is
+  // written out when the debug entry needs it.
+  step([&] {
+    state.MonitorLine = line_.Build(settings.DebugLog ? 0 : DataMonitor::kCommDataLimit);
+  });
   step([&] {
     const std::string& filter = monitor_.aTagFilter;
     if (filter.empty() || (filter == TrimSpaces(data) && !monitor_.Freeze)) {
@@ -138,9 +108,41 @@ void ReportParser::ProcessCommData(std::string_view data, int event_code) {
   if (owner) state.ProcessingData = false;
 }
 
+std::shared_ptr<RFIDDevice> ReportParser::DeviceFor(std::string_view tag_id) {
+  const SharedTables& tables = app_.Tables();
+  const std::string& receiver = app_.State().ReceiverCode;
+  const bool fresh = tables.DeviceTable.size() == cache_devices_ &&
+                     tables.TagChanges == cache_changes_ &&
+                     tables.TagTableBuiltAt == tables.TagChanges && receiver == cache_receiver_;
+  // With debug logging on, every report goes through AddRFIDUnit for its
+  // entries.
+  if (fresh && !app_.GetSettings().DebugLog) {
+    auto it = cache_.find(std::string(tag_id));
+    if (it != cache_.end()) return it->second;
+  }
+  if (receiver.size() == 6) {
+    code_.assign(kCodeFill);
+    code_ += receiver;
+    code_ += tag_id;
+  } else {
+    code_ = MakeDeviceCode("", tag_id, receiver);
+  }
+  DevicePtr device = AddRFIDUnit(app_, code_, "");
+  if (!fresh || tables.DeviceTable.size() != cache_devices_) {
+    cache_.clear();
+    cache_devices_ = tables.DeviceTable.size();
+    cache_changes_ = tables.TagChanges;
+    cache_receiver_ = receiver;
+  }
+  if (device && cache_.size() < 100000) cache_.emplace(std::string(tag_id), device);
+  return device;
+}
+
 void ReportParser::ConsumeReports() {
   std::string& buffer = app_.State().ReceiveBuffer;
   consumed_ = 0;
+  chunk_time_ = app_.GetClock().Now();
+  chunk_seconds_ = SecondsSinceMidnight(chunk_time_);
   while (true) {
     bool stop = false;
     try {
@@ -173,22 +175,20 @@ void ReportParser::ConsumeReports() {
 
 void ReportParser::Discard(size_t count) {
   const std::string& buffer = app_.State().ReceiveBuffer;
-  for (size_t i = 0; i < count; ++i) {
-    scratch_suffix_.assign(" | Discard of ");
-    scratch_suffix_ += buffer[consumed_];
-    scratch_suffix_ += " trying to sync on space termination";
-    line_.Append(scratch_suffix_);
-    ++consumed_;
-  }
+  for (size_t i = 0; i < count; ++i) line_.AddDiscard(buffer[consumed_++]);
 }
 
 void ReportParser::HandleReport(size_t p) {
   const std::string& buffer = app_.State().ReceiveBuffer;
   const size_t available = buffer.size() - consumed_;
   const std::string_view report(buffer.data() + consumed_, available);
-  const std::string tag_id(report.substr(0, 4));
+  char tag_chars[4] = {report[0], report[1], report[2], report[3]};
+  const std::string_view tag_id(tag_chars, 4);
   const size_t digits = p == 5 ? 0 : p == 6 ? 1 : p == 7 ? 2 : 3;
-  const std::string strength_text(report.substr(4, std::min(digits, available - 4)));
+  char strength_chars[3] = {};
+  const size_t strength_len = std::min(digits, available - 4);
+  report.copy(strength_chars, strength_len, 4);
+  const std::string_view strength_text(strength_chars, strength_len);
   // The report leaves the buffer before anything can fail, so a failure
   // below costs this report only, never the loop.
   consumed_ += p;
@@ -203,50 +203,25 @@ void ReportParser::HandleReport(size_t p) {
     }
   }
 
-  const std::string& receiver = app_.State().ReceiverCode;
-  if (receiver.size() == 6) {
-    code_.assign(kCodeFill);
-    code_ += receiver;
-    code_ += tag_id;
-  } else {
-    code_ = MakeDeviceCode("", tag_id, receiver);
-  }
-  const DevicePtr device = AddRFIDUnit(app_, code_, "");
+  const DevicePtr device = DeviceFor(tag_id);
   if (!device) return;
   device->SetStrength(strength);
-  const DateTime now = app_.GetClock().Now();
-  const float seconds = SecondsSinceMidnight(now);
+  const float seconds = chunk_seconds_;
   const float elapsed = seconds - device->LastReceivedTimer();
 
-  scratch_prefix_.assign("(");
-  AppendRounded(scratch_prefix_, elapsed, 1);
-  scratch_prefix_ += ")\t";
-
-  std::string& s = scratch_suffix_;
-  s.assign("\t");
-  const std::string& location = device->Location();
-  if (location.size() >= 20) {
-    s.append(location, 0, 20);
-  } else {
-    s += location;
-    s.append(20 - location.size(), ' ');
-  }
-  s += '\t';
-  char num[24];
-  auto res = std::to_chars(num, num + sizeof num, device->Strength());
-  AppendRightAligned(s, std::string_view(num, static_cast<size_t>(res.ptr - num)), 3);
-  s += '\t';
-  AppendRightAligned(s, RoundedText(device->AverageStrength(), 1), 5);
-  s += '\t';
-  AppendRightAligned(s, RoundedText(device->FigureOfMerit(), 0), 3);
-  s += '\t';
-  s += device->DeviceStatus() == kStatusOn ? "ON" : "OFF";
-  line_.Wrap(scratch_prefix_, s);
+  MonitorReport entry;
+  entry.device = device.get();
+  entry.elapsed = elapsed;
+  entry.average = device->AverageStrength();
+  entry.figure = device->FigureOfMerit();
+  entry.strength = device->Strength();
+  entry.on = device->DeviceStatus() == kStatusOn;
+  line_.AddReport(entry);
 
   device->SetLastReceivedTimer(seconds);
   ++reports_;
   if (device->InUse() && app_.GetSettings().UseSQL >= 1) {
-    app_.GetHooks().RecordReading(tag_id, strength);
+    app_.GetHooks().RecordReading(std::string(tag_id), strength);
   }
 }
 

@@ -6,33 +6,19 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "core/clock.h"
+#include "receiver/monitor_line.h"
 
 namespace tagvane {
 
 class App;
 class DataMonitor;
-
-// MonitorLine while a chunk is consumed. Each report's line wraps the
-// previous one ("(<elapsed>)\t" + previous + "\t<fields>"), so it is kept
-// as prefixes, the core and suffixes and joined once per chunk: a chunk of n
-// reports costs O(n), not O(n^2).
-class MonitorLineBuilder {
- public:
-  void Reset(std::string_view core);
-  // Wraps the current line in prefix ... suffix.
-  void Wrap(std::string_view prefix, std::string_view suffix);
-  void Append(std::string_view suffix) { suffixes_ += suffix; }
-  std::string Build() const;
-
- private:
-  std::string core_;
-  std::string prefixes_;
-  std::vector<size_t> prefix_ends_;
-  std::string suffixes_;
-};
 
 class ReportParser {
  public:
@@ -53,6 +39,9 @@ class ReportParser {
   void ConsumeReports();
   void HandleReport(size_t space_at);
   void Discard(size_t count);
+  // The device of a report's tag: from the cache when nothing that could
+  // change the answer of AddRFIDUnit moved, else through AddRFIDUnit.
+  std::shared_ptr<class RFIDDevice> DeviceFor(std::string_view tag_id);
   void LogFailure(const std::exception* e);
 
   App& app_;
@@ -61,8 +50,16 @@ class ReportParser {
   // Characters of ReceiveBuffer already consumed by the running loop.
   size_t consumed_ = 0;
   uint64_t reports_ = 0;
-  std::string scratch_prefix_;
-  std::string scratch_suffix_;
+  // The time of the chunk being consumed (one reading per chunk: a chunk is
+  // handled within a fraction of a millisecond).
+  DateTime chunk_time_{};
+  float chunk_seconds_ = 0;
+  // Tag identifier -> device, valid while the device table's size, the tag
+  // counter and the receiver code stay as they were when it was filled.
+  std::unordered_map<std::string, std::shared_ptr<class RFIDDevice>> cache_;
+  size_t cache_devices_ = SIZE_MAX;
+  uint64_t cache_changes_ = UINT64_MAX;
+  std::string cache_receiver_;
   std::string code_;
 };
 

@@ -26,10 +26,7 @@ void MonitorLineBuilder::Reset(std::string_view core) {
 }
 
 void MonitorLineBuilder::AddReport(const MonitorReport& report) {
-  Item item;
-  item.report = report;
-  item.is_report = true;
-  items_.push_back(item);
+  items_.push_back(Item{report, 0, true});
   ++reports_;
 }
 

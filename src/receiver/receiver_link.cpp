@@ -174,6 +174,11 @@ void ReceiverLink::CloseCommPort(const std::string& port) {
 }
 
 void ReceiverLink::Close() {
+  if (parser_.ReportsProcessed() > 0) {
+    app_.Log().WriteTrace(kProductSource, "Receiver link closed after " +
+                                              std::to_string(parser_.ReportsProcessed()) +
+                                              " reports");
+  }
   connect_timer_.SetEnabled(false);
   retrying_ = false;
   tcp_.Close();

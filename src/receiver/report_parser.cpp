@@ -1,5 +1,6 @@
 #include "receiver/report_parser.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <source_location>
@@ -113,11 +114,15 @@ std::shared_ptr<RFIDDevice> ReportParser::DeviceFor(std::string_view tag_id) {
   const std::string& receiver = app_.State().ReceiverCode;
   const bool fresh = tables.DeviceTable.size() == cache_devices_ &&
                      tables.TagChanges == cache_changes_ &&
-                     tables.TagTableBuiltAt == tables.TagChanges && receiver == cache_receiver_;
+                     tables.TagTableBuiltAt == tables.TagChanges &&
+                     receiver.size() == cache_receiver_.size() &&
+                     std::equal(receiver.begin(), receiver.end(), cache_receiver_.begin());
+  uint32_t key = 0;
+  std::memcpy(&key, tag_id.data(), 4);
   // With debug logging on, every report goes through AddRFIDUnit for its
   // entries.
   if (fresh && !app_.GetSettings().DebugLog) {
-    auto it = cache_.find(std::string(tag_id));
+    auto it = cache_.find(key);
     if (it != cache_.end()) return it->second;
   }
   if (receiver.size() == 6) {
@@ -134,7 +139,7 @@ std::shared_ptr<RFIDDevice> ReportParser::DeviceFor(std::string_view tag_id) {
     cache_changes_ = tables.TagChanges;
     cache_receiver_ = receiver;
   }
-  if (device && cache_.size() < 100000) cache_.emplace(std::string(tag_id), device);
+  if (device && cache_.size() < 100000) cache_.emplace(key, device);
   return device;
 }
 

@@ -56,7 +56,7 @@ class ReportParser {
   float chunk_seconds_ = 0;
   // Tag identifier -> device, valid while the device table's size, the tag
   // counter and the receiver code stay as they were when it was filled.
-  std::unordered_map<std::string, std::shared_ptr<class RFIDDevice>> cache_;
+  std::unordered_map<uint32_t, std::shared_ptr<class RFIDDevice>> cache_;
   size_t cache_devices_ = SIZE_MAX;
   uint64_t cache_changes_ = UINT64_MAX;
   std::string cache_receiver_;

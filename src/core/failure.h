@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tagvane {
 
@@ -46,29 +47,27 @@ Failure MakeUnknownFailure(SourceLine where);
 void ReportFailure(Logger& log, std::string_view label, const Failure& failure, bool trace_only);
 
 template <typename F>
-bool Guard(Logger& log, std::string_view label, F&& step, SourceLine where) {
+bool RunGuarded(Logger& log, std::string_view label, F&& step, SourceLine where,
+                bool trace_only) {
   try {
     step();
     return true;
   } catch (const std::exception& e) {
-    ReportFailure(log, label, MakeFailure(e, where), false);
+    ReportFailure(log, label, MakeFailure(e, where), trace_only);
   } catch (...) {
-    ReportFailure(log, label, MakeUnknownFailure(where), false);
+    ReportFailure(log, label, MakeUnknownFailure(where), trace_only);
   }
   return false;
 }
 
 template <typename F>
+bool Guard(Logger& log, std::string_view label, F&& step, SourceLine where) {
+  return RunGuarded(log, label, std::forward<F>(step), where, false);
+}
+
+template <typename F>
 bool GuardTrace(Logger& log, std::string_view label, F&& step, SourceLine where) {
-  try {
-    step();
-    return true;
-  } catch (const std::exception& e) {
-    ReportFailure(log, label, MakeFailure(e, where), true);
-  } catch (...) {
-    ReportFailure(log, label, MakeUnknownFailure(where), true);
-  }
-  return false;
+  return RunGuarded(log, label, std::forward<F>(step), where, true);
 }
 
 }  // namespace tagvane

@@ -13,14 +13,19 @@
 namespace tagvane {
 namespace {
 
-// The lines of a section: quotes removed, split at NUL, empty lines dropped.
-std::vector<std::string> SectionLines(IniCache& ini, std::string_view section) {
-  std::vector<std::string> lines;
+// The name=value lines of a section, quotes removed; lines without "=" or
+// with an empty name are left out, and text after a second "=" is dropped.
+std::vector<std::pair<std::string, std::string>> SectionPairs(IniCache& ini,
+                                                              std::string_view section) {
+  std::vector<std::pair<std::string, std::string>> pairs;
   const std::string text = RemoveQuotes(ini.GetINISection(section, kSettingsFile));
   for (auto& line : Split(text, '\0')) {
-    if (!line.empty()) lines.push_back(std::move(line));
+    if (line.empty()) continue;
+    auto pieces = Split(line, '=');
+    if (pieces.size() < 2 || pieces[0].empty()) continue;
+    pairs.emplace_back(std::move(pieces[0]), std::move(pieces[1]));
   }
-  return lines;
+  return pairs;
 }
 
 }  // namespace
@@ -28,10 +33,8 @@ std::vector<std::string> SectionLines(IniCache& ini, std::string_view section) {
 void App::InitFilterDictionary() {
   Guard(log_, "InitFilterDictionary", [&] {
     tables_.FilterTable.Clear();
-    for (const auto& line : SectionLines(*ini_, "Received")) {
-      const auto pieces = Split(line, '=');
-      if (pieces.size() < 2 || pieces[0].empty()) continue;
-      tables_.FilterTable.Add(pieces[0], pieces[1]);
+    for (auto& [name, value] : SectionPairs(*ini_, "Received")) {
+      tables_.FilterTable.Add(std::move(name), std::move(value));
     }
   });
 }
@@ -39,14 +42,11 @@ void App::InitFilterDictionary() {
 void App::InitDeviceDictionary() {
   Guard(log_, "InitDeviceDictionary", [&] {
     tables_.ScriptDeviceTable.Clear();
-    for (const auto& line : SectionLines(*ini_, "Devices")) {
-      const auto pieces = Split(line, '=');
-      if (pieces.size() < 2 || pieces[0].empty()) continue;
-      const std::string& name = pieces[0];
+    for (const auto& [name, value] : SectionPairs(*ini_, "Devices")) {
       if (tables_.ScriptDeviceTable.Contains(name)) continue;
       auto device = std::make_shared<DeviceClass>();
       device->Tag = name;
-      const auto parts = Split(pieces[1], ';');
+      const auto parts = Split(value, ';');
       device->LastChange = ParseDate(parts[0]).value_or(MakeDateTime(2000, 1, 1));
       for (size_t k = 1; k < parts.size(); ++k) {
         const std::string key = ToLower(parts[k]);

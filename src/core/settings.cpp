@@ -62,65 +62,77 @@ void ApplyUseSQL(Settings& settings) {
   }
 }
 
-bool SetIniValue(Settings& s, IniCache& ini, std::string_view name) {
-  const std::string key = ToLower(name);
-  auto raw = [&](std::string_view file_key, std::string_view def) {
-    return ini.GetIniSetting("RFID", file_key, def, kSettingsFile);
-  };
-  auto text = [&](std::string_view file_key, std::string_view def) {
-    return RemoveQuotes(raw(file_key, def));
-  };
-  auto boolean = [&](std::string_view file_key, std::string_view def) {
-    return IsTrueText(raw(file_key, def));
-  };
+namespace {
 
-  if (key == "rfidport") {
-    s.RFIDPort = text("RFIDPort", "");
-  } else if (key == "serialip") {
-    s.SerialIP = text("SerialIP", "");
-  } else if (key == "debuglog") {
-    s.DebugLog = boolean("DebugLog", "False");
-  } else if (key == "background") {
-    s.Background = raw("Background", "Black");
-  } else if (key == "stylesheet") {
-    s.StyleSheet = text("StyleSheet", "StyleNoBody.css");
-  } else if (key == "uid") {
-    s.UID = NormalizeUID(text("UID", "FF.0063:00"));
-  } else if (key == "showsetup") {
-    s.ShowSetup = boolean("ShowSetup", "false");
-  } else if (key == "showonlyused") {
-    s.ShowOnlyUsed = boolean("ShowOnlyUsed", "false");
-  } else if (key == "hideremoved") {
-    s.HideRemoved = boolean("HideRemoved", "false");
-  } else if (key == "hideparameters") {
-    s.HideParameters = boolean("HideParameters", "false");
-  } else if (key == "showreceivemessages") {
-    s.ShowReceiveMessages = boolean("ShowReceiveMessages", "false");
-  } else if (key == "showreceivedetail") {
-    s.ShowReceiveDetail = boolean("ShowReceiveDetail", "false");
-  } else if (key == "fomdelta") {
-    const std::string v = raw("fomdelta", "");
-    s.fomdelta = IsNumeric(v) ? ToInt16(LeadingNumber(v)) : 200;
-  } else if (key == "periodicscriptinterval") {
-    s.PeriodicScriptInterval = raw("PeriodicScriptInterval", "");
-  } else if (key == "usestrength") {
-    s.usestrength = ToInt16(LeadingNumber(raw("usestrength", "0")));
-  } else if (key == "usesql") {
-    s.UseSQL = ToInt16(LeadingNumber(raw("UseSQL", "0")));
-    ApplyUseSQL(s);
-  } else if (key == "sqlsource") {
-    s.SQLSource = text("SQLSource", "");
-    if (s.UseSQL == 2) ApplyUseSQL(s);
-  } else if (key == "userformat") {
-    s.UserFormat = text("UserFormat", "");
-  } else if (key == "ignorestatus") {
-    s.ignorestatus = boolean("ignorestatus", "false");
-  } else if (key == "receiverlocation") {
-    s.receiverlocation = text("ReceiverLocation", "");
-  } else {
-    return false;
+// One row of the settings table: the lookup name, the key in the file, the
+// default when the key is absent, and how the value is stored.
+struct SettingRule {
+  std::string_view lookup;
+  std::string_view key;
+  std::string_view def;
+  void (*apply)(Settings&, const std::string& raw);
+};
+
+void SetText(std::string& field, const std::string& raw) { field = RemoveQuotes(raw); }
+
+const SettingRule kRules[] = {
+    {"rfidport", "RFIDPort", "", [](Settings& s, const std::string& v) { SetText(s.RFIDPort, v); }},
+    {"serialip", "SerialIP", "", [](Settings& s, const std::string& v) { SetText(s.SerialIP, v); }},
+    {"debuglog", "DebugLog", "False",
+     [](Settings& s, const std::string& v) { s.DebugLog = IsTrueText(v); }},
+    {"background", "Background", "Black",
+     [](Settings& s, const std::string& v) { s.Background = v; }},
+    {"stylesheet", "StyleSheet", "StyleNoBody.css",
+     [](Settings& s, const std::string& v) { SetText(s.StyleSheet, v); }},
+    {"uid", "UID", "FF.0063:00",
+     [](Settings& s, const std::string& v) { s.UID = NormalizeUID(RemoveQuotes(v)); }},
+    {"showsetup", "ShowSetup", "false",
+     [](Settings& s, const std::string& v) { s.ShowSetup = IsTrueText(v); }},
+    {"showonlyused", "ShowOnlyUsed", "false",
+     [](Settings& s, const std::string& v) { s.ShowOnlyUsed = IsTrueText(v); }},
+    {"hideremoved", "HideRemoved", "false",
+     [](Settings& s, const std::string& v) { s.HideRemoved = IsTrueText(v); }},
+    {"hideparameters", "HideParameters", "false",
+     [](Settings& s, const std::string& v) { s.HideParameters = IsTrueText(v); }},
+    {"showreceivemessages", "ShowReceiveMessages", "false",
+     [](Settings& s, const std::string& v) { s.ShowReceiveMessages = IsTrueText(v); }},
+    {"showreceivedetail", "ShowReceiveDetail", "false",
+     [](Settings& s, const std::string& v) { s.ShowReceiveDetail = IsTrueText(v); }},
+    {"fomdelta", "fomdelta", "",
+     [](Settings& s, const std::string& v) {
+       s.fomdelta = IsNumeric(v) ? ToInt16(LeadingNumber(v)) : 200;
+     }},
+    {"periodicscriptinterval", "PeriodicScriptInterval", "",
+     [](Settings& s, const std::string& v) { s.PeriodicScriptInterval = v; }},
+    {"usestrength", "usestrength", "0",
+     [](Settings& s, const std::string& v) { s.usestrength = ToInt16(LeadingNumber(v)); }},
+    {"usesql", "UseSQL", "0",
+     [](Settings& s, const std::string& v) {
+       s.UseSQL = ToInt16(LeadingNumber(v));
+       ApplyUseSQL(s);
+     }},
+    {"sqlsource", "SQLSource", "",
+     [](Settings& s, const std::string& v) {
+       SetText(s.SQLSource, v);
+       if (s.UseSQL == 2) ApplyUseSQL(s);
+     }},
+    {"userformat", "UserFormat", "",
+     [](Settings& s, const std::string& v) { SetText(s.UserFormat, v); }},
+    {"ignorestatus", "ignorestatus", "false",
+     [](Settings& s, const std::string& v) { s.ignorestatus = IsTrueText(v); }},
+    {"receiverlocation", "ReceiverLocation", "",
+     [](Settings& s, const std::string& v) { SetText(s.receiverlocation, v); }},
+};
+
+}  // namespace
+
+bool SetIniValue(Settings& s, IniCache& ini, std::string_view name) {
+  for (const SettingRule& rule : kRules) {
+    if (!EqualsNoCase(rule.lookup, name)) continue;
+    rule.apply(s, ini.GetIniSetting("RFID", rule.key, rule.def, kSettingsFile));
+    return true;
   }
-  return true;
+  return false;
 }
 
 }  // namespace tagvane

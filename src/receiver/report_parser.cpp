@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <source_location>
 
 #include "core/app.h"
 #include "core/failure.h"
@@ -50,7 +49,7 @@ std::string TimeText(DateTime t) {
 ReportParser::ReportParser(App& app, DataMonitor& monitor) : app_(app), monitor_(monitor) {}
 
 void ReportParser::LogFailure(const std::exception* e) {
-  const auto where = std::source_location::current();
+  const SourceLine where = SourceLine::Current();
   const Failure failure = e ? MakeFailure(*e, where) : MakeUnknownFailure(where);
   ::tagvane::ReportFailure(app_.Log(), "ProcessCommData " + line_.Build(), failure, false);
 }

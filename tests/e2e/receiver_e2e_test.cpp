@@ -5,7 +5,7 @@
 
 #include "core/app.h"
 #include "core/text.h"
-#include "process.h"
+#include "spawned_process.h"
 #include "receiver/receiver_link.h"
 #include "receiver/rfid_device.h"
 #include "support/test_support.h"
@@ -26,13 +26,13 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 // Starts the simulator as a loopback bridge and returns its port.
-int StartBridge(TempDir& dir, std::unique_ptr<ChildProcess>& sim,
+int StartBridge(TempDir& dir, std::unique_ptr<SpawnedProcess>& sim,
                 std::vector<std::string> extra) {
   std::vector<std::string> argv = {kBin + "/tagvane-receiver-sim", "--listen", "0",
                                    "--port-file", (dir / "sim.port").string(),
                                    "--log",       (dir / "sim.log").string()};
   argv.insert(argv.end(), extra.begin(), extra.end());
-  sim = std::make_unique<ChildProcess>(argv, dir / "sim.out", dir / "sim.err");
+  sim = std::make_unique<SpawnedProcess>(argv, dir / "sim.out", dir / "sim.err");
   EXPECT_TRUE(sim->Started());
   EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "sim.port"); }));
   return std::stoi(ReadFile(dir / "sim.port"));
@@ -40,7 +40,7 @@ int StartBridge(TempDir& dir, std::unique_ptr<ChildProcess>& sim,
 
 TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
   TempDir dir;
-  std::unique_ptr<ChildProcess> sim;
+  std::unique_ptr<SpawnedProcess> sim;
   const int port =
       StartBridge(dir, sim, {"--tag", "1A2B:87", "--tag", "3C4D:60", "--interval", "200"});
   WriteFile(dir / "app/Config/qbxXap.ini",
@@ -50,7 +50,7 @@ TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
                 "\r\nDebugLog=True\r\n[RFIDUnits]\r\n"
                 "____________1A2B=____________1A2B~3~Keys~False~01/12/2026 10:00:00~Hall~01~"
                 "False~False~False~10~~Switch~True~1~1~90~50~0~0\r\n");
-  ChildProcess daemon({kBin + "/tagvane", "--foreground", "--app-dir", (dir / "app").string()},
+  SpawnedProcess daemon({kBin + "/tagvane", "--foreground", "--app-dir", (dir / "app").string()},
                       dir / "daemon.out", dir / "daemon.err");
   ASSERT_TRUE(daemon.Started());
   // The monitor line of a report shows the device at 100 and On.
@@ -77,7 +77,7 @@ TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
 
 TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
   TempDir dir;
-  std::unique_ptr<ChildProcess> sim;
+  std::unique_ptr<SpawnedProcess> sim;
   const int port = StartBridge(
       dir, sim, {"--tag", "1A2B:87", "--interval", "50", "--drop-after", "10", "--split"});
   AppOptions options;

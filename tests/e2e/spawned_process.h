@@ -17,9 +17,9 @@ extern char** environ;
 
 namespace tagvane::test {
 
-class ChildProcess {
+class SpawnedProcess {
  public:
-  ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& out,
+  SpawnedProcess(const std::vector<std::string>& argv, const std::filesystem::path& out,
                const std::filesystem::path& err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -31,7 +31,7 @@ class ChildProcess {
     if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
-  ~ChildProcess() {
+  ~SpawnedProcess() {
     if (Running()) {
       kill(pid_, SIGKILL);
       Wait();

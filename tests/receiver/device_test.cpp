@@ -74,6 +74,8 @@ TEST(RFIDDevice, ShortAndDamagedRecordsReadWithDefaults) {
   EXPECT_EQ(d.FigureOfMerit(), 0.0f) << "kept from the short record";
   EXPECT_EQ(d.LastReportedFigureOfMerit(), 12.0f);
   EXPECT_EQ(d.AverageStrength(), 5.0f);
+  d.SetProperties("X~0~t~~~~~~~~99999");
+  EXPECT_EQ(d.OffTime(), 32767) << "clamped, through the setter";
   d.SetProperties(head + "-3~0");
   EXPECT_EQ(d.OnWeight(), 0.0f);
   EXPECT_EQ(d.OffWeight(), 0.0f);

@@ -33,12 +33,12 @@ bool RunUntil(App& app, Pred pred, int max_seconds = 30) {
 }
 
 struct LinkBed {
-  LinkBed() : app(Options()) {
+  explicit LinkBed(bool load = true) : app(Options()) {
     app.InitXap();
     auto owned = std::make_unique<ReceiverLink>(app);
     link = owned.get();
     app.SetReceiver(std::move(owned));
-    link->LoadDevices();
+    if (load) link->LoadDevices();
   }
   AppOptions Options() {
     AppOptions o;
@@ -146,6 +146,28 @@ TEST(ReceiverLink, SerialPortThatIsNotThereIsRetriedUntilItAppears) {
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
   EXPECT_EQ(bed.CountLogStarting("RFID receiver on port"), 1u);
   EXPECT_EQ(bed.link->Monitor()->aOpenStatus.rfind("Port Open / ", 0), 0u);
+  bed.app.State().LinkClosing = true;
+  bed.link->Close();
+}
+
+TEST(ReceiverLink, DataBeforeTheTagTableIsLoadedWaitsForIt) {
+  LinkBed bed(false);
+  WriteFile(bed.dir / "Config/Tagvane.ini",
+            "[RFIDUnits]\r\n____________1A2B=____________1A2B~2~Keys~False~~Hall~01~False~"
+            "False~False~10~~Switch~True~1~1~100~0~0~0\r\n");
+  const auto port_path = bed.dir / "ttyEarly";
+  FakeSerialReceiver receiver(port_path);
+  bed.app.GetSettings().RFIDPort = port_path.string();
+  ASSERT_TRUE(bed.link->InitCommPort(port_path.string()));
+  receiver.Send("1A2B87 ");
+  for (int i = 0; i < 20; ++i) bed.app.Loop().PumpFor(milliseconds(5));
+  EXPECT_TRUE(bed.app.Tables().DeviceTable.empty());
+  bed.link->LoadDevices();
+  ASSERT_TRUE(bed.Device("1A2B"));
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.Device("1A2B")->Strength() == 87; }));
+  EXPECT_EQ(bed.Device("1A2B")->Tag(), "Keys");
+  EXPECT_TRUE(bed.Device("1A2B")->InUse());
+  EXPECT_EQ(bed.app.Tables().DeviceTable.size(), 1u);
   bed.app.State().LinkClosing = true;
   bed.link->Close();
 }

@@ -108,7 +108,7 @@ void ReportParser::ProcessCommData(std::string_view data, int event_code) {
   if (owner) state.ProcessingData = false;
 }
 
-std::shared_ptr<RFIDDevice> ReportParser::DeviceFor(std::string_view tag_id) {
+RFIDDevice* ReportParser::DeviceFor(std::string_view tag_id) {
   const SharedTables& tables = app_.Tables();
   const std::string& receiver = app_.State().ReceiverCode;
   const bool fresh = tables.DeviceTable.size() == cache_devices_ &&
@@ -121,8 +121,13 @@ std::shared_ptr<RFIDDevice> ReportParser::DeviceFor(std::string_view tag_id) {
   // With debug logging on, every report goes through AddRFIDUnit for its
   // entries.
   if (fresh && !app_.GetSettings().DebugLog) {
+    RecentSlot& slot = recent_[(key * 2654435761u) >> 24];
+    if (slot.device && slot.key == key) return slot.device;
     auto it = cache_.find(key);
-    if (it != cache_.end()) return it->second;
+    if (it != cache_.end()) {
+      slot = RecentSlot{key, it->second.get()};
+      return slot.device;
+    }
   }
   if (receiver.size() == 6) {
     code_.assign(kCodeFill);
@@ -134,12 +139,13 @@ std::shared_ptr<RFIDDevice> ReportParser::DeviceFor(std::string_view tag_id) {
   DevicePtr device = AddRFIDUnit(app_, code_, "");
   if (!fresh || tables.DeviceTable.size() != cache_devices_) {
     cache_.clear();
+    recent_.fill(RecentSlot{});
     cache_devices_ = tables.DeviceTable.size();
     cache_changes_ = tables.TagChanges;
     cache_receiver_ = receiver;
   }
   if (device && cache_.size() < 100000) cache_.emplace(key, device);
-  return device;
+  return device.get();
 }
 
 void ReportParser::ConsumeReports() {
@@ -207,14 +213,15 @@ void ReportParser::HandleReport(size_t p) {
     }
   }
 
-  const DevicePtr device = DeviceFor(tag_id);
+  // Devices stay in DeviceTable for the life of the process.
+  RFIDDevice* const device = DeviceFor(tag_id);
   if (!device) return;
   device->SetStrength(strength);
   const float seconds = chunk_seconds_;
   const float elapsed = seconds - device->LastReceivedTimer();
 
   MonitorReport entry;
-  entry.device = device.get();
+  entry.device = device;
   entry.elapsed = elapsed;
   entry.average = device->AverageStrength();
   entry.figure = device->FigureOfMerit();

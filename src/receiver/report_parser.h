@@ -5,6 +5,7 @@
 // presence; the off timer does.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,7 +42,7 @@ class ReportParser {
   void Discard(size_t count);
   // The device of a report's tag: from the cache when nothing that could
   // change the answer of AddRFIDUnit moved, else through AddRFIDUnit.
-  std::shared_ptr<class RFIDDevice> DeviceFor(std::string_view tag_id);
+  class RFIDDevice* DeviceFor(std::string_view tag_id);
   void LogFailure(const std::exception* e);
 
   App& app_;
@@ -60,6 +61,13 @@ class ReportParser {
   size_t cache_devices_ = SIZE_MAX;
   uint64_t cache_changes_ = UINT64_MAX;
   std::string cache_receiver_;
+  // The most recent tags, in front of cache_ (direct-mapped).
+  struct RecentSlot {
+    uint32_t key = 0;
+    class RFIDDevice* device = nullptr;
+  };
+  static constexpr size_t kRecentSlots = 256;
+  std::array<RecentSlot, kRecentSlots> recent_{};
   std::string code_;
 };
 

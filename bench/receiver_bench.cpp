@@ -1,8 +1,10 @@
 // Receiver throughput: ProcessCommData with few and many known tags, in
 // large and small chunks, and one off-timer pass over many devices.
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "core/app.h"
 #include "receiver/data_monitor.h"
@@ -10,9 +12,6 @@
 #include "receiver/presence.h"
 #include "receiver/report_parser.h"
 #include "receiver/rfid_device.h"
-#include <stdlib.h>
-
-#include <filesystem>
 
 namespace tagvane {
 namespace {

@@ -19,9 +19,8 @@ DevicePtr NewRFIDDevice(App& app) { return std::make_shared<RFIDDevice>(DeviceCo
 UserFormatValues UserFormatValuesOf(const App& app) {
   auto& a = const_cast<App&>(app);
   const Settings& s = app.GetSettings();
-  return UserFormatValues{a.State().ReceiverCode, s.RFIDPort,          s.SerialIP,
-                          app.ComputerName(),     app.InterfaceAddress(), app.AppPath(),
-                          s.UID};
+  return UserFormatValues{a.State().ReceiverCode, s.RFIDPort,    s.SerialIP, app.ComputerName(),
+                          app.InterfaceAddress(), app.AppPath(), s.UID};
 }
 
 std::string MakeDeviceCode(std::string_view prefix, std::string_view tag_id,

@@ -88,8 +88,8 @@ void PresenceLogic::InformEvent(const DevicePtr& device, int16_t new_status, int
   });
   step([&] {
     if (app_.GetSettings().DebugLog) {
-      app_.Log().LogEvent(kDebugSource, "InformEvent " + device->DC() + " " + device->Tag() +
-                                            " " + state + " " + cls);
+      app_.Log().LogEvent(kDebugSource, "InformEvent " + device->DC() + " " + device->Tag() + " " +
+                                            state + " " + cls);
     }
   });
   if (!device->InUse()) {

@@ -175,9 +175,9 @@ void ReceiverLink::CloseCommPort(const std::string& port) {
 
 void ReceiverLink::Close() {
   if (parser_.ReportsProcessed() > 0) {
-    app_.Log().WriteTrace(kProductSource, "Receiver link closed after " +
-                                              std::to_string(parser_.ReportsProcessed()) +
-                                              " reports");
+    app_.Log().WriteTrace(
+        kProductSource,
+        "Receiver link closed after " + std::to_string(parser_.ReportsProcessed()) + " reports");
   }
   connect_timer_.SetEnabled(false);
   retrying_ = false;
@@ -235,9 +235,10 @@ void ReceiverLink::LinkRestored() {
   app_.State().SerialPortOpen = true;
   ShowStatus(true);
   const Settings& settings = app_.GetSettings();
-  app_.Log().LogEvent(kProductSource, tcp_mode_ ? "RFID IP Connection restored to " +
-                                                      settings.SerialIP + ":" + settings.RFIDPort
-                                                : "RFID Comm Port " + settings.RFIDPort + " Opened");
+  app_.Log().LogEvent(kProductSource, tcp_mode_
+                                          ? "RFID IP Connection restored to " + settings.SerialIP +
+                                                ":" + settings.RFIDPort
+                                          : "RFID Comm Port " + settings.RFIDPort + " Opened");
   // The receiver may have been reset while away: greet it as at start-up.
   SendToReceiver(std::string("\xF0\x29", 2));
 }
@@ -263,9 +264,8 @@ void ReceiverLink::OnTcpLost(const std::string& entry) {
   if (retrying_) return;  // the connect timer paces the next attempt
   StartRetrying();
   const Settings& settings = app_.GetSettings();
-  Guard(app_.Log(), "OpenCommPort " + settings.RFIDPort, [&] {
-    tcp_.StartConnect(settings.SerialIP, ToInt32(LeadingNumber(settings.RFIDPort)));
-  });
+  Guard(app_.Log(), "OpenCommPort " + settings.RFIDPort,
+        [&] { tcp_.StartConnect(settings.SerialIP, ToInt32(LeadingNumber(settings.RFIDPort))); });
 }
 
 void ReceiverLink::OnSerialLost(const std::string& reason) {
@@ -274,8 +274,8 @@ void ReceiverLink::OnSerialLost(const std::string& reason) {
   DropUnfinishedReport();
   if (!outage_logged_) {
     outage_logged_ = true;
-    app_.Log().LogEvent(kProductSource, "RFID Comm Port " + app_.GetSettings().RFIDPort +
-                                            " lost: " + reason);
+    app_.Log().LogEvent(kProductSource,
+                        "RFID Comm Port " + app_.GetSettings().RFIDPort + " lost: " + reason);
   }
   state.SerialPortOpen = false;
   ShowStatus(false);

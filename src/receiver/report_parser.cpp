@@ -111,11 +111,10 @@ void ReportParser::ProcessCommData(std::string_view data, int event_code) {
 RFIDDevice* ReportParser::DeviceFor(std::string_view tag_id) {
   const SharedTables& tables = app_.Tables();
   const std::string& receiver = app_.State().ReceiverCode;
-  const bool fresh = tables.DeviceTable.size() == cache_devices_ &&
-                     tables.TagChanges == cache_changes_ &&
-                     tables.TagTableBuiltAt == tables.TagChanges &&
-                     receiver.size() == cache_receiver_.size() &&
-                     std::equal(receiver.begin(), receiver.end(), cache_receiver_.begin());
+  const bool fresh =
+      tables.DeviceTable.size() == cache_devices_ && tables.TagChanges == cache_changes_ &&
+      tables.TagTableBuiltAt == tables.TagChanges && receiver.size() == cache_receiver_.size() &&
+      std::equal(receiver.begin(), receiver.end(), cache_receiver_.begin());
   uint32_t key = 0;
   std::memcpy(&key, tag_id.data(), 4);
   // With debug logging on, every report goes through AddRFIDUnit for its

@@ -178,8 +178,9 @@ void RFIDDevice::SetProperties(std::string_view text) {
   // An off time beyond 16 bits still means "very long" (or, negative, the
   // shortest); it always goes through the setter so the record stays valid.
   const double off_time = LeadingNumber(f[10]);
-  SetOffTime(off_time > 32767.0 ? int16_t{32767}
-                                : off_time < -32768.0 ? int16_t{-32768} : ToInt16(off_time));
+  SetOffTime(off_time > 32767.0    ? int16_t{32767}
+             : off_time < -32768.0 ? int16_t{-32768}
+                                   : ToInt16(off_time));
   x10dc_ = std::string(f[11]);
   device_type_ = std::string(f[12]);
   in_use_ = ReadBool(f[13]);

@@ -67,21 +67,21 @@ bool SerialLink::Write(std::string_view bytes) {
 void SerialLink::ReadMore() {
   std::weak_ptr<bool> alive = alive_;
   const uint64_t generation = generation_;
-  port_.async_read_some(asio::buffer(buffer_), [this, alive, generation](
-                                                   const std::error_code& ec, size_t n) {
-    auto token = alive.lock();
-    if (!token || !*token || generation != generation_) return;
-    if (ec) {
-      if (ec == asio::error::operation_aborted) return;
-      Close();
-      if (on_lost_) on_lost_(ec.message());
-      return;
-    }
-    // The handler may close or reopen the port; read again only when this
-    // opening is still the current one.
-    if (on_data_) on_data_(std::string_view(buffer_.data(), n));
-    if (generation == generation_ && port_.is_open()) ReadMore();
-  });
+  port_.async_read_some(asio::buffer(buffer_),
+                        [this, alive, generation](const std::error_code& ec, size_t n) {
+                          auto token = alive.lock();
+                          if (!token || !*token || generation != generation_) return;
+                          if (ec) {
+                            if (ec == asio::error::operation_aborted) return;
+                            Close();
+                            if (on_lost_) on_lost_(ec.message());
+                            return;
+                          }
+                          // The handler may close or reopen the port; read again only when this
+                          // opening is still the current one.
+                          if (on_data_) on_data_(std::string_view(buffer_.data(), n));
+                          if (generation == generation_ && port_.is_open()) ReadMore();
+                        });
 }
 
 }  // namespace tagvane

@@ -3,9 +3,9 @@
 // device goes away (a USB receiver unplugged, a pseudo-terminal closed).
 #pragma once
 
+#include <array>
 #include <asio/io_context.hpp>
 #include <asio/serial_port.hpp>
-#include <array>
 #include <functional>
 #include <memory>
 #include <string>

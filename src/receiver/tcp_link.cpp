@@ -78,25 +78,26 @@ bool TcpLink::Write(std::string_view bytes) {
 void TcpLink::ReadMore() {
   const uint64_t generation = generation_;
   std::weak_ptr<bool> alive = alive_;
-  socket_.async_read_some(asio::buffer(buffer_), [this, alive, generation](
-                                                     const std::error_code& ec, size_t n) {
-    auto token = alive.lock();
-    if (!token || !*token || generation != generation_) return;
-    if (ec == asio::error::eof) {
-      ++generation_;
-      std::error_code ignored;
-      socket_.close(ignored);
-      state_ = kClosing;
-      if (handlers_.on_close) handlers_.on_close();
-      return;
-    }
-    if (ec) {
-      if (ec != asio::error::operation_aborted) Fail(ec);
-      return;
-    }
-    if (handlers_.on_data) handlers_.on_data(std::string_view(buffer_.data(), n));
-    if (generation == generation_ && state_ == kConnected) ReadMore();
-  });
+  socket_.async_read_some(asio::buffer(buffer_),
+                          [this, alive, generation](const std::error_code& ec, size_t n) {
+                            auto token = alive.lock();
+                            if (!token || !*token || generation != generation_) return;
+                            if (ec == asio::error::eof) {
+                              ++generation_;
+                              std::error_code ignored;
+                              socket_.close(ignored);
+                              state_ = kClosing;
+                              if (handlers_.on_close) handlers_.on_close();
+                              return;
+                            }
+                            if (ec) {
+                              if (ec != asio::error::operation_aborted) Fail(ec);
+                              return;
+                            }
+                            if (handlers_.on_data)
+                              handlers_.on_data(std::string_view(buffer_.data(), n));
+                            if (generation == generation_ && state_ == kConnected) ReadMore();
+                          });
 }
 
 }  // namespace tagvane

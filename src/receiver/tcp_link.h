@@ -4,9 +4,9 @@
 // one event per happening: connected, data, closed by the peer, error.
 #pragma once
 
+#include <array>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <array>
 #include <functional>
 #include <memory>
 #include <string>

@@ -1,13 +1,12 @@
 // End to end: the real daemon and the real receiver simulator on loopback.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 
 #include "core/app.h"
 #include "core/text.h"
-#include "spawned_process.h"
 #include "receiver/receiver_link.h"
 #include "receiver/rfid_device.h"
+#include "spawned_process.h"
 #include "support/test_support.h"
 
 namespace tagvane::test {
@@ -28,9 +27,13 @@ size_t Count(const std::string& text, const std::string& what) {
 // Starts the simulator as a loopback bridge and returns its port.
 int StartBridge(TempDir& dir, std::unique_ptr<SpawnedProcess>& sim,
                 std::vector<std::string> extra) {
-  std::vector<std::string> argv = {kBin + "/tagvane-receiver-sim", "--listen", "0",
-                                   "--port-file", (dir / "sim.port").string(),
-                                   "--log",       (dir / "sim.log").string()};
+  std::vector<std::string> argv = {kBin + "/tagvane-receiver-sim",
+                                   "--listen",
+                                   "0",
+                                   "--port-file",
+                                   (dir / "sim.port").string(),
+                                   "--log",
+                                   (dir / "sim.log").string()};
   argv.insert(argv.end(), extra.begin(), extra.end());
   sim = std::make_unique<SpawnedProcess>(argv, dir / "sim.out", dir / "sim.err");
   EXPECT_TRUE(sim->Started());
@@ -51,7 +54,7 @@ TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
                 "____________1A2B=____________1A2B~3~Keys~False~01/12/2026 10:00:00~Hall~01~"
                 "False~False~False~10~~Switch~True~1~1~90~50~0~0\r\n");
   SpawnedProcess daemon({kBin + "/tagvane", "--foreground", "--app-dir", (dir / "app").string()},
-                      dir / "daemon.out", dir / "daemon.err");
+                        dir / "daemon.out", dir / "daemon.err");
   ASSERT_TRUE(daemon.Started());
   // The monitor line of a report shows the device at 100 and On.
   const auto trace = dir / "app/Data/Tagvane.txt";
@@ -99,7 +102,8 @@ TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
   }
   ASSERT_GE(link.Reconnects(), 3u);
   size_t closed = 0;
-  for (const auto& e : app.Log().Recent()) closed += e.text.rfind("RFID IP Connection Closed", 0) == 0;
+  for (const auto& e : app.Log().Recent())
+    closed += e.text.rfind("RFID IP Connection Closed", 0) == 0;
   EXPECT_EQ(closed, link.Reconnects()) << "one entry per drop";
   DevicePtr* device = app.Tables().DeviceTable.Find("____________1A2B");
   ASSERT_TRUE(device);

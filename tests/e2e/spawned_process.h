@@ -20,7 +20,7 @@ namespace tagvane::test {
 class SpawnedProcess {
  public:
   SpawnedProcess(const std::vector<std::string>& argv, const std::filesystem::path& out,
-               const std::filesystem::path& err) {
+                 const std::filesystem::path& err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

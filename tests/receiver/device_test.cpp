@@ -184,9 +184,9 @@ TEST(FormatHTML, ImagesAndFigures) {
   const std::string img = "<img alt='' src='/Tagvane/images/sensors/";
   EXPECT_EQ(FormatHTML("ON", "Switch", 87.4f, 100.0f, ""),
             "<table><td>" + img + "on.gif'>&nbsp;(100)&nbsp;[87]</td></table>");
-  EXPECT_EQ(FormatHTML("OFF", "OffOn", -1.0f, 72.5f, "ON"),
-            "<table><td>" + img + "ON.gif'>|" + img + "off.gif'>" + img +
-                "on.gif'>&nbsp;(72)</td></table>");
+  EXPECT_EQ(FormatHTML("OFF", "OffOn", -1.0f, 72.5f, "ON"), "<table><td>" + img + "ON.gif'>|" +
+                                                                img + "off.gif'>" + img +
+                                                                "on.gif'>&nbsp;(72)</td></table>");
   EXPECT_EQ(FormatHTML("ON", "", 0.5f, 0.0f, ""),
             "<table><td>" + img + "blank1.gif width='16''>&nbsp;(0)&nbsp;[0]</td></table>");
   EXPECT_EQ(FormatHTML("ON", "Motion", 1.5f, 3.5f, ""),

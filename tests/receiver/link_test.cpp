@@ -81,7 +81,9 @@ struct FakeSerialReceiver {
     std::error_code ec;
     std::filesystem::remove(path, ec);
   }
-  void Send(const std::string& s) const { EXPECT_EQ(write(master, s.data(), s.size()), ssize_t(s.size())); }
+  void Send(const std::string& s) const {
+    EXPECT_EQ(write(master, s.data(), s.size()), ssize_t(s.size()));
+  }
   std::string Receive(size_t n) const {
     std::string out(n, '\0');
     size_t got = 0;
@@ -182,8 +184,7 @@ TEST(ReceiverLink, ABadPortNumberFailsTheOpen) {
 
 // A bridge on the App's own loop: accepts one client at a time.
 struct Bridge {
-  explicit Bridge(App& app, uint16_t port = 0)
-      : acceptor(app.Loop().Io()) {
+  explicit Bridge(App& app, uint16_t port = 0) : acceptor(app.Loop().Io()) {
     const asio::ip::tcp::endpoint at(asio::ip::make_address("127.0.0.1"), port);
     acceptor.open(at.protocol());
     acceptor.set_option(asio::socket_base::reuse_address(true));

@@ -22,8 +22,7 @@ TEST(ProcessCommData, ReportWithoutStrengthMakesANewDeviceAndItsMonitorLine) {
   EXPECT_EQ(d->Strength(), -1);
   EXPECT_FALSE(d->InUse());
   EXPECT_EQ(d->OffTime(), 10);
-  EXPECT_EQ(bed.app.State().MonitorLine,
-            "(0)\t1A2B \t" + kBlank20 + "\t -1\t -0.5\t 50\tOFF");
+  EXPECT_EQ(bed.app.State().MonitorLine, "(0)\t1A2B \t" + kBlank20 + "\t -1\t -0.5\t 50\tOFF");
   EXPECT_EQ(bed.monitor.CommData(), "\r\n12:00:00 |  " + bed.app.State().MonitorLine);
   // The new device is on disk at once.
   EXPECT_NE(ReadFile(bed.dir / "Config/Tagvane.ini").find("____________1A2B=____________1A2B~0~"),

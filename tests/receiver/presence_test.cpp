@@ -10,8 +10,7 @@ namespace {
 using std::chrono::milliseconds;
 
 struct PresenceBed : ReceiverBed {
-  explicit PresenceBed(DateTime start = MakeDateTime(2026, 12, 5, 12, 0, 0))
-      : ReceiverBed(start) {
+  explicit PresenceBed(DateTime start = MakeDateTime(2026, 12, 5, 12, 0, 0)) : ReceiverBed(start) {
     app.OffTimer().SetOnTick([this] { presence.OffTimer_Timer(); });
     app.OffTimer().SetInterval(3000);
     app.OffTimer().SetEnabled(true);
@@ -134,7 +133,9 @@ TEST(Presence, StrengthAsValueAndTheX10Request) {
   for (const auto& m : queue) {
     if (m.MsgClass == "xap-x10.request") {
       found = true;
-      EXPECT_EQ(m.MsgData, std::string("command\x01ON\0device\x01" "A1", 20));
+      EXPECT_EQ(m.MsgData, std::string("command\x01ON\0device\x01"
+                                       "A1",
+                                       20));
     }
   }
   EXPECT_TRUE(found);
@@ -144,8 +145,16 @@ TEST(Presence, CombinedDeviceThresholds) {
   PresenceBed bed;
   bed.app.State().ReceiverCode = "__Hall";
   auto local = bed.Accepted("0001");
-  auto remote = AddRFIDUnit(bed.app, "______" "_Attic" "0001", "Attic");
-  auto combined = AddRFIDUnit(bed.app, "_Attic" "__Hall" "0001", "");
+  auto remote = AddRFIDUnit(bed.app,
+                            "______"
+                            "_Attic"
+                            "0001",
+                            "Attic");
+  auto combined = AddRFIDUnit(bed.app,
+                              "_Attic"
+                              "__Hall"
+                              "0001",
+                              "");
   combined->SetDeviceStatus(kStatusOff);
   local->SetDeviceStatus(kStatusOn);
   local->SetFigureOfMerit(100);

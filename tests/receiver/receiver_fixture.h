@@ -39,8 +39,9 @@ struct ReceiverBed {
   DevicePtr Enrol(const std::string& id, const std::string& properties_tail = "") {
     const std::string code = MakeDeviceCode(app, "", id);
     SetIniSectionValue(app, "RFIDUnits", "0", code,
-                       properties_tail.empty() ? code + "~0~~False~~~~False~False~False~10~~Switch~"
-                                                        "True~1~1~50~50~0~0"
+                       properties_tail.empty() ? code +
+                                                     "~0~~False~~~~False~False~False~10~~Switch~"
+                                                     "True~1~1~50~50~0~0"
                                                : properties_tail);
     return *app.Tables().DeviceTable.Find(code);
   }

@@ -4,6 +4,7 @@
 // device. It sends reports for a set of tags with scripted presence, logs
 // the bytes it receives (the daemon's start-up command), and can flood the
 // link for throughput measurements.
+#include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,13 +13,12 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
-#include <asio/post.hpp>
 #include <chrono>
-#include <deque>
-#include <fcntl.h>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -79,8 +79,14 @@ class Sender : public std::enable_shared_from_this<Sender<Stream>> {
  public:
   Sender(asio::io_context& io, Stream stream, const Options& options, SimScript& script, Log& log,
          std::function<void()> on_done)
-      : io_(io), stream_(std::move(stream)), timer_(io), options_(options), script_(script),
-        log_(log), on_done_(std::move(on_done)), start_(Clock::now()) {}
+      : io_(io),
+        stream_(std::move(stream)),
+        timer_(io),
+        options_(options),
+        script_(script),
+        log_(log),
+        on_done_(std::move(on_done)),
+        start_(Clock::now()) {}
 
   void Start() {
     first_report_ = script_.Reports();
@@ -233,8 +239,9 @@ void Accept(asio::io_context& io, asio::ip::tcp::acceptor& acceptor, const Optio
 
 int main(int argc, char** argv) {
   Options options;
-  CLI::App cli{"Receiver simulator for Tagvane: sends tag reports over loopback TCP or a "
-               "pseudo-terminal."};
+  CLI::App cli{
+      "Receiver simulator for Tagvane: sends tag reports over loopback TCP or a "
+      "pseudo-terminal."};
   cli.add_option("--listen", options.listen_port,
                  "Act as a serial-to-network bridge: TCP port to listen on (0: any free port)");
   cli.add_option("--bind", options.bind, "Listening address (loopback only)");

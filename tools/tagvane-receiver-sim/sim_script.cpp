@@ -41,7 +41,9 @@ std::string SimScript::Report(const SimTag& tag) {
   ++reports_;
   if (garbage_every_ > 0 && reports_ % static_cast<uint64_t>(garbage_every_) == 0) {
     // A burst long enough to push the next space out of reach.
-    static const char kNoise[] = "#~\r\n\x01\xfe" "0123456789";
+    static const char kNoise[] =
+        "#~\r\n\x01\xfe"
+        "0123456789";
     std::uniform_int_distribution<size_t> pick(0, sizeof kNoise - 2);
     for (int i = 0; i < 9; ++i) out += kNoise[pick(random_)];
   }

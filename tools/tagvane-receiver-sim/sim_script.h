@@ -11,9 +11,9 @@
 namespace tagvane::sim {
 
 struct SimTag {
-  std::string id;        // 4 characters
-  int strength = 80;     // -1: reports without digits
-  double on_seconds = 0;   // 0: always present
+  std::string id;         // 4 characters
+  int strength = 80;      // -1: reports without digits
+  double on_seconds = 0;  // 0: always present
   double off_seconds = 0;
 };
 

@@ -152,14 +152,17 @@ TEST_F(AppFixture, ShutdownWritesTagRecordsAndDeviceSectionsOnce) {
   App app(Options());
   app.Start();
   auto device = std::make_shared<RFIDDevice>();
-  device->SetProperties("record-text");
+  const std::string record =
+      "______RFID01~2~Keys~False~01/02/2026 10:00:00~Hall~01~False~False~False~10~~Switch~True~1~"
+      "1~100~0~87~86.5";
+  device->SetProperties(record);
   app.Tables().DeviceTable.Add("______RFID01", device);
   app.Tables().ScriptDeviceTable.Find("Lamp")->get()->MessageList.Set("lamp.on", "bye");
   app.Shutdown();
   app.Shutdown();
   EXPECT_EQ(ReadFile(Ini()),
             "[DEVICE MESSAGES]\r\nLamp.on=bye\r\n[DEVICES]\r\nLamp=01/02/2026 10:00:00;on\r\n"
-            "[RFIDUNITS]\r\n______RFID01=record-text\r\nold=kept\r\n");
+            "[RFIDUNITS]\r\n______RFID01=" + record + "\r\nold=kept\r\n");
   EXPECT_EQ(std::count(trace_.begin(), trace_.end(), "receiver.Close"), 1);
   EXPECT_FALSE(app.OffTimer().Enabled());
 }

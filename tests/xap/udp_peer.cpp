@@ -52,6 +52,17 @@ bool UdpPeer::Idle() const {
   return poll(&p, 1, 0) == 0;
 }
 
+std::vector<std::string> UdpPeer::Drain() {
+  std::vector<std::string> out;
+  std::vector<char> buffer(70000);
+  while (!Idle()) {
+    const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
+    if (n < 0) break;
+    out.emplace_back(buffer.data(), static_cast<size_t>(n));
+  }
+  return out;
+}
+
 std::optional<std::string> UdpPeer::Receive(const std::function<void()>& pump) {
   return ReceiveMatching([](const std::string&) { return true; }, pump);
 }

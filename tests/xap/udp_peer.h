@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tagvane::test {
 
@@ -26,6 +27,9 @@ class UdpPeer {
   // The next datagram whose text satisfies want; others are skipped.
   std::optional<std::string> ReceiveMatching(const std::function<bool(const std::string&)>& want,
                                              const std::function<void()>& pump = {});
+  // Every datagram waiting right now (loopback delivery is complete when
+  // the sender's call returns, so this is what has been sent so far).
+  std::vector<std::string> Drain();
   // True when no datagram is waiting right now.
   bool Idle() const;
   // Sender port of the last datagram received.

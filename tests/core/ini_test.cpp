@@ -170,5 +170,17 @@ TEST_F(IniFixture, OverlongNamesAreLeftOutAndReported) {
   EXPECT_NE(ReadFile(dir_.Path() / "trace.txt").find("IniTool Save"), std::string::npos);
 }
 
+TEST(IniTool, TheCompositeSeparatorCannotCorruptAStore) {
+  IniTool tool;
+  std::vector<std::string> bad;
+  tool.SetBadLineReporter([&](const std::string& line, const std::string&) { bad.push_back(line); });
+  // A value that spells its own map key is still a key, and names holding
+  // the separator are refused with their keys.
+  tool.Parse("[b]\nk=B\x03k\n[x\x03y]\nlost=1\n[c]\nz\x03=1\nok=2\n");
+  EXPECT_EQ(tool.Render(), "[B]\r\nk=B\x03k\r\n[C]\r\nok=2\r\n");
+  EXPECT_EQ(bad.size(), 3u);
+  EXPECT_THROW(tool.WriteKey("s\x03", "k", "v"), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace tagvane

@@ -86,6 +86,10 @@ class XapTransport final : public XapTransportPort, public XapMemberSender {
   // Drops the queue and closes both sockets.
   void Close() override;
 
+  // What both sockets do with a datagram: queue it (unless it is filtered
+  // out or the queue is full) and re-arm the receive timer.
+  void ProcessReceivedMessage(std::string text);
+
   int Port() const { return port_; }
   const std::string& LocalAddress() const { return local_address_; }
   const std::string& EffectiveBroadcastAddress() const { return effective_broadcast_; }
@@ -102,7 +106,6 @@ class XapTransport final : public XapTransportPort, public XapMemberSender {
   void RebuildHeartbeatPrefix();
   void Broadcast(std::string_view datagram);
   void StartReceive(asio::ip::udp::socket& socket, std::shared_ptr<Receiver> receiver);
-  void ProcessReceivedMessage(std::string text);
   void OnHeartbeatTick();
   void OnReceiveTick();
 

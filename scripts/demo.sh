@@ -12,6 +12,13 @@ if [[ ! -f "$HOME_DIR/Config/qbxXap.ini" ]]; then
     > "$HOME_DIR/Config/qbxXap.ini"
 fi
 
+# The demo's own xAP hub, on loopback only. When another hub already holds
+# port 3639 that one serves the demo instead.
+./build/tagvane-hub --bind 127.0.0.1 >"$HOME_DIR/hub.log" 2>&1 &
+HUB_PID=$!
+trap 'kill "$HUB_PID" 2>/dev/null || true' EXIT
+
 echo "Demo application folder: $HOME_DIR"
 echo "Trace file: $HOME_DIR/Data/Tagvane.txt   (Ctrl-C stops the demo)"
-exec ./build/tagvane --foreground --app-dir "$HOME_DIR"
+echo "xAP hub log: $HOME_DIR/hub.log; watch the BSC events with: build/tagvane-xap-listen"
+./build/tagvane --foreground --app-dir "$HOME_DIR"

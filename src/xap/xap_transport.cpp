@@ -220,18 +220,33 @@ void XapTransport::SendHeartbeat(int interval_seconds) {
   Broadcast(heartbeat_prefix_ + std::to_string(v) + heartbeat_tail_);
 }
 
+namespace {
+
+// A line break inside a header value, a section name or an item would end
+// its line early and let the rest pose as further header lines or items; it
+// travels as a blank instead.
+std::string OneLine(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string XapTransport::SendXap(std::string_view sTarget, std::string_view sClass,
                                   std::string_view sSection, std::string_view sData,
                                   std::string_view sSubaddress, std::string_view sUIDIn,
                                   std::string_view sTargetSubaddress) {
   XapMessage message;
-  message.SetMsgClass(std::string(sClass));
+  message.SetMsgClass(OneLine(sClass));
   std::string source = xap_source_;
   if (!sSubaddress.empty()) {
     source += ':';
     source += sSubaddress;
   }
-  message.SetMsgSource(std::move(source));
+  message.SetMsgSource(OneLine(source));
   std::string target;
   if (!sTarget.empty()) {
     target = sTarget;
@@ -240,17 +255,18 @@ std::string XapTransport::SendXap(std::string_view sTarget, std::string_view sCl
       target += sTargetSubaddress;
     }
   }
-  message.SetMsgTarget(std::move(target));
-  message.SetMsgUID(std::string(sUIDIn.empty() ? std::string_view(xap_uid_) : sUIDIn));
+  message.SetMsgTarget(OneLine(target));
+  message.SetMsgUID(OneLine(sUIDIn.empty() ? std::string_view(xap_uid_) : sUIDIn));
   message.AddHeader();
-  message.AddSection(sSection);
+  const std::string section = OneLine(sSection);
+  message.AddSection(section);
   for (size_t start = 0; start <= sData.size();) {
     size_t end = sData.find('\0', start);
     if (end == std::string_view::npos) end = sData.size();
     const std::string_view piece = sData.substr(start, end - start);
     const size_t sep = piece.find('\x01');
     if (sep != std::string_view::npos) {
-      message.AddItem(sSection, piece.substr(0, sep), piece.substr(sep + 1));
+      message.AddItem(section, OneLine(piece.substr(0, sep)), OneLine(piece.substr(sep + 1)));
     }
     start = end + 1;
   }

@@ -213,7 +213,7 @@ TEST_F(IncomingTest, MalformedReportSourcesAreIgnoredQuietly) {
 TEST_F(IncomingTest, JunkAndUnknownClassesDoNothing) {
   const size_t devices = daemon_.app().Tables().DeviceTable.size();
   for (const std::string& junk :
-       {std::string("xap-header\n\0\0\xff\n}\n\n", 12), std::string("xap-header"),
+       {std::string("xap-header\n\0\0\xff\n}\n\n", 18), std::string("xap-header"),
         Message("xAPBSC.cmd", "qbx.RFID.A.B:x." + kLocal + ".s", "", "input.state", "")}) {
     Deliver(junk);
   }

@@ -9,6 +9,8 @@
 #include "udp_peer.h"
 #include "xap/heartbeat.h"
 #include "xap/local_address.h"
+#include "xap/send_xap.h"
+#include "xap/xap_message.h"
 
 namespace tagvane {
 namespace {
@@ -133,7 +135,7 @@ TEST_F(TransportTest, BroadcastAddressDefaultAndText) {
 TEST_F(TransportTest, ComposedMessages) {
   XapTransport& t = Make();
   ASSERT_GT(t.Init(), 0);
-  t.SendXap("a.b.c", "x.y", "sec", std::string("id\x01*\0noval\0k\x01v\x01w", 17), "sub", "",
+  t.SendXap("a.b.c", "x.y", "sec", std::string("id\x01*\0noval\0k\x01v\x01w", 16), "sub", "",
             "x");
   EXPECT_EQ(hub_.Receive(),
             "xap-header\n{\nv=13\nhop=1\nuid=FF.0063:00\nclass=x.y\n"
@@ -142,6 +144,50 @@ TEST_F(TransportTest, ComposedMessages) {
   EXPECT_EQ(hub_.Receive(),
             "xap-header\n{\nv=13\nhop=1\nuid=FF.0063:1A\nclass=x.y\n"
             "source=qbx.RFID.HOMEPC.Hall\n}\nsec\n{\n}\n");
+}
+
+TEST_F(TransportTest, LineBreaksCannotForgeLines) {
+  XapTransport& t = Make();
+  ASSERT_GT(t.Init(), 0);
+  t.SendXap("", "x.y", "sec", "DisplayText\x01" "a\ntarget=evil\r\n}",
+            "Front\nHall", "", "");
+  XapMessage m;
+  m.FromXap(*hub_.Receive());
+  EXPECT_EQ(m.MsgTarget(), "Unknown");
+  EXPECT_EQ(m.MsgSource(), "qbx.RFID.HOMEPC.Hall:Front Hall");
+  EXPECT_EQ(m.GetItem("sec", "DisplayText"), "a target=evil  }");
+}
+
+// SendXap keeps what is logged before the transport is bound and sends it,
+// in order, just before the first message after binding.
+TEST_F(TransportTest, StartupQueueGoesOutFirstInOrder) {
+  bool active = false;
+  XapOutbox outbox(active);
+  XapTransport& t = Make();
+  outbox.SetTransport(&t);
+  outbox.SendXap("", "first.c", "s", "", "", "", "");
+  outbox.SendXap("", "second.c", "s", "", "", "", "");
+  ASSERT_GT(t.Init(), 0);
+  EXPECT_TRUE(hub_.Idle());
+  active = true;
+  outbox.SendXap("", "third.c", "s", "", "", "", "");
+  std::vector<std::string> classes;
+  for (const auto& text : hub_.Drain()) {
+    XapMessage m;
+    m.FromXap(text);
+    classes.push_back(m.MsgClass());
+  }
+  EXPECT_EQ(classes, (std::vector<std::string>{"first.c", "second.c", "third.c"}));
+
+  // A transport that never binds holds a bounded number of messages.
+  bool never = false;
+  XapOutbox stuck(never);
+  for (size_t i = 0; i < XapOutbox::kStartupQueueLimit + 5; ++i) {
+    stuck.SendXap("", "c" + std::to_string(i), "s", "", "", "", "");
+  }
+  EXPECT_EQ(stuck.StartupQueue().size(), XapOutbox::kStartupQueueLimit);
+  EXPECT_EQ(stuck.DroppedStartupMessages(), 5u);
+  EXPECT_EQ(stuck.StartupQueue().front().MsgClass, "c5");
 }
 
 TEST_F(TransportTest, ReceiveQueueFilterAndDelivery) {

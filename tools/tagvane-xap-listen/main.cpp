@@ -1,5 +1,7 @@
 // tagvane-xap-listen: joins the local xAP hub as a client and prints every
 // message it receives, so the BSC events of the tags can be watched.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <asio/signal_set.hpp>
 #include <csignal>

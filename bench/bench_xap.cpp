@@ -10,6 +10,7 @@
 #include "core/app.h"
 #include "receiver/device_table.h"
 #include "receiver/format_html.h"
+#include "receiver/presence.h"
 #include "receiver/rfid_device.h"
 #include "xap/xap_message.h"
 #include "xap/xap_service.h"
@@ -156,6 +157,30 @@ void BM_BscDecisionToSocket(benchmark::State& state) {
   state.counters["sent"] = static_cast<double>(daemon.service->Transport().Sent() - before);
 }
 BENCHMARK(BM_BscDecisionToSocket)->Unit(benchmark::kMicrosecond);
+
+// The off timer's decision itself: InformEvent turns the device On or Off
+// (alternately, so every call is an xapbsc.event), rebuilds its display text
+// and hands the message to the socket before it returns.
+void BM_InformEventToSocket(benchmark::State& state) {
+  BenchDaemon daemon;
+  auto device = NewRFIDDevice(*daemon.app);
+  device->SetDC("________HALL1A2B");
+  device->SetLocation("Kitchen");
+  device->SetuID("1A");
+  device->SetInUse(true);
+  device->SetDeviceStatus(kStatusOff);
+  daemon.app->Tables().DeviceTable.Add(device->DC(), device);
+  PresenceLogic presence(*daemon.app);
+  const uint64_t before = daemon.service->Transport().Sent();
+  bool on = false;
+  for (auto _ : state) {
+    on = !on;
+    presence.InformEvent(device, on ? kStatusOn : kStatusOff, on ? 100 : 0);
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["sent"] = static_cast<double>(daemon.service->Transport().Sent() - before);
+}
+BENCHMARK(BM_InformEventToSocket)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace tagvane

@@ -152,23 +152,5 @@ TEST(XapMessageParse, MissingFinalLineBreakKeepsTheLastSectionName) {
   EXPECT_EQ(m.GetItem("two", "b"), "2");
 }
 
-TEST(XapMessageParse, RoundTripOfComposedText) {
-  XapMessage out;
-  out.SetMsgUID("FF.0063:1A");
-  out.SetMsgClass("xapbsc.event");
-  out.SetMsgSource("qbx.RFID.HOMEPC.Hall:Kitchen.________Hall1A2B.Switch");
-  out.SetMsgTarget("");
-  out.AddHeader();
-  out.AddSection("input.state");
-  out.AddItem("", "State", "ON");
-  out.AddItem("", "DisplayText", "<img alt='' src='/x'>|a=b");
-  XapMessage in;
-  in.FromXap(out.ToXap());
-  EXPECT_EQ(in.MsgSource(), out.MsgSource());
-  EXPECT_EQ(in.GetItem("input.state", "state"), "ON");
-  EXPECT_EQ(in.GetItem("input.state", "displaytext"), "<img alt='' src='/x'>|a=b");
-  EXPECT_EQ(in.MsgSection(), std::vector<std::string>{"input.state"});
-}
-
 }  // namespace
 }  // namespace tagvane

@@ -112,9 +112,11 @@ void BM_IncomingBscEvents1000Tags(benchmark::State& state) {
     daemon.app->Tables().DeviceTable.Add(device->DC(), device);
     reports.push_back(
         "xap-header\n{\nv=13\nhop=1\nuid=FF.0063:01\nclass=xapbsc.event\n"
-        "source=qbx.RFID.OTHER.Porch:Garden._______PORCH" + id + ".Switch\n}\n"
-        "input.state\n{\nState=ON\nDisplayText=" + std::string(kDisplay) + "\nText=" +
-        std::to_string(40 + i % 50) + "\n}\n");
+        "source=qbx.RFID.OTHER.Porch:Garden._______PORCH" +
+        id +
+        ".Switch\n}\n"
+        "input.state\n{\nState=ON\nDisplayText=" +
+        std::string(kDisplay) + "\nText=" + std::to_string(40 + i % 50) + "\n}\n");
   }
   // First sight creates the devices; the loop measures steady merging.
   auto& transport = daemon.service->Transport();

@@ -1,6 +1,8 @@
 // Feeds arbitrary BSC report sources to TagwellReceived's address handling
 // and to TagwellReceived itself on a real (unbound) daemon: no failure, and
 // no device may appear under a code that is not a clean 16-character code.
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -16,7 +18,12 @@ namespace {
 
 struct Daemon {
   Daemon() {
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / "tagvane-fuzz-source";
+    // Every new device is written to the INI file at once; memory-backed
+    // storage keeps that from dominating the run.
+    const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
+                                           ? std::filesystem::path("/dev/shm")
+                                           : std::filesystem::temp_directory_path();
+    std::filesystem::path dir = base / ("tagvane-fuzz-source-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir / "Config");
     tagvane::AppOptions options;
     options.app_dir = dir;

@@ -14,7 +14,8 @@ constexpr int kBscIntervalMs = 200;
 constexpr std::string_view kBscSection = "input.state";
 }  // namespace
 
-BscOutput::BscOutput(App& app) : app_(app), bsc_timer_(app.Timers(), [this] { BSCTimer_Timer(); }) {}
+BscOutput::BscOutput(App& app)
+    : app_(app), bsc_timer_(app.Timers(), [this] { BSCTimer_Timer(); }) {}
 
 std::string BscOutput::xapName(const RFIDDevice& device) {
   std::string name;
@@ -51,8 +52,8 @@ std::string BscOutput::IncludeContent(const RFIDDevice& device) {
 }
 
 void BscOutput::Send(const xapQueuedMessage& m) {
-  app_.Outbox().SendXap(m.MsgTarget, m.MsgClass, m.MsgSection, m.MsgData, m.MsgSubAddress,
-                        m.MsgUID, "");
+  app_.Outbox().SendXap(m.MsgTarget, m.MsgClass, m.MsgSection, m.MsgData, m.MsgSubAddress, m.MsgUID,
+                        "");
 }
 
 void BscOutput::SendXapBSC(const std::string& code, const std::string& cls) {

@@ -179,8 +179,8 @@ void XapHub::Handle(std::string_view datagram, const udp::endpoint& sender) {
       clients_[static_cast<uint16_t>(beat->port)] =
           clock_.Now() + std::chrono::seconds(2 * interval);
       if (fresh) {
-        Say("client " + std::to_string(beat->port) + " (" + beat->source + ") registered, interval " +
-            std::to_string(beat->interval_seconds) + " s");
+        Say("client " + std::to_string(beat->port) + " (" + beat->source +
+            ") registered, interval " + std::to_string(beat->interval_seconds) + " s");
       }
     }
   }

@@ -28,7 +28,13 @@ constexpr float kCombinedOn = 75.0f;
 bool CodeChar(char c) {
   if (c < 0x20 || c > 0x7E) return false;
   switch (c) {
-    case '=': case '[': case ']': case ';': case '~': case '"': case '\\':
+    case '=':
+    case '[':
+    case ']':
+    case ';':
+    case '~':
+    case '"':
+    case '\\':
       return false;
     default:
       return true;
@@ -88,9 +94,8 @@ void XapIncoming::onMessage() {
 
 void XapIncoming::Readmessage(std::string_view raw) {
   Logger& log = app_.Log();
-  XapMessage message([&log](std::string_view source, std::string_view text) {
-    log.WriteTrace(source, text);
-  });
+  XapMessage message(
+      [&log](std::string_view source, std::string_view text) { log.WriteTrace(source, text); });
   Guard(log, "Readmessage", [&] {
     message.Init("");
     message.FromXap(raw);
@@ -130,7 +135,9 @@ void XapIncoming::Dispatch(XapMessage& message) {
       body += '\0';
       body += "Path\x01" + BodyValue(app_.ExePath());
       body += '\0';
-      body += "Form\x01" "EchoWindow";
+      body +=
+          "Form\x01"
+          "EchoWindow";
       app_.Outbox().SendXap("", "Homeseer.Role", "Role.Notification", body, "", "", "");
     }
   }
@@ -183,9 +190,9 @@ void XapIncoming::TagwellReceived(std::string_view source, std::string_view stat
     if (const DevicePtr* found = app_.Tables().DeviceTable.Find(combined_code)) {
       combined = *found;
     } else {
-      combined = AddRFIDUnit(app_, combined_code,
-                             remote_receiver + "-" + app_.GetSettings().receiverlocation + "-" +
-                                 tag);
+      combined =
+          AddRFIDUnit(app_, combined_code,
+                      remote_receiver + "-" + app_.GetSettings().receiverlocation + "-" + tag);
     }
     if (!combined) return;
     const float avg = (fl + f) / 2.0f;
@@ -207,8 +214,8 @@ void XapIncoming::TagwellReceived(std::string_view source, std::string_view stat
     } else {
       combined->SetDeviceType(s == kStatusOn ? "OnOn" : "OffOff");
     }
-    const std::string text = FormatHTML(state, combined->DeviceType(),
-                                        combined->AverageStrength(), avg, n_text);
+    const std::string text =
+        FormatHTML(state, combined->DeviceType(), combined->AverageStrength(), avg, n_text);
     const bool status_changed = n != combined->DeviceStatus();
     if (!status_changed && text == combined->DeviceString()) return;
     combined->SetDeviceLastChange(now);

@@ -31,9 +31,8 @@ XapService::~XapService() {
 int XapService::Init(const XapTransportConfig& config) {
   if (read_hub_port_) {
     uint16_t port = kDefaultHubPort;
-    const std::string text =
-        app_.Ini().GetIniSetting("Interface", "HubPort", std::to_string(kDefaultHubPort),
-                                 "qbxXap.ini");
+    const std::string text = app_.Ini().GetIniSetting(
+        "Interface", "HubPort", std::to_string(kDefaultHubPort), "qbxXap.ini");
     const double v = LeadingNumber(text);
     if (v >= 1 && v <= 65535) port = static_cast<uint16_t>(v);
     transport_.SetHubPort(port);

@@ -86,9 +86,8 @@ int XapTransport::Init(const XapTransportConfig& config) {
 
 std::string XapTransport::GetIP() {
   std::string result;
-  GuardTrace(log_, "GetIP", [&] {
-    result = ChooseLocalAddress(interface_address_, options_.list_addresses());
-  });
+  GuardTrace(log_, "GetIP",
+             [&] { result = ChooseLocalAddress(interface_address_, options_.list_addresses()); });
   return result;
 }
 
@@ -170,11 +169,10 @@ void XapTransport::StartReceive(udp::socket& socket, std::shared_ptr<Receiver> r
         if (!ec) {
           if (bytes > options_.max_datagram) {
             ++dropped_oversize_;
-            log_.LogEventLimited("xap-oversize", kProductSource,
-                                 "xAP datagram of more than " +
-                                     std::to_string(options_.max_datagram) +
-                                     " bytes dropped; dropped so far: " +
-                                     std::to_string(dropped_oversize_));
+            log_.LogEventLimited(
+                "xap-oversize", kProductSource,
+                "xAP datagram of more than " + std::to_string(options_.max_datagram) +
+                    " bytes dropped; dropped so far: " + std::to_string(dropped_oversize_));
           } else {
             ProcessReceivedMessage(std::string(receiver->buffer.data(), bytes));
           }

@@ -76,9 +76,8 @@ class XapTransport final : public XapTransportPort, public XapMemberSender {
   void SendHeartbeat(int interval_seconds) override;
   // Composes one message (body items separated by NUL, key and value by
   // character 1) and broadcasts it. Returns "".
-  std::string SendXap(std::string_view sTarget, std::string_view sClass,
-                      std::string_view sSection, std::string_view sData,
-                      std::string_view sSubaddress, std::string_view sUIDIn,
+  std::string SendXap(std::string_view sTarget, std::string_view sClass, std::string_view sSection,
+                      std::string_view sData, std::string_view sSubaddress, std::string_view sUIDIn,
                       std::string_view sTargetSubaddress);
   void SendXapMember(const xapQueuedMessage& m) override;
   // Broadcasts the text unchanged.

@@ -53,7 +53,8 @@ TEST(XapEndToEnd, DaemonHubAndListenerOnLoopback) {
   test::WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\nReceiverLocation=Hall\r\n");
   test::WriteFile(dir / "Config/qbxXap.ini",
                   "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n"
-                  "InterfaceAddress=127.0.0.1\r\nHubPort=" + hub_port + "\r\n");
+                  "InterfaceAddress=127.0.0.1\r\nHubPort=" +
+                      hub_port + "\r\n");
   ChildProcess daemon(test::BuiltProgram("tagvane"),
                       {"--foreground", "--app-dir", dir.Path().string()});
   ASSERT_TRUE(daemon.WaitForOutput("ready")) << daemon.Output();

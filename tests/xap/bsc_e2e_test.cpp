@@ -24,23 +24,25 @@ TEST(BscEndToEnd, AcceptedTagHeardTurnsOnWithOneEvent) {
   ASSERT_TRUE(hub.WaitForOutput("ready on port")) << hub.Output();
   // A hub client of our own, registered for the whole test.
   test::UdpPeer client;
-  client.SendTo(hub_port, "xap-hbeat\n{\nv=13\nhop=1\nuid=FF.1:00\nclass=xap-hbeat.alive\n"
-                          "source=acme.test.client\ninterval=600\nport=" +
-                              std::to_string(client.Port()) + "\n}\n");
-  ASSERT_TRUE(client.ReceiveMatching(
-      [](const std::string& t) { return t.rfind("xap-hbeat", 0) == 0; }));
+  client.SendTo(hub_port,
+                "xap-hbeat\n{\nv=13\nhop=1\nuid=FF.1:00\nclass=xap-hbeat.alive\n"
+                "source=acme.test.client\ninterval=600\nport=" +
+                    std::to_string(client.Port()) + "\n}\n");
+  ASSERT_TRUE(
+      client.ReceiveMatching([](const std::string& t) { return t.rfind("xap-hbeat", 0) == 0; }));
 
   const auto port_file = dir / "sim.port";
   ChildProcess sim(test::BuiltProgram("tagvane-receiver-sim"),
                    {"--listen", "0", "--port-file", port_file.string(), "--tag", "1A2B:87",
                     "--interval", "500"});
-  ASSERT_TRUE(test::PumpUntil([&] { return std::filesystem::exists(port_file) &&
-                                           !test::ReadFile(port_file).empty(); },
-                              [] {}));
+  ASSERT_TRUE(test::PumpUntil(
+      [&] { return std::filesystem::exists(port_file) && !test::ReadFile(port_file).empty(); },
+      [] {}));
   const std::string sim_port = test::ReadFile(port_file);
   test::WriteFile(dir / "app/Config/qbxXap.ini",
                   "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1"
-                  "\r\nHubPort=" + std::to_string(hub_port) + "\r\n");
+                  "\r\nHubPort=" +
+                      std::to_string(hub_port) + "\r\n");
   test::WriteFile(dir / "app/Config/Tagvane.ini",
                   "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + sim_port +
                       "\r\nReceiverLocation=Hall\r\n[RFIDUnits]\r\n"

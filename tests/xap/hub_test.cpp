@@ -1,5 +1,3 @@
-#include "xap/xap_hub.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,6 +8,7 @@
 #include <sstream>
 
 #include "udp_peer.h"
+#include "xap/xap_hub.h"
 
 namespace tagvane {
 namespace {
@@ -30,8 +29,8 @@ TEST(HubHeartbeat, ParsesWhatHubsNeed) {
   EXPECT_EQ(alive->interval_seconds, 60);
   EXPECT_EQ(alive->source, "acme.test.one");
   EXPECT_TRUE(ParseHeartbeat(Beat(40000, 60, "xap-hbeat.stop"))->stop);
-  EXPECT_FALSE(ParseHeartbeat("xap-hbeat\n{\ninterval=60\n}\n"));      // no port
-  EXPECT_FALSE(ParseHeartbeat("xap-hbeat\n{\nport=40000\n}\n"));       // no interval
+  EXPECT_FALSE(ParseHeartbeat("xap-hbeat\n{\ninterval=60\n}\n"));  // no port
+  EXPECT_FALSE(ParseHeartbeat("xap-hbeat\n{\nport=40000\n}\n"));   // no interval
   EXPECT_FALSE(ParseHeartbeat("xap-hbeat\n{\ninterval=60\nport=0\n}\n"));
   EXPECT_FALSE(ParseHeartbeat("xap-hbeat\n{\ninterval=60\nport=70000\n}\n"));
   EXPECT_FALSE(ParseHeartbeat("xap-header\n{\ninterval=60\nport=4000\n}\n"));
@@ -107,8 +106,8 @@ TEST(HubBinary, RelaysToARegisteredClient) {
     close(out[0]);
     const std::string exe = std::string(TAGVANE_BINARY_DIR) + "/tagvane-hub";
     const std::string port_text = std::to_string(port);
-    execl(exe.c_str(), exe.c_str(), "--port", port_text.c_str(), "--bind", "127.0.0.1",
-          "--verbose", static_cast<char*>(nullptr));
+    execl(exe.c_str(), exe.c_str(), "--port", port_text.c_str(), "--bind", "127.0.0.1", "--verbose",
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   close(out[1]);

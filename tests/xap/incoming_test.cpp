@@ -46,9 +46,8 @@ TEST_F(IncomingTest, StartUpAnnouncesItselfInOrder) {
   EXPECT_NE(sent[0].find("\nport=" + std::to_string(fresh.Port()) + "\n}\n"), std::string::npos);
   EXPECT_NE(sent[1].find("Data=Using xAP port " + std::to_string(fresh.Port()) + "\n"),
             std::string::npos);
-  EXPECT_EQ(sent[2],
-            "xap-header\n{\nv=13\nhop=1\nuid=FF.0063:00\nclass=time.query\nsource=" + kSelf +
-                "\n}\ntime.query\n{\nid=*\n}\n");
+  EXPECT_EQ(sent[2], "xap-header\n{\nv=13\nhop=1\nuid=FF.0063:00\nclass=time.query\nsource=" +
+                         kSelf + "\n}\ntime.query\n{\nid=*\n}\n");
 }
 
 TEST_F(IncomingTest, BscEventByteForByte) {
@@ -189,8 +188,9 @@ TEST_F(IncomingTest, OtherReceiversReportMakesThreeDevicesAndMerges) {
 TEST_F(IncomingTest, MalformedReportSourcesAreIgnoredQuietly) {
   const size_t devices = daemon_.app().Tables().DeviceTable.size();
   const std::vector<std::string> sources = {
-      "qbx.RFID.X.Y:garden.short.Switch", "qbx.RFID.X.Y:garden", "qbx.RFID.X.Y:",
-      "qbx.RFID.X.Y:g.____[bad]___1A2B.Switch", "qbx.RFID.X.Y:g.________Hall1A2\x01.S"};
+      "qbx.RFID.X.Y:garden.short.Switch", "qbx.RFID.X.Y:garden",
+      "qbx.RFID.X.Y:", "qbx.RFID.X.Y:g.____[bad]___1A2B.Switch",
+      "qbx.RFID.X.Y:g.________Hall1A2\x01.S"};
   for (const auto& source : sources) {
     Deliver(Message("xAPBSC.event", source, "", "input.state", "State=ON\nText=100\n"));
   }

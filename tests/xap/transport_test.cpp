@@ -1,5 +1,3 @@
-#include "xap/xap_transport.h"
-
 #include <gtest/gtest.h>
 
 #include <asio/io_context.hpp>
@@ -11,6 +9,7 @@
 #include "xap/local_address.h"
 #include "xap/send_xap.h"
 #include "xap/xap_message.h"
+#include "xap/xap_transport.h"
 
 namespace tagvane {
 namespace {
@@ -25,9 +24,8 @@ class TransportTest : public ::testing::Test {
 
   XapTransport& Make(XapTransportOptions options = {}) {
     options.hub_port = hub_.Port();
-    if (!options.list_addresses) options.list_addresses = [] {
-      return std::vector<std::string>{"127.0.0.1"};
-    };
+    if (!options.list_addresses)
+      options.list_addresses = [] { return std::vector<std::string>{"127.0.0.1"}; };
     transport_ = std::make_unique<XapTransport>(io_, timers_, log_, options);
     transport_->SetXapSource("qbx.RFID.HOMEPC.Hall");
     transport_->SetXapUID("FF.0063:00");
@@ -124,8 +122,7 @@ TEST_F(TransportTest, SecondSocketBindsTheChosenAddress) {
 TEST_F(TransportTest, ComposedMessages) {
   XapTransport& t = Make();
   ASSERT_GT(t.Init(), 0);
-  t.SendXap("a.b.c", "x.y", "sec", std::string("id\x01*\0noval\0k\x01v\x01w", 16), "sub", "",
-            "x");
+  t.SendXap("a.b.c", "x.y", "sec", std::string("id\x01*\0noval\0k\x01v\x01w", 16), "sub", "", "x");
   EXPECT_EQ(hub_.Receive(),
             "xap-header\n{\nv=13\nhop=1\nuid=FF.0063:00\nclass=x.y\n"
             "source=qbx.RFID.HOMEPC.Hall:sub\ntarget=a.b.c:x\n}\nsec\n{\nid=*\nk=v\x01w\n}\n");
@@ -138,7 +135,9 @@ TEST_F(TransportTest, ComposedMessages) {
 TEST_F(TransportTest, LineBreaksCannotForgeLines) {
   XapTransport& t = Make();
   ASSERT_GT(t.Init(), 0);
-  t.SendXap("", "x.y", "sec", "DisplayText\x01" "a\ntarget=evil\r\n}",
+  t.SendXap("", "x.y", "sec",
+            "DisplayText\x01"
+            "a\ntarget=evil\r\n}",
             "Front\nHall", "", "");
   XapMessage m;
   m.FromXap(*hub_.Receive());
@@ -198,8 +197,8 @@ TEST_F(TransportTest, ReceiveQueueFilterAndDelivery) {
   peer.SendTo(p, std::string("\0\xff\x01junk", 7));
   peer.SendTo(p, std::string(201, 'x'));  // larger than accepted
   peer.SendTo(p, "XAP-HEADER one");
-  ASSERT_TRUE(test::PumpUntil([&] { return t.Waiting() == 1 && t.DroppedOversize() == 1; },
-                              Pumper()));
+  ASSERT_TRUE(
+      test::PumpUntil([&] { return t.Waiting() == 1 && t.DroppedOversize() == 1; }, Pumper()));
   // Delivery waits for the receive timer.
   EXPECT_EQ(calls, 0);
   timers_.Advance(std::chrono::milliseconds(50));
@@ -224,8 +223,7 @@ TEST(LocalAddress, MatchInterfaceAndChoice) {
   EXPECT_TRUE(MatchInterface("255.255.255.255", "1.2.3.4"));
   // Bitwise, as designed: 127.0.0.1 also admits 10.0.0.1.
   EXPECT_TRUE(MatchInterface("127.0.0.1", "10.0.0.1"));
-  EXPECT_EQ(ChooseLocalAddress("10.0.0.255", {"192.168.1.2", "10.0.0.7", "127.0.0.1"}),
-            "10.0.0.7");
+  EXPECT_EQ(ChooseLocalAddress("10.0.0.255", {"192.168.1.2", "10.0.0.7", "127.0.0.1"}), "10.0.0.7");
   EXPECT_EQ(ChooseLocalAddress("10.0.0.255", {"192.168.1.2", "127.0.0.1"}), "192.168.1.2");
   EXPECT_EQ(ChooseLocalAddress("Default", {}), "");
   const auto list = ListInterfaceAddresses();

@@ -77,8 +77,8 @@ std::optional<std::string> UdpPeer::ReceiveMatching(
     if (poll(&p, 1, pump ? 2 : 50) > 0) {
       sockaddr_in from{};
       socklen_t len = sizeof from;
-      const ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&from), &len);
+      const ssize_t n =
+          recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
       if (n < 0) continue;
       last_sender_port_ = ntohs(from.sin_port);
       std::string text(buffer.data(), static_cast<size_t>(n));

@@ -87,8 +87,8 @@ class XapApp {
 inline std::string Message(const std::string& cls, const std::string& source,
                            const std::string& target, const std::string& section,
                            const std::string& items) {
-  std::string text = "xap-header\n{\nv=13\nhop=1\nuid=FF.1234:00\nclass=" + cls +
-                     "\nsource=" + source + "\n";
+  std::string text =
+      "xap-header\n{\nv=13\nhop=1\nuid=FF.1234:00\nclass=" + cls + "\nsource=" + source + "\n";
   if (!target.empty()) text += "target=" + target + "\n";
   return text + "}\n" + section + "\n{\n" + items + "}\n";
 }

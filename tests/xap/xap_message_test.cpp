@@ -71,7 +71,8 @@ TEST(XapMessageCompare, AddressTable) {
     EXPECT_EQ(XapMessage::CompareAddress(r.b, r.a), r.match) << "symmetric: " << r.a;
   }
   XapMessage m;
-  m.FromXap("xap-header\n{\nclass=xAPBSC.Query\nsource=x.y.z:a\ntarget=qbx.RFID.HOMEPC.Hall:>\n}\n");
+  m.FromXap(
+      "xap-header\n{\nclass=xAPBSC.Query\nsource=x.y.z:a\ntarget=qbx.RFID.HOMEPC.Hall:>\n}\n");
   EXPECT_TRUE(m.CompareClass("xapbsc.query"));
   EXPECT_FALSE(m.CompareClass("xapbsc.*"));
   EXPECT_TRUE(m.CompareSource("x.y.z"));
@@ -137,8 +138,9 @@ TEST(XapMessageParse, RepeatsKeepTheFirstAndAreTraced) {
   m.FromXap("xap-header\n{\nclass=c\n}\nsec\n{\nk=1\nK=2\n}\nsec\n{\nk=3\n}\n");
   EXPECT_EQ(m.GetItem("sec", "k"), "1");
   ASSERT_EQ(traces.size(), 2u);
-  EXPECT_EQ(traces[0],
-            "From XAP Key=k, Value=K=2,Message=xap-header~{~class=c~}~sec~{~k=1~K=2~}~sec~{~k=3~}~|");
+  EXPECT_EQ(
+      traces[0],
+      "From XAP Key=k, Value=K=2,Message=xap-header~{~class=c~}~sec~{~k=1~K=2~}~sec~{~k=3~}~|");
   EXPECT_EQ(traces[1].substr(0, 25), "From XAP Key=sec, Value=1");
   // The repeated section is still reachable by number.
   ASSERT_NE(m.msgCollection(1), nullptr);

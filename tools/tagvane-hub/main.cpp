@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
   int port = 3639;
   std::vector<std::string> bind;
   bool verbose = false;
-  cli.add_option("--port", port, "UDP port to listen on (default 3639)")->check(CLI::Range(1, 65535));
+  cli.add_option("--port", port, "UDP port to listen on (default 3639)")
+      ->check(CLI::Range(1, 65535));
   cli.add_option("--bind", bind,
                  "Address to listen on; repeat for more (default: every local address). "
                  "Each address is joined by its network's broadcast address.");

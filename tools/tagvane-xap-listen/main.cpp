@@ -42,8 +42,7 @@ int main(int argc, char** argv) {
   tagvane::XapTransport transport(loop.Io(), loop.Timers(), log, options);
   int printed = 0;
   transport.RegisterNewMessageCallback([&] {
-    for (std::string text = transport.GetMessage(); !text.empty();
-         text = transport.GetMessage()) {
+    for (std::string text = transport.GetMessage(); !text.empty(); text = transport.GetMessage()) {
       if (!class_filter.empty()) {
         tagvane::XapMessage message;
         message.FromXap(text);
@@ -65,8 +64,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   transport.SendHeartbeat(60);
-  std::cerr << "tagvane-xap-listen: listening on 127.0.0.1:" << port << " via hub port "
-            << hub_port << std::endl;
+  std::cerr << "tagvane-xap-listen: listening on 127.0.0.1:" << port << " via hub port " << hub_port
+            << std::endl;
   asio::signal_set signals(loop.Io(), SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code&, int) { loop.Stop(); });
   loop.Run();

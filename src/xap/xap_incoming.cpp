@@ -94,8 +94,23 @@ void XapIncoming::onMessage() {
 
 void XapIncoming::Readmessage(std::string_view raw) {
   Logger& log = app_.Log();
-  XapMessage message(
-      [&log](std::string_view source, std::string_view text) { log.WriteTrace(source, text); });
+  XapMessage message([this, &log](std::string_view source, std::string_view text) {
+    // Each entry carries the whole message: a peer that keeps sending
+    // faulty messages gets one entry a minute, with the count held back.
+    const DateTime now = app_.GetClock().Now();
+    if (parse_traces_ > 0 && now - last_parse_trace_ < std::chrono::minutes(1)) {
+      ++held_parse_traces_;
+      return;
+    }
+    ++parse_traces_;
+    last_parse_trace_ = now;
+    std::string note(text);
+    if (held_parse_traces_ > 0) {
+      note += "(" + std::to_string(held_parse_traces_) + " more since the last report)";
+      held_parse_traces_ = 0;
+    }
+    log.WriteTrace(source, note);
+  });
   Guard(log, "Readmessage", [&] {
     message.Init("");
     message.FromXap(raw);
@@ -153,10 +168,13 @@ void XapIncoming::TagwellReceived(std::string_view source, std::string_view stat
       // minute, with the count of what was held back.
       ++ignored_reports_;
       if (source.find(':') != std::string_view::npos) {
-        app_.Log().LogEventLimited("TagwellReceived", kProductSource,
-                                   "TagwellReceived ignored a report from " +
-                                       std::string(source.substr(0, 120)) +
-                                       ": no 16-character device code");
+        std::string shown(source.substr(0, 120));
+        for (char& c : shown) {
+          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        }
+        app_.Log().LogEventLimited(
+            "TagwellReceived", kProductSource,
+            "TagwellReceived ignored a report from " + shown + ": no 16-character device code");
       }
       return;
     }

@@ -5,9 +5,12 @@
 // TagwellReceived), watchdog echoes, the time service and role queries.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "core/clock.h"
 
 namespace tagvane {
 
@@ -42,6 +45,9 @@ class XapIncoming {
   std::string sunrise_;
   std::string sunset_;
   uint64_t ignored_reports_ = 0;
+  uint64_t parse_traces_ = 0;
+  uint64_t held_parse_traces_ = 0;
+  DateTime last_parse_trace_{};
 };
 
 // The device code of a BSC report's source address

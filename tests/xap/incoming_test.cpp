@@ -210,6 +210,26 @@ TEST_F(IncomingTest, MalformedReportSourcesAreIgnoredQuietly) {
   EXPECT_NE(daemon_.app().Log().Recent().back().text.find("4 more"), std::string::npos);
 }
 
+TEST_F(IncomingTest, FaultyMessagesReachTheTraceOnceAMinute) {
+  const std::string faulty = Message("x.y", "acme.a.b", "", "sec", "k=1\nk=2\n");
+  auto trace_lines = [&] {
+    const std::string trace = test::ReadFile(daemon_.app().Log().TracePath());
+    size_t n = 0;
+    for (size_t at = trace.find("From XAP Key=k"); at != std::string::npos;
+         at = trace.find("From XAP Key=k", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  for (int i = 0; i < 3; ++i) Deliver(faulty);
+  EXPECT_EQ(trace_lines(), 1u);
+  daemon_.clock().Advance(std::chrono::minutes(1));
+  Deliver(faulty);
+  EXPECT_EQ(trace_lines(), 2u);
+  EXPECT_NE(test::ReadFile(daemon_.app().Log().TracePath()).find("(2 more since the last report)"),
+            std::string::npos);
+}
+
 TEST_F(IncomingTest, JunkAndUnknownClassesDoNothing) {
   const size_t devices = daemon_.app().Tables().DeviceTable.size();
   for (const std::string& junk :

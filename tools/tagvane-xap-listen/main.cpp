@@ -49,7 +49,10 @@ int main(int argc, char** argv) {
         if (!message.CompareClass(class_filter)) continue;
       }
       std::cout << text << "----" << std::endl;
-      if (count > 0 && ++printed >= count) loop.Stop();
+      if (count > 0 && ++printed >= count) {
+        loop.Stop();
+        return;
+      }
     }
   });
   tagvane::XapTransportConfig config;

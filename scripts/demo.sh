@@ -13,6 +13,11 @@ if [[ ! -f "$HOME_DIR/Config/qbxXap.ini" ]]; then
     > "$HOME_DIR/Config/qbxXap.ini"
 fi
 
+# The demo's own xAP hub, on loopback only. When another hub already holds
+# port 3639 that one serves the demo instead.
+./build/tagvane-hub --bind 127.0.0.1 >"$HOME_DIR/hub.log" 2>&1 &
+HUB_PID=$!
+
 # The receiver: Keys always present, Wallet present 40 s then silent 90 s,
 # and a stranger's tag that nobody has accepted yet.
 rm -f "$HOME_DIR/Data/sim.port"
@@ -20,7 +25,7 @@ rm -f "$HOME_DIR/Data/sim.port"
   --tag 1A2B:87 --tag 3C4D:62:40:90 --tag 5E6F:45:30:60 \
   --log "$HOME_DIR/Data/sim.log" > /dev/null 2>&1 &
 SIM_PID=$!
-trap 'kill "$SIM_PID" 2>/dev/null || true' EXIT
+trap 'kill "$SIM_PID" "$HUB_PID" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [[ -s "$HOME_DIR/Data/sim.port" ]] && break; sleep 0.05; done
 SIM_PORT=$(cat "$HOME_DIR/Data/sim.port")
 
@@ -38,4 +43,6 @@ echo "Demo application folder: $HOME_DIR"
 echo "Receiver simulator on 127.0.0.1:$SIM_PORT (log: $HOME_DIR/Data/sim.log)"
 echo "Trace file: $HOME_DIR/Data/Tagvane.txt   (Ctrl-C stops the demo)"
 echo "  grep InformEvent $HOME_DIR/Data/Tagvane.txt   shows the tags turning On and Off"
+echo "xAP hub log: $HOME_DIR/hub.log; watch the BSC events with:"
+echo "  build/tagvane-xap-listen --class xapbsc.event"
 ./build/tagvane --foreground --app-dir "$HOME_DIR"

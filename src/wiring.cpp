@@ -4,6 +4,7 @@
 
 #include "core/app.h"
 #include "receiver/receiver_link.h"
+#include "xap/xap_service.h"
 
 namespace tagvane {
 
@@ -13,6 +14,7 @@ void InstallSubsystems(App& app) {
   ReceiverLink* link = receiver.get();
   app.OffTimer().SetOnTick([link] { link->Presence().OffTimer_Timer(); });
   app.SetReceiver(std::move(receiver));
+  InstallXap(app);
 }
 
 }  // namespace tagvane

@@ -13,6 +13,11 @@ using test::ReadFile;
 using test::WriteFile;
 
 std::vector<std::string> Args(const test::TempDir& dir) {
+  // Loopback only: the daemon's xAP broadcasts never leave the machine.
+  if (!std::filesystem::exists(dir / "Config/qbxXap.ini")) {
+    WriteFile(dir / "Config/qbxXap.ini",
+              "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
+  }
   return {"--foreground", "--app-dir", dir.Path().string()};
 }
 

@@ -16,6 +16,9 @@
 extern char** environ;
 
 namespace tagvane::test {
+// Its own inline namespace: tests/support has another ChildProcess, and the
+// two must not meet at link time in one test program.
+inline namespace spawned {
 
 class SpawnedProcess {
  public:
@@ -72,4 +75,5 @@ bool WaitFor(Pred pred, int max_seconds = 60) {
   return true;
 }
 
+}  // namespace spawned
 }  // namespace tagvane::test

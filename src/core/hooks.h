@@ -23,6 +23,8 @@ struct Hooks {
   // Stores one reading in the reading database (tag identifier, strength).
   std::function<void(const std::string&, int16_t)> RecordReading =
       [](const std::string&, int16_t) {};
+  // Asks the reading database to bring its tables up to date (a new device).
+  std::function<void()> UpdateReadingTables = [] {};
   // Lets the script capture look at a received message before dispatch.
   std::function<void(XapMessage&)> CaptureMessage = [](XapMessage&) {};
 };

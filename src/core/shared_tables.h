@@ -25,6 +25,10 @@ struct SharedTables {
   CaseInsensitiveMap<std::string> FilterTable;  // section "Received"
   CaseInsensitiveMap<std::shared_ptr<DeviceClass>> ScriptDeviceTable;
   std::deque<xapQueuedMessage> BscSendQueue;
+  // Bumped whenever a device's Tag changes or a device joins DeviceTable;
+  // TagTable is rebuilt only when this moved since the last build.
+  uint64_t TagChanges = 0;
+  uint64_t TagTableBuiltAt = UINT64_MAX;
 };
 
 // Device-code layout constants.

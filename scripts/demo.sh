@@ -12,6 +12,9 @@ if [[ ! -f "$HOME_DIR/Config/qbxXap.ini" ]]; then
     > "$HOME_DIR/Config/qbxXap.ini"
 fi
 
+bash scripts/install_html.sh "$HOME_DIR" >/dev/null
+
 echo "Demo application folder: $HOME_DIR"
+echo "Status page: http://localhost:8017/status"
 echo "Trace file: $HOME_DIR/Data/Tagvane.txt   (Ctrl-C stops the demo)"
 exec ./build/tagvane --foreground --app-dir "$HOME_DIR"

@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t total = request.page().size() + request.Query().size() + request.Payload().size() +
                  request.header().size() + request.Method().size();
   for (const auto& [name, pair] : request.FormCol()) total += request.Form(name).size();
-  for (const auto& [name, pair] : request.QueryStringCol()) total += request.QueryString(name).size();
+  for (const auto& [name, pair] : request.QueryStringCol())
+    total += request.QueryString(name).size();
   total += request.ServerVariables("http_user_agent").size();
   total += tagvane::Request::Decode(input).size() + tagvane::Request::GetContent(input).size();
   return total == SIZE_MAX ? 1 : 0;

@@ -26,8 +26,7 @@ bool Included(const std::string& text) { return text != kNoFile; }
 
 }  // namespace
 
-std::string PageChrome::IncludeOption(std::string_view key, std::string_view def,
-                                      bool write_back) {
+std::string PageChrome::IncludeOption(std::string_view key, std::string_view def, bool write_back) {
   std::string v = app_.Ini().GetIniSetting(kHeaderSection, key, kMissing, kIncludes);
   if (v == kMissing) {
     v = std::string(def);
@@ -68,8 +67,10 @@ std::string PageChrome::CustomHeader(std::vector<std::string> options) {
       return app_.Ini().GetIniSetting("Settings", key, "", kSiteIni);
     };
     const std::string product = "/" + std::string(kProductName) + "/";
-    if (sheet.empty()) sheet = product + "styleNoBody.css";
-    else if (sheet.find('/') == std::string::npos) sheet = product + sheet;
+    if (sheet.empty())
+      sheet = product + "styleNoBody.css";
+    else if (sheet.find('/') == std::string::npos)
+      sheet = product + sheet;
 
     out.Add("<html><head><title>")
         .Add(site("gWebPageTitle"))
@@ -109,9 +110,10 @@ std::string PageChrome::CustomHeader(std::vector<std::string> options) {
       out.Add("<body>");
     }
     if (Response::FindBelowRoot(html_root_, "/images/blank.gif")) {
-      out.Add("<table summary=\"skip\"><tr><td><a href=\"#pagecontent\">"
-              "<img src=\"/images/blank.gif\" alt=\"Skip to content\" width=\"1\" height=\"1\" "
-              "border=\"0\"></a></td></tr></table>");
+      out.Add(
+          "<table summary=\"skip\"><tr><td><a href=\"#pagecontent\">"
+          "<img src=\"/images/blank.gif\" alt=\"Skip to content\" width=\"1\" height=\"1\" "
+          "border=\"0\"></a></td></tr></table>");
     }
     std::string head = touch_screen_ ? GetFile("/html/head_touchscreen.htm") : std::string(kNoFile);
     if (!Included(head)) head = GetFile("/html/head.htm");
@@ -137,9 +139,12 @@ std::string PageChrome::StripTags(std::string_view s) {
   std::string out;
   bool in_tag = false;
   for (char c : ReplaceAll(s, "&nbsp;", " ")) {
-    if (c == '<') in_tag = true;
-    else if (c == '>') in_tag = false;
-    else if (!in_tag) out += c;
+    if (c == '<')
+      in_tag = true;
+    else if (c == '>')
+      in_tag = false;
+    else if (!in_tag)
+      out += c;
   }
   return out;
 }
@@ -149,8 +154,9 @@ std::string PageChrome::LogoBar(const std::string& title, bool hide_title) {
   const DateTime now = app_.GetClock().Now();
   const std::string product = "/" + std::string(kProductName) + "/";
   FastString bar(2048);
-  bar.Add("<table summary=\"Logo Bar\" width=\"100%\" cellpadding=\"0\" cellspacing=\"0\">"
-          "<tr class=\"logobar\">");
+  bar.Add(
+      "<table summary=\"Logo Bar\" width=\"100%\" cellpadding=\"0\" cellspacing=\"0\">"
+      "<tr class=\"logobar\">");
   if (!key("logoShowClock").empty()) {
     bar.Add("<td><img src=\"/images/clock.gif\" alt=\"\"></td>");
   }
@@ -200,7 +206,9 @@ std::string PageChrome::LogoBar(const std::string& title, bool hide_title) {
       .Add(kProductName)
       .Add("\" border=\"0\"></a></td></tr></table>");
   if (!hide_title) {
-    bar.Add("<table width=\"100%\"><tr><td class=\"pagetitle\">").Add(title).Add("</td></tr></table>");
+    bar.Add("<table width=\"100%\"><tr><td class=\"pagetitle\">")
+        .Add(title)
+        .Add("</td></tr></table>");
   }
   return bar.Take();
 }

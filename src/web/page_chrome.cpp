@@ -14,10 +14,10 @@ namespace tagvane {
 namespace {
 
 constexpr std::string_view kSiteKeys[] = {
-    "dbpath",      "dbname",         "dbusername",     "dbpassword",     "dbserverip",
-    "rowstyle",    "usesecurity",    "linkfileext",    "dbtype",         "hsip",
-    "exthsip",     "footerlinkrule", "useslideinmenu", "audreyrowstyle", "touchscreenips",
-    "usesound"};
+    "dbpath",         "dbname",         "dbusername",     "dbpassword",
+    "dbserverip",     "rowstyle",       "usesecurity",    "linkfileext",
+    "dbtype",         "hsip",           "exthsip",        "footerlinkrule",
+    "useslideinmenu", "audreyrowstyle", "touchscreenips", "usesound"};
 
 }  // namespace
 
@@ -121,8 +121,7 @@ void PageChrome::EnhancedCheck(const std::string& client) {
                          "UPDATE MenuUsers SET LastSessTime = datetime('now','localtime') "
                          "WHERE SecID = ?",
                          -1, &update, nullptr) == SQLITE_OK) {
-    sqlite3_bind_text(update, 1, client.c_str(), static_cast<int>(client.size()),
-                      SQLITE_TRANSIENT);
+    sqlite3_bind_text(update, 1, client.c_str(), static_cast<int>(client.size()), SQLITE_TRANSIENT);
     sqlite3_step(update);
   }
   sqlite3_finalize(update);
@@ -133,11 +132,11 @@ void PageChrome::LogAuthorized(std::string_view page) {
     const std::string mode = ToUpper(Site("usesecurity"));
     const std::string client = request_ ? request_->ServerVariables("REMOTE_ADDR") : "";
     if (mode == "ENHANCED") {
-      app_.Log().LogEvent("Unauthorized",
-                          user_name_ + " at " + client + " attempted to access " + std::string(page));
+      app_.Log().LogEvent("Unauthorized", user_name_ + " at " + client + " attempted to access " +
+                                              std::string(page));
     } else if (mode == "BASIC") {
-      app_.Log().LogEvent("Unauthorized", "Anonymous Guest at " + client +
-                                              " attempted to access " + std::string(page));
+      app_.Log().LogEvent("Unauthorized", "Anonymous Guest at " + client + " attempted to access " +
+                                              std::string(page));
     }
     if (!EqualsNoCase(page, "unauthorized.asp") && response_) {
       response_->Redirect("/unauthorized.asp");
@@ -170,8 +169,8 @@ std::string PageChrome::FormatCell(std::string_view text, std::string_view cls,
     for (char c : text) {
       if (c != ' ' && c != '\'' && c != '-') help += c;
     }
-    attrs += " onMouseOver=\"myPopup.startHelp('" + help +
-             "')\" onMouseOut=\"myPopup.clearHelp()\" ";
+    attrs +=
+        " onMouseOver=\"myPopup.startHelp('" + help + "')\" onMouseOut=\"myPopup.clearHelp()\" ";
   }
   return "<td " + attrs + ">" + body + "</td>";
 }

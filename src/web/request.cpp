@@ -1,7 +1,6 @@
 #include "web/request.h"
 
 #include "core/fast_string.h"
-#include "core/logger.h"
 #include "core/numbers.h"
 #include "core/text.h"
 
@@ -97,12 +96,11 @@ void Request::ParsePage(std::string_view s) {
       if (parts.size() == 2) headers_.Add(parts[0], parts[1]);
     }
     received_ += static_cast<int64_t>(body_len);
-  } catch (const std::exception& e) {
-    if (log_) {
-      log_->LogEvent(kProductSource,
-                     "ParsePage i=" + std::to_string(static_cast<int64_t>(space)) +
-                         ",j=" + std::to_string(static_cast<int64_t>(http)) +
-                         ",len=" + std::to_string(s.size()) + ", Data=" + std::string(s));
+  } catch (const std::exception&) {
+    if (on_error_) {
+      on_error_("ParsePage i=" + std::to_string(static_cast<int64_t>(space)) +
+                ",j=" + std::to_string(static_cast<int64_t>(http)) +
+                ",len=" + std::to_string(s.size()) + ", Data=" + std::string(s));
     }
   }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,8 @@
 
 namespace tagvane {
 
-class Logger;
+// Where parse failures are reported (the event log in the daemon).
+using RequestErrorSink = std::function<void(const std::string&)>;
 
 struct KeyValuePair {
   std::string KEY;
@@ -25,8 +27,8 @@ using PairCollection = CaseInsensitiveMap<KeyValuePair>;
 
 class Request {
  public:
-  // log may be null (the fuzzer, benchmarks); failures are then silent.
-  explicit Request(Logger* log = nullptr) : log_(log) {}
+  // Without a sink (the fuzzer, benchmarks) failures are silent.
+  explicit Request(RequestErrorSink on_error = {}) : on_error_(std::move(on_error)) {}
 
   const std::string& page() const { return page_; }
   const std::string& Payload() const { return payload_; }
@@ -64,7 +66,7 @@ class Request {
   // last part, which may be an unfinished pair.
   static std::string ParsePairs(std::string_view s, PairCollection& into);
 
-  Logger* log_;
+  RequestErrorSink on_error_;
   PairCollection query_pairs_;
   PairCollection form_pairs_;
   CaseInsensitiveMap<std::string> headers_;

@@ -101,8 +101,7 @@ void Response::SendTextFile(std::string_view path, int16_t index) {
     } else {
       server_.GetApp().Log().LogEvent(
           kProductSource, "TCPServer Unable to send TextFile " + file->string() + " to socket " +
-                              std::to_string(index) + " because State is " +
-                              std::to_string(state));
+                              std::to_string(index) + " because State is " + std::to_string(state));
     }
     server_.Pump();
   });
@@ -135,8 +134,8 @@ void Response::SendBinaryFile(std::string_view path, int16_t index) {
     std::ifstream in;
     if (file) in.open(*file, std::ios::binary);
     if (!file || !in) {
-      server_.Send(index, "HTTP/1.1 404 Not Found\r\nServer: qbx\r\nDate:" + MediumDate() +
-                              "\r\n\r\n");
+      server_.Send(index,
+                   "HTTP/1.1 404 Not Found\r\nServer: qbx\r\nDate:" + MediumDate() + "\r\n\r\n");
       server_.Pump();
       return;
     }
@@ -239,8 +238,9 @@ void Response::RedirectToHS(std::string_view host, const Request& r, int16_t ind
       }
     }
     body.Add("</form></HTML>");
-    std::string out = "HTTP/1.0 200 OK\r\n" + common + "Content-Length: " +
-                      std::to_string(body.Value().size()) + "\r\n\r\n" + body.Value();
+    std::string out = "HTTP/1.0 200 OK\r\n" + common +
+                      "Content-Length: " + std::to_string(body.Value().size()) + "\r\n\r\n" +
+                      body.Value();
     SendBuilt(std::move(out), index);
   });
 }

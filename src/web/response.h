@@ -45,7 +45,7 @@ class Response {
   // The file a page path names below root, nullopt when there is none or
   // when the name would leave root (.., absolute names, links out of it).
   static std::optional<std::filesystem::path> FindBelowRoot(const std::filesystem::path& root,
-                                                           std::string_view page_path);
+                                                            std::string_view page_path);
 
  private:
   void SendBuilt(std::string text, int16_t index);

@@ -49,7 +49,8 @@ std::string StatusPages::Status_ASP() {
     bool draw = true;
     if (!FormValue("clientinput").empty()) draw = ClientRequest();
     if (!draw) return;
-    sort_key_ = RemoveQuotes(app_.Ini().GetIniSetting("RFID", "StatusSortKey", "DCSort", kSettingsFile));
+    sort_key_ =
+        RemoveQuotes(app_.Ini().GetIniSetting("RFID", "StatusSortKey", "DCSort", kSettingsFile));
     sort_direction_ =
         RemoveQuotes(app_.Ini().GetIniSetting("RFID", "StatusSortDirection", "", kSettingsFile));
     const DateTime now = app_.GetClock().Now();
@@ -70,14 +71,17 @@ void StatusPages::FormatScreen(FastString& page) {
         .Add("  document.control.clientinput.value = button.name;")
         .Add("  document.control.submit();}")
         .Add("function HiddenSubmit(button) {")
-        .Add("  window.parent.frames['hiddenframe'].document.forms['hiddenform'].elements['"
-             "clientvalue'].value = button.value;")
-        .Add("  window.parent.frames['hiddenframe'].document.forms['hiddenform'].elements['"
-             "clientinput'].value = button.name;")
+        .Add(
+            "  window.parent.frames['hiddenframe'].document.forms['hiddenform'].elements['"
+            "clientvalue'].value = button.value;")
+        .Add(
+            "  window.parent.frames['hiddenframe'].document.forms['hiddenform'].elements['"
+            "clientinput'].value = button.name;")
         .Add("  window.parent.frames['hiddenframe'].document.forms['hiddenform'].submit();}")
         .Add("function CheckPort(text,button) {")
-        .Add("  if (text.value==\"\") {alert(\"Comm port must be defined before sending "
-             "commands\");}")
+        .Add(
+            "  if (text.value==\"\") {alert(\"Comm port must be defined before sending "
+            "commands\");}")
         .Add("  else {")
         .Add("     document.control.clientinput.value = button.name;")
         .Add("     document.control.submit();}")
@@ -94,8 +98,9 @@ void StatusPages::FormatScreen(FastString& page) {
         .Add("<form name='control' method='post'>")
         .Add("<input type='hidden' name='clientinput' value='yes'>")
         .Add("<input type='hidden' name='clientvalue' value='yes'>")
-        .Add("<center><input type='submit' name ='UpdateButton' value='Save "
-             "Changes'>&nbsp;&nbsp;&nbsp;&nbsp;")
+        .Add(
+            "<center><input type='submit' name ='UpdateButton' value='Save "
+            "Changes'>&nbsp;&nbsp;&nbsp;&nbsp;")
         .Add("<input type='submit' name ='Refresh' value='Refresh'></center><br>");
     page.Add("<table border='5' frame='box' width= '550'><tr>")
         .Add(chrome_.FormatCell("Browser Content Display Control", "TABLEHEADER", "2", "Center"))
@@ -128,10 +133,12 @@ void StatusPages::FormatScreen(FastString& page) {
     }
     page.Add("</form>");
     AddScriptButton(page);
-    page.Add("<IFRAME frameborder=0 scrolling='no' name='hiddenframe' cols='0' rows='0' "
-             "width='0' height='0' size='0'>")
-        .Add("<form name='hiddenform' method = 'post'><input type='hidden' name='clientinput' "
-             "value='x'><input type='hidden' name='clientvalue' value='y'></form>")
+    page.Add(
+            "<IFRAME frameborder=0 scrolling='no' name='hiddenframe' cols='0' rows='0' "
+            "width='0' height='0' size='0'>")
+        .Add(
+            "<form name='hiddenform' method = 'post'><input type='hidden' name='clientinput' "
+            "value='x'><input type='hidden' name='clientvalue' value='y'></form>")
         .Add("</IFRAME>")
         .Add("</table>")
         .Add("</small></center></div>")
@@ -145,9 +152,9 @@ void StatusPages::TagTable(FastString& page) {
   const Settings& settings = app_.GetSettings();
   page.Add("<table  border='5' frame='box'><tr>");
   auto button = [&](std::string_view name, std::string_view value) {
-    page.Add(chrome_.FormatCell("<input type='submit' name='" + std::string(name) + "' value='" +
-                                    std::string(value) + "'>",
-                                "TABLEHEADER", "1", "Center"));
+    page.Add(chrome_.FormatCell(
+        "<input type='submit' name='" + std::string(name) + "' value='" + std::string(value) + "'>",
+        "TABLEHEADER", "1", "Center"));
   };
   button("R", "R");
   button("A", "A");
@@ -193,8 +200,7 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
   const std::string receiver = row.DC.size() >= 12 ? row.DC.substr(6, 6) : "";
   const bool own = EqualsNoCase(receiver, app_.State().ReceiverCode);
   const bool plain_own = own && row.DC.substr(0, 6) == kCodeFill;
-  auto cell = [&](const std::string& text, std::string_view align,
-                  std::string_view cls = {}) {
+  auto cell = [&](const std::string& text, std::string_view align, std::string_view cls = {}) {
     page.Add(chrome_.FormatCell(text, cls.empty() ? std::string_view(k) : cls, "1", align));
   };
   row.drawn = true;
@@ -226,21 +232,18 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
       cell("&nbsp;", "Left");
       cell("&nbsp;", "Left");
     }
-    cell("<input type='text' size='3' name='X10DC" + u + "' value='" + EscapeHtml(row.X10DC) +
-             "'>",
+    cell("<input type='text' size='3' name='X10DC" + u + "' value='" + EscapeHtml(row.X10DC) + "'>",
          "Left");
     cell("<input type='text' size='15' name='Tag" + u + "' value='" + EscapeHtml(row.Tag) + "'>",
          "Left", "tablecellmisc");
     cell("<input type='checkbox' " + Checked(row.Ev) + " name='Ev" + u + "'>", "Left");
     cell(FormatChangeTime(row.Changed), "Left");
   } else {
-    std::string hidden = "<input type='hidden' name='OnWeight" + u + "' value='" +
-                         EscapeHtml(row.OnWeight) + "'>" +
-                         "<input type='hidden' name='OffWeight" + u + "' value='" +
-                         EscapeHtml(row.OffWeight) + "'>" +
-                         "<input type='hidden' name='X10DC" + u + "' value='" +
-                         EscapeHtml(row.X10DC) + "'>" + "<input type='hidden' name='Tag" + u +
-                         "' value='" + EscapeHtml(row.Tag) + "'>";
+    std::string hidden =
+        "<input type='hidden' name='OnWeight" + u + "' value='" + EscapeHtml(row.OnWeight) + "'>" +
+        "<input type='hidden' name='OffWeight" + u + "' value='" + EscapeHtml(row.OffWeight) +
+        "'>" + "<input type='hidden' name='X10DC" + u + "' value='" + EscapeHtml(row.X10DC) + "'>" +
+        "<input type='hidden' name='Tag" + u + "' value='" + EscapeHtml(row.Tag) + "'>";
     if (row.Ev) hidden += "<input type='hidden' value='1' name='Ev" + u + "'>";
     cell(hidden + FormatChangeTime(row.Changed), "Left");
   }

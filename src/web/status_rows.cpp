@@ -50,13 +50,20 @@ bool SortStatusRows(std::vector<StatusRow>& rows, std::string_view sort) {
   };
   Less less;
   static const std::pair<std::string_view, std::string StatusRow::*> kTexts[] = {
-      {"DC", &StatusRow::DC},           {"UID", &StatusRow::UID},
-      {"X10DC", &StatusRow::X10DC},     {"Location", &StatusRow::Location},
-      {"DCSort", &StatusRow::DCSort},   {"OnWeight", &StatusRow::OnWeight},
-      {"OffWeight", &StatusRow::OffWeight}, {"Status", &StatusRow::Status},
-      {"Tag", &StatusRow::Tag},         {"UIDIndex", &StatusRow::UIDIndex}};
+      {"DC", &StatusRow::DC},
+      {"UID", &StatusRow::UID},
+      {"X10DC", &StatusRow::X10DC},
+      {"Location", &StatusRow::Location},
+      {"DCSort", &StatusRow::DCSort},
+      {"OnWeight", &StatusRow::OnWeight},
+      {"OffWeight", &StatusRow::OffWeight},
+      {"Status", &StatusRow::Status},
+      {"Tag", &StatusRow::Tag},
+      {"UIDIndex", &StatusRow::UIDIndex}};
   static const std::pair<std::string_view, bool StatusRow::*> kFlags[] = {
-      {"A", &StatusRow::A}, {"Used", &StatusRow::Used}, {"Ev", &StatusRow::Ev},
+      {"A", &StatusRow::A},
+      {"Used", &StatusRow::Used},
+      {"Ev", &StatusRow::Ev},
       {"R", &StatusRow::R}};
   for (const auto& [name, field] : kTexts) {
     if (EqualsNoCase(column, name)) less = by_text(field);

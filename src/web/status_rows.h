@@ -32,9 +32,9 @@ struct StatusRow {
 
   // What the drawn page offered for this row.
   bool drawn = false;
-  bool offered_accept = false;    // Accept box and location field
-  bool offered_weights = false;   // weight fields (visible or hidden)
-  bool offered_params = false;    // Tag, X10DC, Ev (visible or hidden)
+  bool offered_accept = false;   // Accept box and location field
+  bool offered_weights = false;  // weight fields (visible or hidden)
+  bool offered_params = false;   // Tag, X10DC, Ev (visible or hidden)
 };
 
 // Tag field, receiver field, prefix field of a device code.

@@ -39,8 +39,8 @@ void StatusPages::AddSetup(FastString& page) {
     row();
     header("Connectivity", "6");
     row();
-    field("Serial Comm IP Address<br><input type='text' size='16' value='" +
-              value("SerialIP", "") + "' name='SerialIP'>",
+    field("Serial Comm IP Address<br><input type='text' size='16' value='" + value("SerialIP", "") +
+              "' name='SerialIP'>",
           "2");
     field("Serial Comm Port<br><input type='text' size='3' value='" + value("RFIDPort", "") +
               "' name='RFIDPort'>",
@@ -63,10 +63,11 @@ void StatusPages::AddSetup(FastString& page) {
     header("Timing", "3");
     header("Debug", "3");
     row();
-    field("Periodic Script Interval&nbsp;<input type='text' name='periodicscriptinterval' "
-          "value='" +
-              value("periodicscriptinterval", "") + "' size='5'>&nbsp;seconds",
-          "3");
+    field(
+        "Periodic Script Interval&nbsp;<input type='text' name='periodicscriptinterval' "
+        "value='" +
+            value("periodicscriptinterval", "") + "' size='5'>&nbsp;seconds",
+        "3");
     const bool debug =
         ToLower(app_.Ini().GetIniSetting("RFID", "debuglog", "false", kSettingsFile)) == "true";
     field(std::string("<input type='checkbox' name='debuglog' value='0'") +
@@ -90,9 +91,9 @@ void StatusPages::AddSetup(FastString& page) {
     row();
     header("User Formatted DisplayText xAP Key", "6");
     row();
-    field("<input type='text' name='UserFormat' value='" + value("UserFormat", "") +
-              "' size = '85'>",
-          "6");
+    field(
+        "<input type='text' name='UserFormat' value='" + value("UserFormat", "") + "' size = '85'>",
+        "6");
     row();
     header("Database Setup Options", "6");
     row();
@@ -148,15 +149,15 @@ void StatusPages::AddFilter(FastString& page) {
                                       "' name='FilterTag" + num + "'>",
                                   "tablecellmisc", "1", "Left"))
           .Add(chrome_.FormatCell(std::string("<input type='checkbox'") +
-                                      (e.empty() ? "" : " checked") + " value='1' name='FilterEvent" +
-                                      num + "'>",
+                                      (e.empty() ? "" : " checked") +
+                                      " value='1' name='FilterEvent" + num + "'>",
                                   k, "1", "Left"))
           .Add(chrome_.FormatCell("<input type='text' size='67' value='" + EscapeHtml(s) +
                                       "' name='Source" + num + "'>",
                                   k, "1", "Right"))
-          .Add(chrome_.FormatCell("<input type='text' size='20' value='" + EscapeHtml(c) +
-                                      "' name='Class" + num + "'>",
-                                  k, "1", "Left"))
+          .Add(chrome_.FormatCell(
+              "<input type='text' size='20' value='" + EscapeHtml(c) + "' name='Class" + num + "'>",
+              k, "1", "Left"))
           .Add("</tr><tr>");
       if (detail && record && *record) {
         auto keys = (*record)->MessageKeyList.begin();

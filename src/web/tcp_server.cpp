@@ -40,9 +40,8 @@ TCPServer::TCPServer(App& app)
   }
   post_timer_.SetInterval(5000);
   post_timer_.SetOnTick([this] { post_timer_.SetEnabled(false); });
-  server_timer_.SetOnTick([this] {
-    Guard(app_.Log(), "ServerTimer", [&] { ProcessRequestQueue(); });
-  });
+  server_timer_.SetOnTick(
+      [this] { Guard(app_.Log(), "ServerTimer", [&] { ProcessRequestQueue(); }); });
   slots_.push_back(std::make_unique<Slot>(app.Loop().Io()));
 }
 
@@ -104,7 +103,8 @@ void TCPServer::AcceptNext() {
   acceptor_.async_accept([this, alive](const asio::error_code& ec, asio::ip::tcp::socket s) {
     if (alive.expired()) return;
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) Guard(app_.Log(), "TCPServer ConnectionRequest", [&] { OnConnectionRequest(std::move(s)); });
+    if (!ec)
+      Guard(app_.Log(), "TCPServer ConnectionRequest", [&] { OnConnectionRequest(std::move(s)); });
     if (acceptor_.is_open()) AcceptNext();
   });
 }
@@ -174,23 +174,23 @@ void TCPServer::StartRead(int i) {
   Slot& slot = *slots_[i];
   const uint64_t generation = slot.generation;
   std::weak_ptr<bool> alive = alive_;
-  slot.socket.async_read_some(
-      asio::buffer(slot.buffer), [this, alive, i, generation](const asio::error_code& ec, size_t n) {
-        if (alive.expired() || i >= static_cast<int>(slots_.size())) return;
-        Slot& s = *slots_[i];
-        if (s.generation != generation) return;
-        if (ec) {
-          if (ec != asio::error::operation_aborted && s.state != kStateClosed) {
-            Guard(app_.Log(), "TCPServer Close", [&] { CloseHandling(i); });
-          }
-          return;
-        }
-        Guard(app_.Log(), "TCPServer DataArrival", [&] { OnData(i, generation, s.buffer.data(), n); });
-        if (i < static_cast<int>(slots_.size()) && slots_[i]->generation == generation &&
-            slots_[i]->state != kStateClosed) {
-          StartRead(i);
-        }
-      });
+  slot.socket.async_read_some(asio::buffer(slot.buffer), [this, alive, i, generation](
+                                                             const asio::error_code& ec, size_t n) {
+    if (alive.expired() || i >= static_cast<int>(slots_.size())) return;
+    Slot& s = *slots_[i];
+    if (s.generation != generation) return;
+    if (ec) {
+      if (ec != asio::error::operation_aborted && s.state != kStateClosed) {
+        Guard(app_.Log(), "TCPServer Close", [&] { CloseHandling(i); });
+      }
+      return;
+    }
+    Guard(app_.Log(), "TCPServer DataArrival", [&] { OnData(i, generation, s.buffer.data(), n); });
+    if (i < static_cast<int>(slots_.size()) && slots_[i]->generation == generation &&
+        slots_[i]->state != kStateClosed) {
+      StartRead(i);
+    }
+  });
 }
 
 void TCPServer::OnData(int i, uint64_t generation, const char* data, size_t n) {
@@ -341,7 +341,7 @@ void TCPServer::ProcessRequestQueue() {
 void TCPServer::ServeOne(std::string item) {
   const size_t tilde = item.find('~');
   const int s = ToInt16(LeadingNumber(std::string_view(item).substr(0, tilde)));
-  Request request(&app_.Log());
+  Request request([this](const std::string& text) { app_.Log().LogEvent(kProductSource, text); });
   request.set_remoteip(PeerAddress(s));
   request.ParsePage(std::string_view(item).substr(tilde + 1));
   if (request.Method().substr(0, 3) == "POS") {
@@ -391,8 +391,8 @@ void TCPServer::Route(Request& request, Response& response, int s) {
 }
 
 std::string TCPServer::HelpPage() const {
-  const std::string name = "Help/" + std::string(kProductName) + "/" +
-                           std::string(kProductName) + ".htm";
+  const std::string name =
+      "Help/" + std::string(kProductName) + "/" + std::string(kProductName) + ".htm";
   const auto path = ResolveBelow(html_root_, name);
   std::optional<std::string> text;
   if (path) text = ReadWholeFile(*path);

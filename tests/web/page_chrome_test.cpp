@@ -1,8 +1,9 @@
+#include "web/page_chrome.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include "core/ini_cache.h"
-#include "web/page_chrome.h"
 #include "web/request.h"
 #include "web/web_fixture.h"
 

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "web/request.h"
+
+#include <gtest/gtest.h>
 
 namespace tagvane {
 namespace {

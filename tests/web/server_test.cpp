@@ -124,7 +124,9 @@ TEST(Server, FileRoutesNeverLeaveTheHtmlRoot) {
   std::filesystem::create_symlink(fx.dir() / "secret.css", fx.html() / "link.css");
   for (const char* path :
        {"/../secret.css", "/%2E%2E/secret.css", "/..%2Fsecret.css", "/x/../../secret.css",
-        "//" "tmp/../secret.css", "/link.css", "/../secret.gif", "/%2E%2E%2Fsecret.gif"}) {
+        "//"
+        "tmp/../secret.css",
+        "/link.css", "/../secret.gif", "/%2E%2E%2Fsecret.gif"}) {
     const std::string answer = fx.Get(path);
     EXPECT_EQ(answer.find("secret"), std::string::npos) << path << "\n" << answer;
   }

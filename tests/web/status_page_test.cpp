@@ -1,3 +1,5 @@
+#include "web/status_page.h"
+
 #include <gtest/gtest.h>
 
 #include "core/ini_cache.h"
@@ -5,7 +7,6 @@
 #include "scripting/device_class.h"
 #include "web/request.h"
 #include "web/response.h"
-#include "web/status_page.h"
 #include "web/web_fixture.h"
 
 namespace tagvane::test {
@@ -84,7 +85,8 @@ TEST(StatusPage, HiddenParametersTravelInTheChangedCell) {
   device->SetTag("Keys");
   device->SetEventNotification(true);
   const std::string page = Page(fx);
-  EXPECT_EQ(Count(page, "<input type='submit' name='"), 7u + 2u);  // 7 columns + the two refresh buttons
+  EXPECT_EQ(Count(page, "<input type='submit' name='"),
+            7u + 2u);  // 7 columns + the two refresh buttons
   EXPECT_NE(page.find("<input type='hidden' name='Tag0' value='Keys'>"), std::string::npos);
   EXPECT_NE(page.find("<input type='hidden' value='1' name='Ev0'>"), std::string::npos);
 }

@@ -38,8 +38,7 @@ class WebFixture {
     return done();
   }
   // Adds a device of this receiver (prefix empty) with a tag identifier.
-  std::shared_ptr<RFIDDevice> AddDevice(const std::string& tag_id,
-                                        const std::string& prefix = "",
+  std::shared_ptr<RFIDDevice> AddDevice(const std::string& tag_id, const std::string& prefix = "",
                                         const std::string& receiver = "");
   // One GET or raw request on a fresh connection; the whole answer.
   std::string Get(const std::string& path);

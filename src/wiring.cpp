@@ -1,12 +1,19 @@
 #include "wiring.h"
 
+#include <memory>
+
 #include "core/app.h"
+#include "receiver/receiver_link.h"
 #include "web/web_server.h"
 
 namespace tagvane {
 
 void InstallSubsystems(App& app) {
   // Each subsystem replaces its do-nothing stand-in here as it is built.
+  auto receiver = std::make_unique<ReceiverLink>(app);
+  ReceiverLink* link = receiver.get();
+  app.OffTimer().SetOnTick([link] { link->Presence().OffTimer_Timer(); });
+  app.SetReceiver(std::move(receiver));
   app.SetHttpServer(std::make_unique<WebServer>(app));
 }
 

@@ -11,6 +11,8 @@
 
 namespace tagvane {
 
+class DataMonitor;
+
 // Records "component.Operation" names in call order (tests).
 using CallTrace = std::vector<std::string>;
 
@@ -27,6 +29,9 @@ class ReceiverPort {
   virtual void SendToReceiver(std::string_view bytes) = 0;
   // Closes the link for good (shut-down).
   virtual void Close() = 0;
+  // The data monitor's state (filter, freeze, scrolling text, link label);
+  // nullptr when there is no receiver.
+  virtual DataMonitor* Monitor() { return nullptr; }
 };
 
 struct XapTransportConfig {

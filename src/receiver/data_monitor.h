@@ -1,0 +1,38 @@
+// The data monitor's state: the tag filter, the freeze box, the scrolling
+// text of processed receiver data (the rightmost 10,000 characters) and the
+// link status label. The receiver fills it; the web monitor shows it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tagvane {
+
+class DataMonitor {
+ public:
+  static constexpr size_t kCommDataLimit = 10000;
+
+  // Shown only when it equals a chunk's text (blanks trimmed) and Freeze is
+  // off; empty shows everything.
+  std::string aTagFilter;
+  bool Freeze = false;
+  // "Port Open / <n> tries" or "Port Not Connected".
+  std::string aOpenStatus;
+
+  // The rightmost kCommDataLimit characters of everything appended.
+  std::string_view CommData() const;
+  // Appends CR LF, time_text, " |  " and line, keeping the tail.
+  void AppendCommData(std::string_view time_text, std::string_view line);
+  void ClearCommData();
+  // Counts appends, so a page can tell whether anything new arrived.
+  uint64_t Updates() const { return updates_; }
+
+ private:
+  // Grows to twice the limit before the head is cut, so each append costs
+  // its own length on average.
+  std::string text_;
+  uint64_t updates_ = 0;
+};
+
+}  // namespace tagvane

@@ -1,0 +1,165 @@
+// ProcessCommData: framing, strengths, resynchronisation, the monitor line,
+// re-entrant calls and the data monitor.
+#include <gtest/gtest.h>
+
+#include "receiver_fixture.h"
+
+namespace tagvane::test {
+namespace {
+
+const std::string kBlank20(20, ' ');
+
+DevicePtr Device(ReceiverBed& bed, const std::string& id) {
+  DevicePtr* d = bed.app.Tables().DeviceTable.Find(MakeDeviceCode(bed.app, "", id));
+  return d ? *d : nullptr;
+}
+
+TEST(ProcessCommData, ReportWithoutStrengthMakesANewDeviceAndItsMonitorLine) {
+  ReceiverBed bed;
+  bed.parser.ProcessCommData("1A2B ", 2);
+  auto d = Device(bed, "1A2B");
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->Strength(), -1);
+  EXPECT_FALSE(d->InUse());
+  EXPECT_EQ(d->OffTime(), 10);
+  EXPECT_EQ(bed.app.State().MonitorLine,
+            "(0)\t1A2B \t" + kBlank20 + "\t -1\t -0.5\t 50\tOFF");
+  EXPECT_EQ(bed.monitor.CommData(), "\r\n12:00:00 |  " + bed.app.State().MonitorLine);
+  // The new device is on disk at once.
+  EXPECT_NE(ReadFile(bed.dir / "Config/Tagvane.ini").find("____________1A2B=____________1A2B~0~"),
+            std::string::npos);
+  EXPECT_TRUE(bed.app.State().ReceiveBuffer.empty());
+  EXPECT_FALSE(bed.app.State().ProcessingData);
+}
+
+TEST(ProcessCommData, StrengthsSplitChunksAndTwoReportsInAChunk) {
+  ReceiverBed bed;
+  bed.parser.ProcessCommData("1A", 2);
+  EXPECT_EQ(bed.app.State().ReceiveBuffer, "1A");
+  EXPECT_FALSE(Device(bed, "1A2B"));
+  bed.parser.ProcessCommData("2B123 00", 2);
+  EXPECT_EQ(Device(bed, "1A2B")->Strength(), 123);
+  EXPECT_EQ(bed.app.State().ReceiveBuffer, "00");
+
+  bed.clock.Advance(std::chrono::milliseconds(2500));
+  bed.parser.ProcessCommData("017 1A2B9 ", 2);
+  EXPECT_EQ(Device(bed, "0001")->Strength(), 7);
+  EXPECT_EQ(Device(bed, "1A2B")->Strength(), 9);
+  // The second report's line wraps the first one's.
+  const std::string first = "(0)\t017 1A2B9 \t" + kBlank20 + "\t  7\t  3.5\t 50\tOFF";
+  EXPECT_EQ(bed.app.State().MonitorLine,
+            "(2.5)\t" + first + "\t" + kBlank20 + "\t  9\t 35.2\t 50\tOFF");
+  EXPECT_EQ(bed.parser.ReportsProcessed(), 3u);
+}
+
+TEST(ProcessCommData, ResynchronisesOnMisalignedReports) {
+  ReceiverBed bed;
+  bed.parser.ProcessCommData("1A2B1234 1A2B12 ", 2);
+  EXPECT_EQ(Device(bed, "A2B1")->Strength(), 234);
+  EXPECT_EQ(Device(bed, "1A2B")->Strength(), 12);
+  EXPECT_NE(bed.app.State().MonitorLine.find(
+                "1A2B1234 1A2B12  | Discard of 1 trying to sync on space termination\t"),
+            std::string::npos);
+  // A space among the first four characters still frames a report.
+  bed.parser.ProcessCommData("AB 4567 ", 2);
+  EXPECT_EQ(Device(bed, "AB 4")->Strength(), 567);
+  EXPECT_EQ(Device(bed, "4567")->Strength(), -1) << "what remained, read as a report";
+}
+
+TEST(ProcessCommData, AFaultyFieldCostsOneReportNotTheLoop) {
+  ReceiverBed bed;
+  bed.parser.ProcessCommData("1A2B9e9 0002 ", 2);
+  EXPECT_EQ(Device(bed, "1A2B")->Strength(), 0);
+  EXPECT_EQ(Device(bed, "0002")->Strength(), -1);
+  EXPECT_TRUE(bed.app.State().ReceiveBuffer.empty());
+  ASSERT_FALSE(bed.LogTexts().empty());
+  EXPECT_EQ(bed.LogTexts().front().rfind("ProcessCommData 1A2B9e9 0002  Line ", 0), 0u);
+}
+
+TEST(ProcessCommData, TextWithoutSpacesCannotGrowTheBufferForEver) {
+  ReceiverBed bed;
+  for (int i = 0; i < 100; ++i) bed.parser.ProcessCommData(std::string(1000, 'x'), 2);
+  EXPECT_LE(bed.app.State().ReceiveBuffer.size(), ReportParser::kPendingLimit);
+  // The same reports as if every character had waited for the space.
+  bed.parser.ProcessCommData(" 1A2B5 ", 2);
+  EXPECT_TRUE(Device(bed, "xxxx"));
+  EXPECT_EQ(Device(bed, "1A2B")->Strength(), 5);
+  EXPECT_EQ(bed.app.Tables().DeviceTable.size(), 2u);
+}
+
+TEST(ProcessCommData, CallsFromInsideTheLoopOnlyAppend) {
+  ReceiverBed bed;
+  bed.app.GetSettings().UseSQL = 1;
+  auto a = bed.Enrol("0001");
+  bed.Enrol("0003")->SetInUse(true);
+  std::vector<std::string> readings;
+  bed.app.GetHooks().RecordReading = [&](const std::string& id, int16_t strength) {
+    readings.push_back(id + ":" + std::to_string(strength));
+    if (id == "0001") {
+      // A pumped wait delivering a status event and then more data.
+      bed.parser.ProcessCommData("ring", 1);
+      EXPECT_TRUE(bed.app.State().ProcessingData);
+      bed.parser.ProcessCommData("0003 ", 2);
+    }
+  };
+  bed.parser.ProcessCommData("000142 ", 2);
+  EXPECT_EQ(readings, (std::vector<std::string>{"0001:42", "0003:-1"}));
+  EXPECT_TRUE(bed.app.State().ReceiveBuffer.empty());
+  EXPECT_FALSE(bed.app.State().ProcessingData);
+}
+
+TEST(ProcessCommData, StatusEventsIgnoreStatusAndTheMonitorFilter) {
+  ReceiverBed bed;
+  bed.app.GetSettings().DebugLog = true;
+  bed.parser.ProcessCommData("0001 ", 1);
+  bed.parser.ProcessCommData("0001 ", 3);
+  EXPECT_FALSE(Device(bed, "0001"));
+  EXPECT_EQ(bed.CountLog("RFID Comm Event Code=1"), 1u);
+  EXPECT_EQ(bed.CountLog("RFID Comm Event Code=3"), 0u);
+  EXPECT_EQ(bed.CountLog("Data Received and Procesed: 0001 "), 2u);
+
+  bed.app.GetSettings().ignorestatus = true;
+  bed.parser.ProcessCommData("0001 ", 1);
+  EXPECT_TRUE(Device(bed, "0001"));
+
+  bed.monitor.ClearCommData();
+  bed.monitor.aTagFilter = "0002";
+  bed.parser.ProcessCommData("0001 ", 2);
+  EXPECT_TRUE(bed.monitor.CommData().empty());
+  bed.parser.ProcessCommData(" 0002 ", 2);
+  EXPECT_FALSE(bed.monitor.CommData().empty());
+  bed.monitor.ClearCommData();
+  bed.monitor.Freeze = true;
+  bed.parser.ProcessCommData("0002", 2);
+  EXPECT_TRUE(bed.monitor.CommData().empty());
+}
+
+TEST(ProcessCommData, MonitorKeepsTheNewestTenThousandCharacters) {
+  ReceiverBed bed;
+  for (int i = 0; i < 500; ++i) bed.parser.ProcessCommData("0001 ", 2);
+  const std::string_view data = bed.monitor.CommData();
+  EXPECT_EQ(data.size(), DataMonitor::kCommDataLimit);
+  EXPECT_EQ(data.substr(data.size() - 3), "OFF");
+}
+
+TEST(AddRFIDUnit, RebuildsTheTagTableOnlyWhenATagChanged) {
+  ReceiverBed bed;
+  auto a = bed.Enrol("0001");
+  auto b = bed.Enrol("0002");
+  a->SetTag("Keys");
+  b->SetTag("keys");
+  const std::string duplicate = "BuildTagDictionary Tag keys is used more than once";
+  for (int i = 0; i < 50; ++i) bed.parser.ProcessCommData("0001 0002 0003 ", 2);
+  EXPECT_EQ(bed.CountLog(duplicate), 1u);
+  EXPECT_EQ(*bed.app.Tables().TagTable.Find("KEYS"), a);
+  b->SetTag("Wallet");
+  bed.parser.ProcessCommData("0002 ", 2);
+  EXPECT_EQ(bed.CountLog(duplicate), 1u);
+  EXPECT_EQ(*bed.app.Tables().TagTable.Find("wallet"), b);
+  a->SetTag("wallet");
+  bed.parser.ProcessCommData("0001 ", 2);
+  EXPECT_EQ(bed.CountLog("BuildTagDictionary Tag Wallet is used more than once"), 1u);
+}
+
+}  // namespace
+}  // namespace tagvane::test

@@ -15,7 +15,9 @@ namespace tagvane {
 void StatusPages::AddSetup(FastString& page) {
   Guard(app_.Log(), "AddSetup", [&] {
     auto value = [&](std::string_view key, std::string_view def) {
-      return EscapeHtml(app_.Ini().GetIniSetting("RFID", key, def, kSettingsFile));
+      // Some keys are stored in quotes; shown with them, every save would
+      // add another pair.
+      return EscapeHtml(RemoveQuotes(app_.Ini().GetIniSetting("RFID", key, def, kSettingsFile)));
     };
     auto header = [&](std::string_view title, std::string_view span) {
       page.Add(chrome_.FormatCell(title, "TABLEHEADER", span, "Center"));

@@ -76,6 +76,7 @@ class PageChrome {
   int security_level_ = 0;
   std::string user_name_;
   bool wrote_back_ = false;
+  CaseInsensitiveMap<bool> written_back_;
 };
 
 inline constexpr std::string_view kNoFile = "No File";

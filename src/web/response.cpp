@@ -24,13 +24,17 @@ std::optional<std::filesystem::path> Response::FindBelowRoot(const std::filesyst
   auto path = ResolveBelow(root, name);
   if (!path) return std::nullopt;
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(*path, ec)) return std::nullopt;
   // A link may point anywhere; only what really lies below the root counts.
-  const auto real_root = std::filesystem::canonical(root, ec);
-  if (ec) return std::nullopt;
   const auto real = std::filesystem::canonical(*path, ec);
-  if (ec) return std::nullopt;
-  const auto rel = real.lexically_relative(real_root);
+  if (ec || !std::filesystem::is_regular_file(real, ec)) return std::nullopt;
+  // The root's own real path is looked up once per root, not per request.
+  static thread_local std::filesystem::path last_root, last_real_root;
+  if (root != last_root) {
+    last_real_root = std::filesystem::canonical(root, ec);
+    if (ec) return std::nullopt;
+    last_root = root;
+  }
+  const auto rel = real.lexically_relative(last_real_root);
   if (rel.empty() || *rel.begin() == "..") return std::nullopt;
   return real;
 }

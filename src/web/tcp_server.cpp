@@ -1,5 +1,6 @@
 #include "web/tcp_server.h"
 
+#include <asio/post.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
@@ -212,8 +213,15 @@ void TCPServer::OnData(int i, uint64_t generation, const char* data, size_t n) {
   item.append(data, n);
   queue_.push_back(std::move(item));
   if (!server_timer_.Enabled()) {
-    server_timer_.SetInterval(50);
+    // Enabled with no interval: the run is due and packets that arrive
+    // meanwhile join it instead of starting another.
+    server_timer_.SetInterval(0);
     server_timer_.SetEnabled(true);
+    std::weak_ptr<bool> alive = alive_;
+    asio::post(app_.Loop().Io(), [this, alive] {
+      if (alive.expired() || !server_timer_.Enabled()) return;
+      Guard(app_.Log(), "ServerTimer", [&] { ProcessRequestQueue(); });
+    });
   }
 }
 

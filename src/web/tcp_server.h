@@ -1,7 +1,8 @@
 // TCPServer: the connection side of the built-in HTTP server. One listening
 // socket (index 0) and up to 25 connection sockets reused round-robin; every
 // received packet becomes an "index~data" item of one ordered queue, which a
-// 50 ms timer hands to ProcessRequestQueue. Waits (for the rest of a POST,
+// run on the next turn of the loop hands to ProcessRequestQueue (the old
+// design waited 50 ms first, delaying every answer). Waits (for the rest of a POST,
 // for a chunk to be sent) pump the event loop, so handlers re-enter here.
 #pragma once
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The demo: runs the daemon in the foreground on a demo application folder
-# (build/demo-home) until Ctrl-C.
+# (build/demo-home) until Ctrl-C, fed by the receiver simulator acting as a
+# serial-to-network bridge on loopback.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 HOME_DIR="${TAGVANE_DEMO_HOME:-$PWD/build/demo-home}"
-mkdir -p "$HOME_DIR/Config"
+mkdir -p "$HOME_DIR/Config" "$HOME_DIR/Data"
 
 # Loopback only: the demo never sends a datagram off this machine.
 if [[ ! -f "$HOME_DIR/Config/qbxXap.ini" ]]; then
@@ -12,9 +13,39 @@ if [[ ! -f "$HOME_DIR/Config/qbxXap.ini" ]]; then
     > "$HOME_DIR/Config/qbxXap.ini"
 fi
 
+# The demo's own xAP hub, on loopback only. When another hub already holds
+# port 3639 that one serves the demo instead.
+./build/tagvane-hub --bind 127.0.0.1 >"$HOME_DIR/hub.log" 2>&1 &
+HUB_PID=$!
+
+# The receiver: Keys always present, Wallet present 40 s then silent 90 s,
+# and a stranger's tag that nobody has accepted yet.
+rm -f "$HOME_DIR/Data/sim.port"
+./build/tagvane-receiver-sim --listen 0 --port-file "$HOME_DIR/Data/sim.port" \
+  --tag 1A2B:87 --tag 3C4D:62:40:90 --tag 5E6F:45:30:60 \
+  --log "$HOME_DIR/Data/sim.log" > /dev/null 2>&1 &
+SIM_PID=$!
+trap 'kill "$SIM_PID" "$HUB_PID" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [[ -s "$HOME_DIR/Data/sim.port" ]] && break; sleep 0.05; done
+SIM_PORT=$(cat "$HOME_DIR/Data/sim.port")
+
+if [[ ! -f "$HOME_DIR/Config/Tagvane.ini" ]]; then
+  printf '%s\r\n' '[RFID]' 'SerialIP=127.0.0.1' "RFIDPort=$SIM_PORT" 'DebugLog=True' \
+    'ReceiverLocation=Home' '[RFIDUnits]' \
+    '________Home1A2B=________Home1A2B~3~Keys~False~~Hall~01~False~False~False~10~~Switch~True~1~1~50~50~0~0' \
+    '________Home3C4D=________Home3C4D~3~Wallet~False~~Kitchen~02~False~False~False~10~~Switch~True~1~1~50~50~0~0' \
+    > "$HOME_DIR/Config/Tagvane.ini"
+else
+  sed -i "s/^RFIDPort=.*/RFIDPort=$SIM_PORT\r/I" "$HOME_DIR/Config/Tagvane.ini"
+fi
+
 bash scripts/install_html.sh "$HOME_DIR" >/dev/null
 
 echo "Demo application folder: $HOME_DIR"
 echo "Status page: http://localhost:8017/status"
+echo "Receiver simulator on 127.0.0.1:$SIM_PORT (log: $HOME_DIR/Data/sim.log)"
 echo "Trace file: $HOME_DIR/Data/Tagvane.txt   (Ctrl-C stops the demo)"
-exec ./build/tagvane --foreground --app-dir "$HOME_DIR"
+echo "  grep InformEvent $HOME_DIR/Data/Tagvane.txt   shows the tags turning On and Off"
+echo "xAP hub log: $HOME_DIR/hub.log; watch the BSC events with:"
+echo "  build/tagvane-xap-listen --class xapbsc.event"
+./build/tagvane --foreground --app-dir "$HOME_DIR"

@@ -52,24 +52,38 @@ class AsioTimerService final : public TimerService {
 EventLoop::EventLoop() : timers_(std::make_unique<AsioTimerService>(io_)) {}
 EventLoop::~EventLoop() = default;
 
+// An io_context that runs out of work marks itself stopped, and every later
+// run returns at once; only Stop() may end the loop for good.
+void EventLoop::Revive() {
+  if (io_.stopped() && !stop_requested_) io_.restart();
+}
+
 void EventLoop::Pump() {
-  if (io_.stopped()) return;
+  if (stop_requested_) return;
+  Revive();
   // Bounded, so a flood of ready handlers cannot keep the caller forever.
   for (int i = 0; i < 10000 && io_.poll_one(); ++i) {
   }
+  Revive();
 }
 
 void EventLoop::PumpFor(Milliseconds d) {
-  if (io_.stopped()) return;
+  if (stop_requested_) return;
+  Revive();
   io_.run_one_for(d);
   Pump();
 }
 
 void EventLoop::Run() {
+  if (stop_requested_) return;
+  Revive();
   auto guard = asio::make_work_guard(io_);
   io_.run();
 }
 
-void EventLoop::Stop() { io_.stop(); }
+void EventLoop::Stop() {
+  stop_requested_ = true;
+  io_.stop();
+}
 
 }  // namespace tagvane

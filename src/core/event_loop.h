@@ -26,10 +26,13 @@ class EventLoop {
   // Runs until Stop().
   void Run();
   void Stop();
-  bool Stopped() const { return io_.stopped(); }
+  bool Stopped() const { return stop_requested_; }
 
  private:
+  void Revive();
+
   asio::io_context io_;
+  bool stop_requested_ = false;
   std::unique_ptr<TimerService> timers_;
 };
 

@@ -9,12 +9,12 @@ std::string ErrorPart(const Failure* failure) {
   return " Line " + std::to_string(failure->line) + " " + failure->description;
 }
 
-Failure MakeFailure(const std::exception& e, const std::source_location& where) {
-  return Failure{1, static_cast<int>(where.line()), e.what()};
+Failure MakeFailure(const std::exception& e, SourceLine where) {
+  return Failure{1, where.line, e.what()};
 }
 
-Failure MakeUnknownFailure(const std::source_location& where) {
-  return Failure{1, static_cast<int>(where.line()), "Unknown error"};
+Failure MakeUnknownFailure(SourceLine where) {
+  return Failure{1, where.line, "Unknown error"};
 }
 
 void ReportFailure(Logger& log, std::string_view label, const Failure& failure, bool trace_only) {

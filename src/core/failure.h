@@ -5,11 +5,17 @@
 
 #include <exception>
 #include <optional>
-#include <source_location>
 #include <string>
 #include <string_view>
 
 namespace tagvane {
+
+// The source line of a call site (works with both g++ and clang, whose
+// standard library support for std::source_location differs).
+struct SourceLine {
+  int line = 0;
+  static constexpr SourceLine Current(int line = __builtin_LINE()) { return SourceLine{line}; }
+};
 
 // A failure still pending while its handler writes the log entry.
 struct Failure {
@@ -27,20 +33,20 @@ class Logger;
 // part and returns false. The line reported is the guard's own call site.
 template <typename F>
 bool Guard(Logger& log, std::string_view label, F&& step,
-           std::source_location where = std::source_location::current());
+           SourceLine where = SourceLine::Current());
 
 // Same, but reports through WriteTrace (the few low-level routines that write
 // their failures to the trace file).
 template <typename F>
 bool GuardTrace(Logger& log, std::string_view label, F&& step,
-                std::source_location where = std::source_location::current());
+                SourceLine where = SourceLine::Current());
 
-Failure MakeFailure(const std::exception& e, const std::source_location& where);
-Failure MakeUnknownFailure(const std::source_location& where);
+Failure MakeFailure(const std::exception& e, SourceLine where);
+Failure MakeUnknownFailure(SourceLine where);
 void ReportFailure(Logger& log, std::string_view label, const Failure& failure, bool trace_only);
 
 template <typename F>
-bool Guard(Logger& log, std::string_view label, F&& step, std::source_location where) {
+bool Guard(Logger& log, std::string_view label, F&& step, SourceLine where) {
   try {
     step();
     return true;
@@ -53,7 +59,7 @@ bool Guard(Logger& log, std::string_view label, F&& step, std::source_location w
 }
 
 template <typename F>
-bool GuardTrace(Logger& log, std::string_view label, F&& step, std::source_location where) {
+bool GuardTrace(Logger& log, std::string_view label, F&& step, SourceLine where) {
   try {
     step();
     return true;

@@ -49,31 +49,37 @@ std::unique_ptr<IniTool> IniCache::NewStore() {
 
 int IniCache::FindIniFile(std::string_view file, bool keep_contents) {
   file = OrDefault(file);
-  const auto resolved = ResolveBelow(config_dir_, file);
-  if (!resolved) {
-    throw std::invalid_argument("file name outside the Config folder refused: " +
-                                std::string(file));
+  const std::string name = CacheName(file);
+  auto it = index_.find(name);
+  std::filesystem::path path;
+  if (it != index_.end() && it->second != 0) {
+    path = slots_[it->second].store->Path();
+  } else {
+    const auto resolved = ResolveBelow(config_dir_, file);
+    if (!resolved) {
+      throw std::invalid_argument("file name outside the Config folder refused: " +
+                                  std::string(file));
+    }
+    path = *resolved;
   }
-  const fs::path& path = *resolved;
-  int slot = -1;
-  Guard(log_, "FindIniFile" + path.string(), [&] {
+  try {
     std::error_code ec;
-    if (!fs::exists(path, ec)) {
+    fs::file_time_type stamp = fs::last_write_time(path, ec);
+    if (ec) {
+      // Missing (or gone since): create it empty.
       fs::create_directories(path.parent_path(), ec);
       std::ofstream create(path, std::ios::binary);
       if (!create) throw std::runtime_error("cannot create the file");
+      create.close();
+      stamp = fs::last_write_time(path);
     }
-    const fs::file_time_type stamp = fs::last_write_time(path);
-    const std::string name = CacheName(file);
-    auto it = index_.find(name);
     if (it != index_.end()) {
       Slot& s = slots_[it->second];
       if (stamp > s.stamp) {
         s.stamp = stamp;
         if (!keep_contents) s.store->Load(path);
       }
-      slot = static_cast<int>(it->second);
-      return;
+      return static_cast<int>(it->second);
     }
     Slot s;
     s.name = name;
@@ -82,9 +88,12 @@ int IniCache::FindIniFile(std::string_view file, bool keep_contents) {
     s.store->Load(path);
     slots_.push_back(std::move(s));
     index_.emplace(name, slots_.size() - 1);
-    slot = static_cast<int>(slots_.size() - 1);
-  });
-  return slot;
+    return static_cast<int>(slots_.size() - 1);
+  } catch (const std::exception& e) {
+    const Failure failure = MakeFailure(e, SourceLine::Current());
+    log_.LogEvent(kProductSource, "FindIniFile" + path.string(), &failure);
+  }
+  return -1;
 }
 
 std::string IniCache::GetIniSetting(std::string_view group, std::string_view key,

@@ -30,6 +30,7 @@ void IniTool::Load(const fs::path& path) {
 
 void IniTool::Parse(std::string_view text) {
   std::string section;
+  bool section_ok = true;
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
@@ -42,11 +43,19 @@ void IniTool::Parse(std::string_view text) {
       if (end == text.size()) break;
       continue;
     }
-    if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
+    const bool header = line.front() == '[' && line.back() == ']' && line.size() >= 2;
+    const size_t eq = header ? std::string_view::npos : line.find('=');
+    const bool bad_name =
+        line.substr(0, header ? line.size() : eq).find(kKeySeparator) != std::string_view::npos;
+    if (header) section_ok = !bad_name;
+    if (bad_name || !section_ok) {
+      // The separator of composite keys cannot be part of a name: such a
+      // section or key could not be saved and read back the same.
+      if (bad_line_) bad_line_(std::string(line), path_.string());
+    } else if (header) {
       section.assign(line.substr(1, line.size() - 2));
       entries_.Add(section, section);
     } else {
-      const size_t eq = line.find('=');
       if (eq == std::string_view::npos) {
         if (bad_line_) bad_line_(std::string(line), path_.string());
       } else {
@@ -65,6 +74,10 @@ std::string IniTool::Read(std::string_view section, std::string_view key,
 }
 
 void IniTool::WriteKey(std::string_view section, std::string_view key, std::string_view value) {
+  if (section.find(kKeySeparator) != std::string_view::npos ||
+      key.find(kKeySeparator) != std::string_view::npos) {
+    throw std::invalid_argument("a section or key name holds character 3");
+  }
   if (!entries_.Contains(section)) entries_.Add(std::string(section), std::string(section));
   entries_.Set(Composite(section, key), std::string(value));
 }
@@ -103,7 +116,9 @@ std::string IniTool::Render(size_t* skipped) const {
   size_t too_long = 0;
   for (const auto& [map_key, value] : entries_) {
     const size_t sep = map_key.find(kKeySeparator);
-    if (sep == std::string::npos || value == map_key) continue;
+    // Section names never hold the separator, so every entry with one is a
+    // key entry (even one whose value happens to equal its map key).
+    if (sep == std::string::npos) continue;
     Row row{std::string_view(map_key).substr(0, sep), std::string_view(map_key).substr(sep + 1),
             &value};
     if (row.section.size() > 100 || row.key.size() > 255) {

@@ -30,6 +30,8 @@ class IniTool {
 
   // The value, or def when the key is absent or its value is empty.
   std::string Read(std::string_view section, std::string_view key, std::string_view def) const;
+  // Throws std::invalid_argument when a name holds U+0003 (it could not be
+  // saved and read back).
   void WriteKey(std::string_view section, std::string_view key, std::string_view value);
   void RemoveKey(std::string_view section, std::string_view key);
   // Removes every key listed by Keys; the section entry stays.

@@ -86,6 +86,12 @@ void PresenceLogic::InformEvent(const DevicePtr& device, int16_t new_status, int
     device->SetDeviceString(FormatHTML(state, device->DeviceType(), device->AverageStrength(),
                                        device->FigureOfMerit(), ""));
   });
+  step([&] {
+    if (app_.GetSettings().DebugLog) {
+      app_.Log().LogEvent(kDebugSource, "InformEvent " + device->DC() + " " + device->Tag() +
+                                            " " + state + " " + cls);
+    }
+  });
   if (!device->InUse()) {
     app_.State().MonitorLine += " | Event ignored because not Accepted for use";
     return;

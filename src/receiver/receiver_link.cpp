@@ -237,9 +237,16 @@ void ReceiverLink::LinkRestored() {
   SendToReceiver(std::string("\xF0\x29", 2));
 }
 
+void ReceiverLink::DropUnfinishedReport() {
+  SharedState& state = app_.State();
+  if (!state.ProcessingData) state.ReceiveBuffer.clear();
+  held_.clear();
+}
+
 void ReceiverLink::OnTcpLost(const std::string& entry) {
   SharedState& state = app_.State();
   if (state.LinkClosing) return;
+  DropUnfinishedReport();
   if (!outage_logged_) {
     outage_logged_ = true;
     app_.Log().LogEvent(kProductSource, entry);
@@ -259,6 +266,7 @@ void ReceiverLink::OnTcpLost(const std::string& entry) {
 void ReceiverLink::OnSerialLost(const std::string& reason) {
   SharedState& state = app_.State();
   if (state.LinkClosing) return;
+  DropUnfinishedReport();
   if (!outage_logged_) {
     outage_logged_ = true;
     app_.Log().LogEvent(kProductSource, "RFID Comm Port " + app_.GetSettings().RFIDPort +

@@ -51,6 +51,7 @@ class ReceiverLink final : public ReceiverPort {
   // True while the link is down and being retried in the background.
   bool Retrying() const { return retrying_; }
   uint64_t Reconnects() const { return reconnects_; }
+  uint64_t ConnectAttempts() const { return tcp_.Attempts(); }
 
  private:
   void HostLoaded();
@@ -67,6 +68,9 @@ class ReceiverLink final : public ReceiverPort {
   // until then it waits, so a report cannot create a fresh device over an
   // accepted one that is still on disk.
   void Deliver(std::string_view data);
+  // A lost link ends its byte stream: the start of a report cut off by the
+  // loss must not be joined to the first bytes of the next connection.
+  void DropUnfinishedReport();
 
   App& app_;
   DataMonitor monitor_;

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstring>
-#include <source_location>
 
 #include "core/app.h"
 #include "core/failure.h"
@@ -83,7 +82,7 @@ std::string MonitorLineBuilder::Build() const {
 ReportParser::ReportParser(App& app, DataMonitor& monitor) : app_(app), monitor_(monitor) {}
 
 void ReportParser::LogFailure(const std::exception* e) {
-  const auto where = std::source_location::current();
+  const auto where = SourceLine::Current();
   const Failure failure = e ? MakeFailure(*e, where) : MakeUnknownFailure(where);
   ::tagvane::ReportFailure(app_.Log(), "ProcessCommData " + line_.Build(), failure, false);
 }

@@ -32,6 +32,7 @@ void TcpLink::Fail(const std::error_code& ec) {
 
 void TcpLink::StartConnect(const std::string& host, int32_t port) {
   Close();
+  ++attempts_;
   state_ = kConnecting;
   const uint64_t generation = generation_;
   std::weak_ptr<bool> alive = alive_;

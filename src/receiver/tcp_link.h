@@ -39,6 +39,8 @@ class TcpLink {
   void StartConnect(const std::string& host, int32_t port);
   void Close();
   bool Write(std::string_view bytes);
+  // Connect attempts started so far.
+  uint64_t Attempts() const { return attempts_; }
 
  private:
   void ReadMore();
@@ -51,6 +53,7 @@ class TcpLink {
   Handlers handlers_;
   std::shared_ptr<bool> alive_;
   uint64_t generation_ = 0;
+  uint64_t attempts_ = 0;
 };
 
 }  // namespace tagvane

@@ -22,6 +22,10 @@ void XapOutbox::SendXap(std::string_view target, std::string_view cls, std::stri
     transport_->SendXapMember(m);
   } else {
     startup_queue_.push_back(std::move(m));
+    if (startup_queue_.size() > kStartupQueueLimit) {
+      startup_queue_.pop_front();
+      ++dropped_startup_;
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 // out first, in order, with the first message sent after binding.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -39,6 +40,10 @@ class XapOutbox final : public XapSender {
   // Sends whatever waits in the start-up queue (when active).
   void FlushStartupQueue();
   const std::deque<xapQueuedMessage>& StartupQueue() const { return startup_queue_; }
+  // Messages dropped from a full start-up queue (a transport that never
+  // binds would otherwise hold every event-log entry for ever).
+  uint64_t DroppedStartupMessages() const { return dropped_startup_; }
+  static constexpr size_t kStartupQueueLimit = 10000;
 
  private:
   std::string EffectiveUID(std::string_view uid) const;
@@ -48,6 +53,7 @@ class XapOutbox final : public XapSender {
   std::string setup_uid_;
   std::string fallback_uid_ = "FF.0063:00";
   std::deque<xapQueuedMessage> startup_queue_;
+  uint64_t dropped_startup_ = 0;
 };
 
 }  // namespace tagvane

@@ -83,6 +83,7 @@ class Sender : public std::enable_shared_from_this<Sender<Stream>> {
         log_(log), on_done_(std::move(on_done)), start_(Clock::now()) {}
 
   void Start() {
+    first_report_ = script_.Reports();
     Read();
     if (options_.flood) {
       block_ = script_.FloodBlock(64 * 1024, block_reports_);
@@ -106,7 +107,6 @@ class Sender : public std::enable_shared_from_this<Sender<Stream>> {
   void Tick() {
     const double t = std::chrono::duration<double>(Clock::now() - start_).count();
     std::string round = script_.Round(t);
-    sent_ += round.empty() ? 0 : 1;
     if (options_.split) {
       // Cut the round into pieces of 1 to 5 characters.
       size_t at = 0;
@@ -120,9 +120,9 @@ class Sender : public std::enable_shared_from_this<Sender<Stream>> {
       pending_.push_back(std::move(round));
     }
     WriteNext();
-    if (options_.drop_after && script_.Reports() >= options_.drop_after * (drops_ + 1)) {
-      ++drops_;
-      log_.Line("dropping the connection after " + std::to_string(script_.Reports()) + " reports");
+    if (options_.drop_after && script_.Reports() - first_report_ >= options_.drop_after) {
+      log_.Line("dropping the connection after " +
+                std::to_string(script_.Reports() - first_report_) + " reports");
       Stop();
       return;
     }
@@ -193,8 +193,7 @@ class Sender : public std::enable_shared_from_this<Sender<Stream>> {
   std::deque<std::string> pending_;
   bool writing_ = false;
   bool stopped_ = false;
-  uint64_t sent_ = 0;
-  uint64_t drops_ = 0;
+  uint64_t first_report_ = 0;
   std::string block_;
   uint64_t block_reports_ = 0;
   uint64_t flood_reports_ = 0;

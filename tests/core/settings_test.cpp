@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include "core/ini_cache.h"
+#include "core/logger.h"
+#include "core/numbers.h"
+#include "core/settings.h"
+#include "support/test_support.h"
+
+namespace tagvane {
+namespace {
+
+class SettingsFixture : public ::testing::Test {
+ protected:
+  SettingsFixture() : log_(clock_, debug_), ini_(dir_.Path() / "Config", log_) {}
+  // Writes section "RFID" of Tagvane.ini with one key and reads it back.
+  Settings Read(const std::string& key, const std::string& value, const std::string& name) {
+    test::WriteFile(dir_.Path() / "Config" / "Tagvane.ini", "[RFID]\r\n" + key + "=" + value + "\r\n");
+    Settings s;
+    SetIniValue(s, ini_, name);
+    return s;
+  }
+
+  test::TempDir dir_;
+  ManualClock clock_;
+  bool debug_ = false;
+  Logger log_;
+  IniCache ini_;
+};
+
+TEST_F(SettingsFixture, FomdeltaRoundsHalvesToEvenAndFallsBackTo200) {
+  EXPECT_EQ(Read("fomdelta", "12.5", "fomdelta").fomdelta, 12);
+  EXPECT_EQ(Read("fomdelta", "13.5", "FomDelta").fomdelta, 14);
+  EXPECT_EQ(Read("FOMDELTA", "abc", "fomdelta").fomdelta, 200);
+  EXPECT_EQ(Read("other", "1", "fomdelta").fomdelta, 200);
+  Settings s = Read("fomdelta", "50", "fomdelta");
+  EXPECT_EQ(s.fomdelta, 50);
+  // An overflow fails the conversion and leaves the old value.
+  test::WriteFile(dir_.Path() / "Config" / "Tagvane.ini", "[RFID]\r\nfomdelta=99999\r\n");
+  EXPECT_THROW(SetIniValue(s, ini_, "fomdelta"), OverflowError);
+  EXPECT_EQ(s.fomdelta, 50);
+}
+
+TEST_F(SettingsFixture, BooleansAcceptTrueAndNonZeroNumbers) {
+  EXPECT_TRUE(Read("DebugLog", "1", "debuglog").DebugLog);
+  EXPECT_TRUE(Read("DebugLog", "TRUE", "debuglog").DebugLog);
+  EXPECT_TRUE(Read("DebugLog", "\"true\"", "debuglog").DebugLog);
+  EXPECT_TRUE(Read("DebugLog", "-1", "debuglog").DebugLog);
+  EXPECT_FALSE(Read("DebugLog", "yes", "debuglog").DebugLog);
+  EXPECT_FALSE(Read("DebugLog", "0", "debuglog").DebugLog);
+  EXPECT_TRUE(Read("ignorestatus", "5", "IgnoreStatus").ignorestatus);
+  EXPECT_TRUE(Read("ShowSetup", "True", "showsetup").ShowSetup);
+}
+
+TEST_F(SettingsFixture, TextsRawTextsAndUid) {
+  EXPECT_EQ(Read("SerialIP", "\"127.0.0.1\"", "serialip").SerialIP, "127.0.0.1");
+  EXPECT_EQ(Read("Background", "\"red\"", "background").Background, "\"red\"");
+  EXPECT_EQ(Read("UID", "AB1234", "uid").UID, "AB.1234:00");
+  EXPECT_EQ(Read("UID", "AB.1234:00", "uid").UID, "AB.1234:00");
+  EXPECT_EQ(Read("UID", "FF0063", "uid").UID, "FF.0063:00");
+  EXPECT_EQ(Read("ReceiverLocation", "Hall", "receiverlocation").receiverlocation, "Hall");
+  EXPECT_EQ(Read("usestrength", "3x", "usestrength").usestrength, 3);
+  EXPECT_EQ(NormalizeUID("A"), "A.:00");
+}
+
+TEST_F(SettingsFixture, UseSqlSetsTheConnectionText) {
+  Settings s = Read("UseSQL", "1", "usesql");
+  EXPECT_EQ(s.UseSQL, 1);
+  EXPECT_EQ(s.SqlDateDelimiter, "#");
+  EXPECT_EQ(s.DatabaseConnection, "SQLite; Data Source=");
+  test::WriteFile(dir_.Path() / "Config" / "Tagvane.ini",
+                  "[RFID]\r\nUseSQL=2\r\nSQLSource=dbhost\r\n");
+  SetIniValue(s, ini_, "usesql");
+  EXPECT_EQ(s.SqlDateDelimiter, "'");
+  EXPECT_EQ(s.DatabaseConnection,
+            "Provider = sqloledb; Integrated Security=SSPI; Data Source =; Initial Catalog=");
+  SetIniValue(s, ini_, "sqlsource");
+  EXPECT_EQ(s.DatabaseConnection,
+            "Provider = sqloledb; Integrated Security=SSPI; Data Source =dbhost; Initial Catalog=");
+}
+
+TEST_F(SettingsFixture, UnknownNamesChangeNothing) {
+  Settings s;
+  EXPECT_FALSE(SetIniValue(s, ini_, "httpport"));
+  EXPECT_FALSE(SetIniValue(s, ini_, "nonsense"));
+}
+
+TEST(Settings, PeriodicScheduleArithmetic) {
+  auto s = ComputePeriodicSchedule("90");
+  EXPECT_TRUE(s.enabled);
+  EXPECT_EQ(s.interval_ms, 30000);
+  EXPECT_EQ(s.minute_counter, 1);
+  s = ComputePeriodicSchedule("120");
+  EXPECT_TRUE(s.enabled);
+  EXPECT_EQ(s.interval_ms, 60000);
+  EXPECT_EQ(s.minute_counter, 1);
+  s = ComputePeriodicSchedule("2");
+  EXPECT_EQ(s.interval_ms, 2000);
+  EXPECT_EQ(s.minute_counter, 0);
+  EXPECT_FALSE(ComputePeriodicSchedule("").enabled);
+  EXPECT_FALSE(ComputePeriodicSchedule("soon").enabled);
+  // Negative intervals are refused rather than armed.
+  EXPECT_FALSE(ComputePeriodicSchedule("-30").enabled);
+}
+
+TEST(Settings, KeyListAndDefaultsLineUp) {
+  EXPECT_EQ(SettingsKeyList[2], "httpport");
+  EXPECT_EQ(SettingsDefaults[2], "8017");
+  EXPECT_EQ(SettingsKeyList[15], "fomdelta");
+  EXPECT_EQ(SettingsDefaults[15], "50");
+  EXPECT_EQ(SettingsKeyList[20], "ignorestatus");
+  EXPECT_EQ(SettingsDefaults[6], "FF.0063:00");
+}
+
+}  // namespace
+}  // namespace tagvane

@@ -1,0 +1,69 @@
+// The real daemon, started on a temporary application folder.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "support/process.h"
+#include "support/test_support.h"
+
+namespace tagvane {
+namespace {
+
+using test::ChildProcess;
+using test::ReadFile;
+using test::WriteFile;
+
+std::vector<std::string> Args(const test::TempDir& dir) {
+  // Loopback only: the daemon's xAP broadcasts never leave the machine.
+  if (!std::filesystem::exists(dir / "Config/qbxXap.ini")) {
+    WriteFile(dir / "Config/qbxXap.ini",
+              "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
+  }
+  return {"--foreground", "--app-dir", dir.Path().string()};
+}
+
+TEST(DaemonLifecycle, CreatesItsFoldersAndSavesOnSigterm) {
+  test::TempDir dir;
+  ChildProcess daemon(test::BuiltProgram("tagvane"), Args(dir));
+  ASSERT_TRUE(daemon.WaitForOutput("ready")) << daemon.Output();
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "Config"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "Data"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "Config/Tagvane.ini"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "Config/qbxXap.ini"));
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.Wait(), 0) << daemon.Output();
+}
+
+TEST(DaemonLifecycle, ShutdownRewritesTheSettingsFileWhole) {
+  test::TempDir dir;
+  const std::string original =
+      "; my settings\r\n[RFID]\r\nDebugLog=true\r\n[Devices]\r\nLamp=01/02/2026 10:00:00;on\r\n"
+      "[Device Messages]\r\nlamp.on=hello\r\n[RFIDUnits]\r\n______RFID01=x\r\n";
+  WriteFile(dir / "Config/Tagvane.ini", original);
+  ChildProcess daemon(test::BuiltProgram("tagvane"), Args(dir));
+  ASSERT_TRUE(daemon.WaitForOutput("ready")) << daemon.Output();
+  daemon.Signal(SIGINT);
+  daemon.Signal(SIGTERM);  // a second signal during shut-down changes nothing
+  EXPECT_EQ(daemon.Wait(), 0) << daemon.Output();
+  const std::string saved = ReadFile(dir / "Config/Tagvane.ini");
+  EXPECT_NE(saved.find("[DEVICES]\r\nLamp=01/02/2026 10:00:00;on\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("[DEVICE MESSAGES]\r\nLamp.on=hello\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("[RFID]\r\nDebugLog=true\r\n"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("; my settings"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "Config/Tagvane.ini.tmp"));
+  EXPECT_EQ(ReadFile(dir / "Config/Tagvane.ini_bck"), original);
+}
+
+TEST(DaemonLifecycle, HelpAndVersion) {
+  ChildProcess help(test::BuiltProgram("tagvane"), {"--help"});
+  EXPECT_EQ(help.Wait(), 0);
+  EXPECT_NE(help.Output().find("--app-dir"), std::string::npos);
+  EXPECT_NE(help.Output().find("--foreground"), std::string::npos);
+  ChildProcess version(test::BuiltProgram("tagvane"), {"--version"});
+  EXPECT_EQ(version.Wait(), 0);
+  EXPECT_NE(version.Output().find("tagvane 0."), std::string::npos);
+  ChildProcess bad(test::BuiltProgram("tagvane"), {"--no-such-option"});
+  EXPECT_NE(bad.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace tagvane

@@ -1,0 +1,115 @@
+// End to end: the real daemon and the real receiver simulator on loopback.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include "core/app.h"
+#include "core/text.h"
+#include "process.h"
+#include "receiver/receiver_link.h"
+#include "receiver/rfid_device.h"
+#include "support/test_support.h"
+
+namespace tagvane::test {
+namespace {
+
+const std::string kBin = TAGVANE_BINARY_DIR;
+
+std::string ReadIfThere(const std::filesystem::path& p) {
+  return std::filesystem::exists(p) ? ReadFile(p) : std::string();
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Starts the simulator as a loopback bridge and returns its port.
+int StartBridge(TempDir& dir, std::unique_ptr<ChildProcess>& sim,
+                std::vector<std::string> extra) {
+  std::vector<std::string> argv = {kBin + "/tagvane-receiver-sim", "--listen", "0",
+                                   "--port-file", (dir / "sim.port").string(),
+                                   "--log",       (dir / "sim.log").string()};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  sim = std::make_unique<ChildProcess>(argv, dir / "sim.out", dir / "sim.err");
+  EXPECT_TRUE(sim->Started());
+  EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "sim.port"); }));
+  return std::stoi(ReadFile(dir / "sim.port"));
+}
+
+TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
+  TempDir dir;
+  std::unique_ptr<ChildProcess> sim;
+  const int port =
+      StartBridge(dir, sim, {"--tag", "1A2B:87", "--tag", "3C4D:60", "--interval", "200"});
+  WriteFile(dir / "app/Config/qbxXap.ini",
+            "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
+  WriteFile(dir / "app/Config/Tagvane.ini",
+            "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + std::to_string(port) +
+                "\r\nDebugLog=True\r\n[RFIDUnits]\r\n"
+                "____________1A2B=____________1A2B~3~Keys~False~01/12/2026 10:00:00~Hall~01~"
+                "False~False~False~10~~Switch~True~1~1~90~50~0~0\r\n");
+  ChildProcess daemon({kBin + "/tagvane", "--foreground", "--app-dir", (dir / "app").string()},
+                      dir / "daemon.out", dir / "daemon.err");
+  ASSERT_TRUE(daemon.Started());
+  // The monitor line of a report shows the device at 100 and On.
+  const auto trace = dir / "app/Data/Tagvane.txt";
+  ASSERT_TRUE(WaitFor([&] { return ReadIfThere(trace).find("100\tON") != std::string::npos; }))
+      << ReadIfThere(dir / "daemon.err");
+  EXPECT_EQ(daemon.Terminate(), 0);
+  EXPECT_NE(ReadFile(dir / "sim.log").find("received f0 29"), std::string::npos);
+
+  const std::string ini = ReadFile(dir / "app/Config/Tagvane.ini");
+  const size_t at = ini.find("____________1A2B=");
+  ASSERT_NE(at, std::string::npos) << ini;
+  const std::string line = ini.substr(at + 17, ini.find("\r\n", at) - at - 17);
+  const auto fields = Split(line, '~');
+  ASSERT_EQ(fields.size(), 20u) << line;
+  EXPECT_EQ(fields[1], "2");
+  EXPECT_EQ(fields[2], "Keys");
+  EXPECT_EQ(fields[16], "100");
+  EXPECT_EQ(fields[13], "True");
+  // The tag never accepted is on disk as a new device, not in use.
+  EXPECT_NE(ini.find("____________3C4D=____________3C4D~"), std::string::npos);
+  sim->Terminate();
+}
+
+TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
+  TempDir dir;
+  std::unique_ptr<ChildProcess> sim;
+  const int port = StartBridge(
+      dir, sim, {"--tag", "1A2B:87", "--interval", "50", "--drop-after", "10", "--split"});
+  AppOptions options;
+  options.app_dir = dir / "app";
+  options.computer_name = "HOMEPC";
+  App app(options);
+  app.InitXap();
+  auto owned = std::make_unique<ReceiverLink>(app);
+  ReceiverLink& link = *owned;
+  app.SetReceiver(std::move(owned));
+  app.GetSettings().SerialIP = "127.0.0.1";
+  app.GetSettings().RFIDPort = std::to_string(port);
+  link.LoadDevices();
+  ASSERT_TRUE(link.InitCommPort(app.GetSettings().RFIDPort));
+  app.State().SerialPortOpen = true;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (link.Reconnects() < 3 && std::chrono::steady_clock::now() < give_up) {
+    app.Loop().PumpFor(std::chrono::milliseconds(20));
+  }
+  ASSERT_GE(link.Reconnects(), 3u);
+  size_t closed = 0;
+  for (const auto& e : app.Log().Recent()) closed += e.text.rfind("RFID IP Connection Closed", 0) == 0;
+  EXPECT_EQ(closed, link.Reconnects()) << "one entry per drop";
+  DevicePtr* device = app.Tables().DeviceTable.Find("____________1A2B");
+  ASSERT_TRUE(device);
+  EXPECT_GE(link.Parser().ReportsProcessed(), 20u);
+  EXPECT_EQ(app.Tables().DeviceTable.size(), 1u) << "split chunks joined, no stray devices";
+  app.State().LinkClosing = true;
+  link.Close();
+  sim->Terminate();
+  EXPECT_GE(Count(ReadFile(dir / "sim.log"), "received f0 29"), 2u) << "greeted on reconnect";
+}
+
+}  // namespace
+}  // namespace tagvane::test

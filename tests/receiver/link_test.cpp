@@ -1,0 +1,238 @@
+// The receiver link on real descriptors: a pseudo-terminal for the serial
+// receiver (unplugged and plugged back), a loopback TCP bridge that drops
+// the connection, refuses it for a while and comes back.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include "core/app.h"
+#include "receiver/receiver_link.h"
+#include "receiver/rfid_device.h"
+#include "support/test_support.h"
+
+namespace tagvane::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Runs the loop until pred holds; false when it never does (a generous
+// bound that only guards against a hang).
+template <typename Pred>
+bool RunUntil(App& app, Pred pred, int max_seconds = 30) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(max_seconds);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    app.Loop().PumpFor(milliseconds(20));
+  }
+  return true;
+}
+
+struct LinkBed {
+  LinkBed() : app(Options()) {
+    app.InitXap();
+    auto owned = std::make_unique<ReceiverLink>(app);
+    link = owned.get();
+    app.SetReceiver(std::move(owned));
+    link->LoadDevices();
+  }
+  AppOptions Options() {
+    AppOptions o;
+    o.app_dir = dir.Path();
+    o.computer_name = "HOMEPC";
+    return o;
+  }
+  DevicePtr Device(const std::string& id) {
+    DevicePtr* d = app.Tables().DeviceTable.Find("____________" + id);
+    return d ? *d : nullptr;
+  }
+  size_t CountLogStarting(const std::string& prefix) {
+    size_t n = 0;
+    for (const auto& e : app.Log().Recent()) n += e.text.rfind(prefix, 0) == 0;
+    return n;
+  }
+  TempDir dir;
+  App app;
+  ReceiverLink* link = nullptr;
+};
+
+// A pseudo-terminal whose slave is reachable under a fixed link name, as a
+// USB receiver's stable device name is.
+struct FakeSerialReceiver {
+  explicit FakeSerialReceiver(const std::filesystem::path& link_path) : path(link_path) {
+    int slave = -1;
+    EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(ttyname(slave), path);
+    close(slave);
+  }
+  ~FakeSerialReceiver() { Unplug(); }
+  void Unplug() {
+    if (master >= 0) close(master);
+    master = -1;
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+  void Send(const std::string& s) const { EXPECT_EQ(write(master, s.data(), s.size()), ssize_t(s.size())); }
+  std::string Receive(size_t n) const {
+    std::string out(n, '\0');
+    size_t got = 0;
+    while (got < n) {
+      const ssize_t r = read(master, out.data() + got, n - got);
+      if (r <= 0) break;
+      got += static_cast<size_t>(r);
+    }
+    out.resize(got);
+    return out;
+  }
+  std::filesystem::path path;
+  int master = -1;
+};
+
+TEST(ReceiverLink, SerialReceiverOnAPseudoTerminalUnpluggedAndBack) {
+  LinkBed bed;
+  const auto port_path = bed.dir / "ttyRFID";
+  auto receiver = std::make_unique<FakeSerialReceiver>(port_path);
+  bed.app.GetSettings().RFIDPort = port_path.string();
+  ASSERT_TRUE(bed.link->InitCommPort(bed.app.GetSettings().RFIDPort));
+  bed.app.State().SerialPortOpen = true;
+  EXPECT_FALSE(bed.link->TcpMode());
+  EXPECT_EQ(bed.link->Monitor()->aOpenStatus, "Port Open / 0 tries");
+  bed.link->SendToReceiver(std::string("\xF0\x29", 2));
+  EXPECT_EQ(receiver->Receive(2), std::string("\xF0\x29", 2));
+  receiver->Send("1A2B87 3C4D");
+  receiver->Send("5 ");
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.Device("3C4D") != nullptr; }));
+  EXPECT_EQ(bed.Device("1A2B")->Strength(), 87);
+  EXPECT_EQ(bed.Device("3C4D")->Strength(), 5);
+
+  receiver->Unplug();
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->Retrying(); }));
+  EXPECT_FALSE(bed.app.State().SerialPortOpen);
+  EXPECT_EQ(bed.link->Monitor()->aOpenStatus, "Port Not Connected");
+  // Several failed retries, one entry for the whole outage.
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->ConnectTries() >= 2; }));
+  EXPECT_EQ(bed.CountLogStarting("RFID Comm Port " + port_path.string() + " lost"), 1u);
+
+  receiver.reset();
+  receiver = std::make_unique<FakeSerialReceiver>(port_path);
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
+  EXPECT_EQ(receiver->Receive(2), std::string("\xF0\x29", 2)) << "greeted again";
+  receiver->Send("1A2B42 ");
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.Device("1A2B")->Strength() == 42; }));
+  EXPECT_EQ(bed.CountLogStarting("RFID Comm Port " + port_path.string() + " lost"), 1u);
+  bed.app.State().LinkClosing = true;
+  bed.link->Close();
+}
+
+TEST(ReceiverLink, SerialPortThatIsNotThereIsRetriedUntilItAppears) {
+  LinkBed bed;
+  const auto port_path = bed.dir / "ttyLater";
+  bed.app.GetSettings().RFIDPort = port_path.string();
+  EXPECT_FALSE(bed.link->InitCommPort(port_path.string()));
+  EXPECT_EQ(bed.CountLogStarting("Error Opening RFID Comm Port number  "), 2u);
+  bed.link->InitRFID();
+  EXPECT_TRUE(bed.link->Retrying());
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->ConnectTries() >= 2; }));
+  FakeSerialReceiver receiver(port_path);
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
+  EXPECT_EQ(bed.CountLogStarting("RFID receiver on port"), 1u);
+  EXPECT_EQ(bed.link->Monitor()->aOpenStatus.rfind("Port Open / ", 0), 0u);
+  bed.app.State().LinkClosing = true;
+  bed.link->Close();
+}
+
+TEST(ReceiverLink, ABadPortNumberFailsTheOpen) {
+  LinkBed bed;
+  EXPECT_FALSE(bed.link->OpenCommPort("abc"));
+  EXPECT_EQ(bed.CountLogStarting("OpenCommPort abc Line "), 1u);
+  EXPECT_EQ(bed.link->Monitor()->aOpenStatus, "Port Not Connected");
+  EXPECT_EQ(SerialDevicePath("3"), "/dev/ttyS2");
+}
+
+// A bridge on the App's own loop: accepts one client at a time.
+struct Bridge {
+  explicit Bridge(App& app, uint16_t port = 0)
+      : acceptor(app.Loop().Io()) {
+    const asio::ip::tcp::endpoint at(asio::ip::make_address("127.0.0.1"), port);
+    acceptor.open(at.protocol());
+    acceptor.set_option(asio::socket_base::reuse_address(true));
+    acceptor.bind(at);
+    acceptor.listen();
+    Accept();
+  }
+  void Accept() {
+    acceptor.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket s) {
+      if (ec) return;
+      client = std::make_unique<asio::ip::tcp::socket>(std::move(s));
+      ++accepted;
+      Accept();
+    });
+  }
+  uint16_t Port() const { return acceptor.local_endpoint().port(); }
+  void Send(const std::string& s) { asio::write(*client, asio::buffer(s)); }
+  std::string Receive(size_t n) {
+    std::string out(n, '\0');
+    asio::read(*client, asio::buffer(out));
+    return out;
+  }
+  asio::ip::tcp::acceptor acceptor;
+  std::unique_ptr<asio::ip::tcp::socket> client;
+  int accepted = 0;
+};
+
+TEST(ReceiverLink, TcpBridgeDropsRefusesAndComesBack) {
+  LinkBed bed;
+  auto bridge = std::make_unique<Bridge>(bed.app);
+  const uint16_t port = bridge->Port();
+  bed.app.GetSettings().SerialIP = "127.0.0.1";
+  bed.app.GetSettings().RFIDPort = std::to_string(port);
+  ASSERT_TRUE(bed.link->InitCommPort(bed.app.GetSettings().RFIDPort));
+  bed.app.State().SerialPortOpen = true;
+  EXPECT_TRUE(bed.link->TcpMode());
+  EXPECT_EQ(bed.link->Monitor()->aOpenStatus, "Port Open / 0 tries");
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bridge->accepted == 1; }));
+  bed.link->SendToReceiver(std::string("\xF0\x29", 2));
+  EXPECT_EQ(bridge->Receive(2), std::string("\xF0\x29", 2));
+  bridge->Send("1A2B87 ");
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.Device("1A2B") != nullptr; }));
+
+  // The bridge drops the connection in the middle of a report: one entry,
+  // an immediate reconnect, and the cut report is not glued to the next.
+  bridge->Send("3C");
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().ReceiveBuffer == "3C"; }));
+  bridge->client->close();
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bridge->accepted == 2; }));
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
+  EXPECT_EQ(bed.CountLogStarting("RFID IP Connection Closed "), 1u);
+  EXPECT_EQ(bridge->Receive(2), std::string("\xF0\x29", 2));
+  bridge->Send("1A2B55 ");
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.Device("1A2B")->Strength() == 55; }));
+  EXPECT_EQ(bed.app.Tables().DeviceTable.size(), 1u);
+
+  // Now it goes away and refuses: attempts are paced by the connect timer,
+  // not repeated at once from every refusal, and logged once.
+  bridge.reset();
+  const uint64_t before = bed.link->ConnectAttempts();
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->ConnectTries() >= 3; }));
+  EXPECT_LE(bed.link->ConnectAttempts() - before, 5u);
+  EXPECT_EQ(bed.CountLogStarting("RFID IP Connection Closed ") +
+                bed.CountLogStarting("RFID Winsock1_Error at State "),
+            2u);
+  bridge = std::make_unique<Bridge>(bed.app, port);
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
+  EXPECT_EQ(bed.CountLogStarting("RFID IP Connection restored to 127.0.0.1:"), 2u);
+  bed.app.State().LinkClosing = true;
+  bed.link->Close();
+}
+
+}  // namespace
+}  // namespace tagvane::test

@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include "receiver/format_html.h"
+#include "xap/xap_hub.h"
+#include "xap_app_fixture.h"
+
+namespace tagvane {
+namespace {
+
+using test::Message;
+using test::UdpPeer;
+using test::XapApp;
+
+// The messages of class cls among texts, parsed.
+std::vector<XapMessage> OfClass(const std::vector<std::string>& texts, const std::string& cls) {
+  std::vector<XapMessage> out;
+  for (const auto& t : texts) {
+    XapMessage m;
+    m.FromXap(t);
+    if (m.CompareClass(cls)) out.push_back(m);
+  }
+  return out;
+}
+
+const std::string kSelf = "qbx.RFID.HOMEPC.Hall";
+const std::string kLocal = "________Hall1A2B";
+// Device codes are stored upper-cased, and so they travel.
+const std::string kLocalDC = "________HALL1A2B";
+
+class IncomingTest : public ::testing::Test {
+ protected:
+  IncomingTest() : daemon_(hub_.Port(), "Hall") { hub_.Drain(); }
+  void Deliver(const std::string& text) { daemon_.Deliver(peer_, text); }
+
+  UdpPeer hub_;
+  XapApp daemon_;
+  UdpPeer peer_;
+};
+
+TEST_F(IncomingTest, StartUpAnnouncesItselfInOrder) {
+  UdpPeer hub;
+  XapApp fresh(hub.Port(), "Hall");
+  const auto sent = hub.Drain();
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(sent[0].substr(0, 10), "xap-hbeat\n");
+  EXPECT_NE(sent[0].find("\nport=" + std::to_string(fresh.Port()) + "\n}\n"), std::string::npos);
+  EXPECT_NE(sent[1].find("Data=Using xAP port " + std::to_string(fresh.Port()) + "\n"),
+            std::string::npos);
+  EXPECT_EQ(sent[2],
+            "xap-header\n{\nv=13\nhop=1\nuid=FF.0063:00\nclass=time.query\nsource=" + kSelf +
+                "\n}\ntime.query\n{\nid=*\n}\n");
+}
+
+TEST_F(IncomingTest, BscEventByteForByte) {
+  auto device = daemon_.AddDevice(kLocal, "Kitchen", "1A");
+  device->SetAverageStrength(87);
+  device->SetDeviceString(FormatHTML("ON", "Switch", 87, 100, ""));
+  daemon_.app().GetHooks().SendXapBSC(kLocal, "xapbsc.event");
+  EXPECT_EQ(hub_.Drain(),
+            std::vector<std::string>{
+                "xap-header\n{\nv=13\nhop=1\nuid=FF.0063:1A\nclass=xapbsc.event\n"
+                "source=qbx.RFID.HOMEPC.Hall:Kitchen.________HALL1A2B.Switch\n}\n"
+                "input.state\n{\nState=ON\nDisplayText=<table><td><img alt='' "
+                "src='/Tagvane/images/sensors/on.gif'>&nbsp;(100)&nbsp;[87]</td></table>\n"
+                "Text=100\n}\n"});
+  // No two-character uID, no event.
+  device->SetuID("1A2");
+  daemon_.app().GetHooks().SendXapBSC(kLocal, "xapbsc.event");
+  daemon_.app().GetHooks().SendXapBSC("no such code", "xapbsc.event");
+  EXPECT_TRUE(hub_.Drain().empty());
+}
+
+TEST_F(IncomingTest, QueryToEveryDeviceIsAnsweredTwoHundredMsApart) {
+  daemon_.AddDevice(kLocal, "Front Hall", "01");
+  daemon_.AddDevice("________Hall2222", "", "02", kStatusOff, 10);
+  daemon_.AddDevice("________Hall3333", "kitchen", "03");
+  daemon_.AddDevice("________Hall4444", "kitchen", "");  // not accepted
+  auto no_uid = daemon_.AddDevice("________Hall5555", "kitchen", "");
+  no_uid->SetInUse(true);
+
+  Deliver(Message("xAPBSC.query", "acme.ctl.one", kSelf + ":>", "request", ""));
+  auto first = OfClass(hub_.Drain(), "xAPBSC.info");
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].MsgSource(), kSelf + ":Front_Hall." + kLocalDC + ".switch");
+  EXPECT_EQ(first[0].MsgUID(), "FF.0063:01");
+  EXPECT_EQ(first[0].GetItem("input.state", "state"), "ON");
+  EXPECT_EQ(first[0].GetItem("input.state", "text"), "100");
+  EXPECT_EQ(first[0].MsgTarget(), "Unknown");
+
+  daemon_.timers().Advance(std::chrono::milliseconds(199));
+  EXPECT_TRUE(hub_.Drain().empty());
+  daemon_.timers().Advance(std::chrono::milliseconds(1));
+  auto second = OfClass(hub_.Drain(), "xAPBSC.info");
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].MsgSource(), kSelf + ":Unknown.________HALL2222.switch");
+  EXPECT_EQ(second[0].GetItem("input.state", "state"), "OFF");
+  daemon_.timers().Advance(std::chrono::milliseconds(200));
+  auto third = OfClass(hub_.Drain(), "xAPBSC.info");
+  ASSERT_EQ(third.size(), 1u);
+  EXPECT_EQ(third[0].MsgSource(), kSelf + ":kitchen.________HALL3333.switch");
+  auto& bsc = daemon_.xap().Bsc();
+  EXPECT_TRUE(bsc.BSCTimer().Running());
+  daemon_.timers().Advance(std::chrono::milliseconds(200));
+  EXPECT_FALSE(bsc.BSCTimer().Running());
+  EXPECT_TRUE(hub_.Drain().empty());
+}
+
+TEST_F(IncomingTest, QueriesThatGetNoAnswerOrAPart) {
+  daemon_.AddDevice(kLocal, "kitchen", "01");
+  daemon_.AddDevice("________Hall2222", "Kitchen", "02");
+  // Without a target, to another system, without a sub-address.
+  Deliver(Message("xAPBSC.query", "acme.ctl.one", "", "request", ""));
+  Deliver(Message("xAPBSC.query", "acme.ctl.one", "qbx.RFID.OTHER.Hall:>", "request", ""));
+  Deliver(Message("xAPBSC.query", "acme.ctl.one", kSelf, "request", ""));
+  EXPECT_TRUE(OfClass(hub_.Drain(), "xAPBSC.info").empty());
+  // The query part is lowered, the location is compared as stored.
+  Deliver(Message("xAPBSC.query", "acme.ctl.one", "qbx.*.HOMEPC.>:KITCHEN.>", "request", ""));
+  auto answers = OfClass(hub_.Drain(), "xAPBSC.info");
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_NE(answers[0].MsgSource().find(kLocalDC), std::string::npos);
+  daemon_.timers().Advance(std::chrono::seconds(1));
+  Deliver(Message("xAPBSC.query", "acme.ctl.one", kSelf + ":*.*.Switch", "request", ""));
+  daemon_.timers().Advance(std::chrono::seconds(1));
+  EXPECT_EQ(OfClass(hub_.Drain(), "xAPBSC.info").size(), 2u);
+}
+
+TEST_F(IncomingTest, EchoRoleAndTime) {
+  Deliver(Message("WDT.Echo", "acme.wdt.one:port", "", "Echo.Query", "Query=ABC\n"));
+  auto echo = OfClass(hub_.Drain(), "WDT.Echo");
+  ASSERT_EQ(echo.size(), 1u);
+  EXPECT_EQ(echo[0].MsgTarget(), "acme.wdt.one:port");
+  EXPECT_EQ(echo[0].MsgSource(), kSelf);
+  EXPECT_EQ(echo[0].GetItem("Echo.Response", "Response"), "abc");
+  Deliver(Message("WDT.Echo", "acme.wdt.one", "", "Echo.Query", "Other=1\n"));
+  Deliver(Message("WDT.Echo", "acme.wdt.one", "", "Echo.Other", "Query=1\n"));
+  EXPECT_TRUE(OfClass(hub_.Drain(), "WDT.Echo").empty());
+
+  for (const char* role : {"Application", "ANY"}) {
+    Deliver(Message("Homeseer.Role", "hs.server.one", "", "Role.Query",
+                    std::string("Role=") + role + "\n"));
+    auto answer = OfClass(hub_.Drain(), "Homeseer.Role");
+    ASSERT_EQ(answer.size(), 1u) << role;
+    EXPECT_EQ(answer[0].GetItem("Role.Notification", "Role"), "UPB");
+    EXPECT_EQ(answer[0].GetItem("Role.Notification", "Path"), daemon_.app().ExePath());
+    EXPECT_EQ(answer[0].GetItem("Role.Notification", "Form"), "EchoWindow");
+  }
+  Deliver(Message("Homeseer.Role", "hs.server.one", "", "Role.Query", "Role=device\n"));
+  EXPECT_TRUE(OfClass(hub_.Drain(), "Homeseer.Role").empty());
+
+  Deliver(Message("Time.Today", "acme.time.one", "", "Time.Today", "Sunrise=07:12\n"));
+  EXPECT_EQ(daemon_.xap().Incoming().SunriseText(), "07:12");
+  EXPECT_EQ(daemon_.xap().Incoming().SunsetText(), "Unknown");
+}
+
+TEST_F(IncomingTest, OtherReceiversReportMakesThreeDevicesAndMerges) {
+  const std::string remote = "_______Porch1A2B";
+  const std::string combined = "_Porch__Hall1A2B";
+  daemon_.AddDevice(kLocal, "Hall", "", kStatusOn, 100);
+  const std::string source = "qbx.RFID.OTHER.Porch:Garden." + remote + ".Switch";
+  Deliver(Message("xAPBSC.event", source, "", "input.state", "State=ON\nText=40\n"));
+  ASSERT_TRUE(daemon_.Device(remote));
+  EXPECT_EQ(daemon_.Device(remote)->Location(), "Garden");
+  EXPECT_EQ(daemon_.Device(remote)->FigureOfMerit(), 40);
+  EXPECT_FALSE(daemon_.Device(remote)->InUse());
+  auto c = daemon_.Device(combined);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->Location(), "_Porch-Hall-1A2B");
+  EXPECT_FLOAT_EQ(c->FigureOfMerit(), 70);
+  EXPECT_EQ(c->DeviceStatus(), kStatusOff);  // average 70 keeps "not On"
+  EXPECT_EQ(c->DeviceType(), "OnOn");
+
+  c->SetuID("2C");
+  hub_.Drain();
+  Deliver(Message("xAPBSC.info", source, "", "input.state", "State=ON\nText=60\n"));
+  EXPECT_EQ(c->DeviceStatus(), kStatusOn);
+  EXPECT_FLOAT_EQ(c->FigureOfMerit(), 80);
+  auto events = OfClass(hub_.Drain(), "xapbsc.event");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].MsgSource(), kSelf + ":_Porch-Hall-1A2B._PORCH__HALL1A2B.Switch");
+  EXPECT_EQ(events[0].GetItem("input.state", "State"), "ON");
+  EXPECT_EQ(events[0].MsgUID(), "FF.0063:2C");
+
+  // The remote going Off: the local half still On.
+  Deliver(Message("xAPBSC.event", source, "", "input.state", "State=off\nText=0\n"));
+  EXPECT_EQ(c->DeviceType(), "OffOn");
+  EXPECT_EQ(c->DeviceStatus(), kStatusOn);  // average 50 keeps On
+}
+
+TEST_F(IncomingTest, MalformedReportSourcesAreIgnoredQuietly) {
+  const size_t devices = daemon_.app().Tables().DeviceTable.size();
+  const std::vector<std::string> sources = {
+      "qbx.RFID.X.Y:garden.short.Switch", "qbx.RFID.X.Y:garden", "qbx.RFID.X.Y:",
+      "qbx.RFID.X.Y:g.____[bad]___1A2B.Switch", "qbx.RFID.X.Y:g.________Hall1A2\x01.S"};
+  for (const auto& source : sources) {
+    Deliver(Message("xAPBSC.event", source, "", "input.state", "State=ON\nText=100\n"));
+  }
+  EXPECT_EQ(daemon_.app().Tables().DeviceTable.size(), devices);
+  EXPECT_EQ(daemon_.xap().Incoming().IgnoredReports(), sources.size());
+  auto count_entries = [&] {
+    int n = 0;
+    for (const auto& e : daemon_.app().Log().Recent()) {
+      n += e.text.find("TagwellReceived") != std::string::npos;
+    }
+    return n;
+  };
+  EXPECT_EQ(count_entries(), 1);
+  daemon_.clock().Advance(std::chrono::seconds(61));
+  Deliver(Message("xAPBSC.event", sources[0], "", "input.state", "State=ON\n"));
+  EXPECT_EQ(count_entries(), 2);
+  EXPECT_NE(daemon_.app().Log().Recent().back().text.find("4 more"), std::string::npos);
+}
+
+TEST_F(IncomingTest, JunkAndUnknownClassesDoNothing) {
+  const size_t devices = daemon_.app().Tables().DeviceTable.size();
+  for (const std::string& junk :
+       {std::string("xap-header\n\0\0\xff\n}\n\n", 18), std::string("xap-header"),
+        Message("xAPBSC.cmd", "qbx.RFID.A.B:x." + kLocal + ".s", "", "input.state", "")}) {
+    Deliver(junk);
+  }
+  EXPECT_EQ(daemon_.app().Tables().DeviceTable.size(), devices);
+  EXPECT_TRUE(hub_.Drain().empty());
+}
+
+// The hub delivers our own BSC events back: they are merged like any other
+// receiver's report, but nothing is sent in answer.
+TEST(IncomingLoop, OwnEventsComingBackSendNothing) {
+  const uint16_t hub_port = test::FreeUdpPort();
+  XapApp daemon(hub_port, "Hall");
+  XapHubOptions options;
+  options.port = hub_port;
+  options.bind_addresses = {"127.0.0.1"};
+  XapHub hub(daemon.app().Loop().Io(), daemon.clock(), options);
+  std::string error;
+  ASSERT_TRUE(hub.Start(&error)) << error;
+  daemon.transport().SendHeartbeat(60);
+  auto pump = [&] { daemon.Pump(); };
+  ASSERT_TRUE(test::PumpUntil([&] { return hub.ClientPorts().size() == 1; }, pump));
+
+  auto local = daemon.AddDevice(kLocal, "Kitchen", "1A", kStatusOn, 100);
+  // The combined device this receiver's own report leads to, accepted and
+  // with a uID, so the design would answer with an event.
+  const std::string own_combined = "__Hall__Hall1A2B";
+  auto combined = daemon.AddDevice(own_combined, "x", "2C", kStatusOff, 0);
+
+  const uint64_t sent = daemon.transport().Sent();
+  daemon.app().GetHooks().SendXapBSC(kLocal, "xapbsc.event");
+  ASSERT_EQ(daemon.transport().Sent(), sent + 1);
+  ASSERT_TRUE(test::PumpUntil([&] { return daemon.transport().Waiting() > 0; }, pump));
+  daemon.timers().Advance(std::chrono::milliseconds(50));
+  // Merged as designed...
+  EXPECT_EQ(combined->DeviceStatus(), kStatusOn);
+  EXPECT_EQ(combined->DeviceType(), "OnOn");
+  // ...but no event went out in answer.
+  EXPECT_EQ(daemon.transport().Sent(), sent + 1);
+  for (int i = 0; i < 20; ++i) daemon.Pump();
+  EXPECT_EQ(daemon.transport().Waiting(), 0u);
+}
+
+// Two receivers with different locations, one hub: a tag heard by both
+// becomes a combined device that turns On at an average above 75.
+TEST(TwoReceivers, MergeOneTagIntoACombinedDevice) {
+  const uint16_t hub_port = test::FreeUdpPort();
+  XapApp hall(hub_port, "Hall");
+  XapApp porch(hub_port, "Porch");
+  XapHubOptions options;
+  options.port = hub_port;
+  options.bind_addresses = {"127.0.0.1"};
+  XapHub hub(hall.app().Loop().Io(), hall.clock(), options);
+  std::string error;
+  ASSERT_TRUE(hub.Start(&error)) << error;
+  hall.transport().SendHeartbeat(60);
+  porch.transport().SendHeartbeat(60);
+  auto pump = [&] {
+    hall.Pump();
+    porch.Pump();
+  };
+  ASSERT_TRUE(test::PumpUntil([&] { return hub.ClientPorts().size() == 2; }, pump));
+
+  hall.AddDevice(kLocal, "Kitchen", "1A", kStatusOn, 100);
+  porch.AddDevice("_______Porch1A2B", "Kitchen", "", kStatusOff, 60);
+  hall.app().GetHooks().SendXapBSC(kLocal, "xapbsc.event");
+  ASSERT_TRUE(test::PumpUntil([&] { return porch.transport().Waiting() > 0; }, pump));
+  porch.timers().Advance(std::chrono::milliseconds(50));
+
+  auto combined = porch.Device("__HALL_PORCH1A2B");
+  ASSERT_TRUE(combined);
+  EXPECT_EQ(combined->Location(), "__HALL-Porch-1A2B");
+  EXPECT_FLOAT_EQ(combined->FigureOfMerit(), 80);
+  EXPECT_EQ(combined->DeviceStatus(), kStatusOn);
+  EXPECT_EQ(combined->DeviceType(), "OnOff");
+  ASSERT_TRUE(porch.Device(kLocal));  // the hall's view, as a remote device
+  EXPECT_EQ(porch.Device(kLocal)->Location(), "Kitchen");
+}
+
+}  // namespace
+}  // namespace tagvane

@@ -74,7 +74,12 @@ void BM_StatusPage(benchmark::State& state) {
   state.counters["tags"] = static_cast<double>(state.range(0));
   state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_StatusPage)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_StatusPage)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 void BM_ParseRequest(benchmark::State& state) {
   const std::string text =

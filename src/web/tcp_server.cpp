@@ -89,6 +89,7 @@ bool TCPServer::Listen(int port) {
   }
   local_port_ = acceptor_.local_endpoint(ec).port();
   slots_[0]->state = 2;
+  ++listen_generation_;
   AcceptNext();
   return true;
 }
@@ -101,12 +102,17 @@ void TCPServer::StopListening() {
 
 void TCPServer::AcceptNext() {
   std::weak_ptr<bool> alive = alive_;
-  acceptor_.async_accept([this, alive](const asio::error_code& ec, asio::ip::tcp::socket s) {
+  const uint64_t listening = listen_generation_;
+  acceptor_.async_accept([this, alive, listening](const asio::error_code& ec,
+                                                  asio::ip::tcp::socket s) {
     if (alive.expired()) return;
     if (ec == asio::error::operation_aborted) return;
-    if (!ec)
+    if (!ec) {
       Guard(app_.Log(), "TCPServer ConnectionRequest", [&] { OnConnectionRequest(std::move(s)); });
-    if (acceptor_.is_open()) AcceptNext();
+    }
+    // A crowding reset listened afresh (and waits for the next connection
+    // itself); only the acceptor this wait belongs to is re-armed here.
+    if (listening == listen_generation_ && acceptor_.is_open()) AcceptNext();
   });
 }
 

@@ -114,6 +114,7 @@ class TCPServer {
   int local_port_ = 0;
   int post_wait_ms_ = 5000;
   uint64_t generations_ = 0;
+  uint64_t listen_generation_ = 0;
   std::filesystem::path html_root_;
   std::filesystem::path product_folder_;
   StatusPageHandler status_page_;

@@ -159,7 +159,7 @@ TEST_F(AppFixture, ShutdownWritesTagRecordsAndDeviceSectionsOnce) {
   app.Shutdown();
   EXPECT_EQ(ReadFile(Ini()),
             "[DEVICE MESSAGES]\r\nLamp.on=bye\r\n[DEVICES]\r\nLamp=01/02/2026 10:00:00;on\r\n"
-            "[RFIDUNITS]\r\n______RFID01=record-text\r\nold=kept\r\n");
+            "[RFIDUNITS]\r\n______RFID01=" + device->Properties() + "\r\nold=kept\r\n");
   EXPECT_EQ(std::count(trace_.begin(), trace_.end(), "receiver.Close"), 1);
   EXPECT_FALSE(app.OffTimer().Enabled());
 }

@@ -39,7 +39,10 @@ else
   sed -i "s/^RFIDPort=.*/RFIDPort=$SIM_PORT\r/I" "$HOME_DIR/Config/Tagvane.ini"
 fi
 
+bash scripts/install_html.sh "$HOME_DIR" >/dev/null
+
 echo "Demo application folder: $HOME_DIR"
+echo "Status page: http://localhost:8017/status"
 echo "Receiver simulator on 127.0.0.1:$SIM_PORT (log: $HOME_DIR/Data/sim.log)"
 echo "Trace file: $HOME_DIR/Data/Tagvane.txt   (Ctrl-C stops the demo)"
 echo "  grep InformEvent $HOME_DIR/Data/Tagvane.txt   shows the tags turning On and Off"

@@ -4,6 +4,7 @@
 
 #include "core/app.h"
 #include "receiver/receiver_link.h"
+#include "web/web_server.h"
 #include "xap/xap_service.h"
 
 namespace tagvane {
@@ -14,7 +15,9 @@ void InstallSubsystems(App& app) {
   ReceiverLink* link = receiver.get();
   app.OffTimer().SetOnTick([link] { link->Presence().OffTimer_Timer(); });
   app.SetReceiver(std::move(receiver));
-  InstallXap(app);
+  XapService& xap = InstallXap(app);
+  app.GetHooks().BSCQuery = [&xap](const std::string& target) { xap.Bsc().BSCQuery(target); };
+  app.SetHttpServer(std::make_unique<WebServer>(app));
 }
 
 }  // namespace tagvane

@@ -18,6 +18,10 @@ struct Hooks {
       [](const std::string&, const std::string&) {};
   // Queues a run of the main script with a tag name, record name or "".
   std::function<void(const std::string&)> QueueScript = [](const std::string&) {};
+  // Answers a BSC query for the tags (target address, ">:>" for all).
+  std::function<void(const std::string&)> BSCQuery = [](const std::string&) {};
+  // Resets the script engine so it loads the scripts again.
+  std::function<void()> InitScriptControl = [] {};
   // Blinks the activity indicator after receiver data was processed.
   std::function<void()> SwapIcons = [] {};
   // Stores one reading in the reading database (tag identifier, strength).

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Load test of the built-in web server with wrk, side by side with Debian's
+# nginx serving the same bytes as static files, both on loopback. The
+# daemon closes every connection after its answer, so both are measured
+# with "Connection: close". Also reports the daemon's memory before and
+# after 100,000 requests.
+#   bench/web_load.sh [BUILD_DIR] [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD="${1:-build}"
+SECS="${2:-10}"
+WORK="$(mktemp -d /tmp/tagvane-load-XXXXXX)"
+APP="$WORK/app"
+WEB="$WORK/nginx"
+cleanup() {
+  [[ -n "${DAEMON:-}" ]] && kill "$DAEMON" 2>/dev/null || true
+  [[ -f "$WEB/nginx.pid" ]] && kill "$(cat "$WEB/nginx.pid")" 2>/dev/null || true
+  sleep 0.2
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+P_TAG="$(free_port)"
+P_NGX="$(free_port)"
+
+mkdir -p "$APP/Config" "$WEB/root/Tagvane/images"
+printf '[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n' \
+  > "$APP/Config/qbxXap.ini"
+python3 - "$APP/Config/Tagvane.ini" "$P_TAG" <<'PY'
+import sys
+path, port = sys.argv[1], sys.argv[2]
+lines = ["[RFID]", "HTTPPort=" + port, "[RFIDUnits]"]
+for i in range(1000):
+    code = "____________%04X" % i
+    f = [code, "2", "tag_%04X" % i, "False", "05/12/2026 10:00:00", "Room %d" % (i % 17), "",
+         "False", "False", "False", "10", "", "Switch", "True" if i % 3 else "False",
+         "1", "1", "87", "87", "42", "42"]
+    lines.append(code + "=" + "~".join(f))
+open(path, "w", newline="").write("\r\n".join(lines) + "\r\n")
+PY
+bash scripts/install_html.sh "$APP" >/dev/null
+head -c 2048 /dev/urandom > "$APP/HTML/Tagvane/images/bench2k.gif"
+cp "$APP/HTML/Tagvane/images/bench2k.gif" "$WEB/root/Tagvane/images/"
+
+"$BUILD/tagvane" --foreground --app-dir "$APP" 2>"$WORK/daemon.log" &
+DAEMON=$!
+for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$P_TAG/favicon.ico" && break; sleep 0.1; done
+curl -s "http://127.0.0.1:$P_TAG/status" > "$WEB/root/status"
+
+cat > "$WEB/nginx.conf" <<NGX
+worker_processes 1;
+pid $WEB/nginx.pid;
+error_log $WEB/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  default_type text/html;
+  server {
+    listen 127.0.0.1:$P_NGX;
+    root $WEB/root;
+    location / { try_files \$uri =404; }
+  }
+}
+NGX
+nginx -p "$WEB" -c "$WEB/nginx.conf"
+sleep 0.3
+
+rate() {  # url -> requests per second
+  wrk -t1 -c8 -d"${SECS}s" -H "Connection: close" "$1" | awk '/Requests\/sec/ {print $2}'
+}
+rss() { awk '/VmRSS/ {print $2}' "/proc/$DAEMON/status"; }
+
+echo "page bytes: $(wc -c < "$WEB/root/status") (1,000 tags); image bytes: 2048"
+S_T="$(rate "http://127.0.0.1:$P_TAG/status")"
+S_N="$(rate "http://127.0.0.1:$P_NGX/status")"
+I_T="$(rate "http://127.0.0.1:$P_TAG/Tagvane/images/bench2k.gif")"
+I_N="$(rate "http://127.0.0.1:$P_NGX/Tagvane/images/bench2k.gif")"
+ratio() { python3 -c "print(f'{float($1)/float($2):.2f}')"; }
+printf '| request | tagvane req/s | nginx req/s | ratio |\n|---|---|---|---|\n'
+printf '| /status, 1,000 tags | %s | %s | %s |\n' "$S_T" "$S_N" "$(ratio "$S_T" "$S_N")"
+printf '| 2 KB image | %s | %s | %s |\n' "$I_T" "$I_N" "$(ratio "$I_T" "$I_N")"
+
+# Memory: warm up, then 100,000 more requests (images and favicon misses).
+BEFORE="$(rss)"
+DONE=0
+while (( DONE < 100000 )); do
+  N="$(wrk -t1 -c8 -d5s -H "Connection: close" "http://127.0.0.1:$P_TAG/Tagvane/images/bench2k.gif" |
+       awk '/requests in/ {print $1}')"
+  DONE=$((DONE + N))
+done
+AFTER="$(rss)"
+echo "daemon RSS before: ${BEFORE} kB, after ${DONE} more requests: ${AFTER} kB"

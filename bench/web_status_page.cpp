@@ -1,0 +1,99 @@
+// Time and size of drawing the status page for 100, 1,000 and 10,000 tags.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "core/app.h"
+#include "receiver/device_table.h"
+#include "receiver/rfid_device.h"
+#include "web/request.h"
+#include "web/response.h"
+#include "web/web_server.h"
+
+namespace {
+
+using namespace tagvane;
+
+struct Site {
+  std::filesystem::path dir;
+  ManualClock clock;
+  ManualTimerService timers{clock};
+  std::unique_ptr<App> app;
+  WebServer* web = nullptr;
+
+  explicit Site(int tags) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tagvane-bench-XXXXXX").string();
+    dir = mkdtemp(tmpl.data());
+    std::filesystem::create_directories(dir / "Config");
+    std::ofstream(dir / "Config/Tagvane.ini") << "[RFID]\r\nHTTPPort=\r\n";
+    AppOptions options;
+    options.app_dir = dir;
+    options.computer_name = "bench";
+    options.clock = &clock;
+    options.timers = &timers;
+    app = std::make_unique<App>(options);
+    auto server = std::make_unique<WebServer>(*app);
+    web = server.get();
+    app->SetHttpServer(std::move(server));
+    app->InitXap();
+    for (int i = 0; i < tags; ++i) {
+      char id[16];
+      snprintf(id, sizeof id, "%04X", i);
+      auto device = NewRFIDDevice(*app);
+      device->SetDC(MakeDeviceCode(*app, "", id));
+      device->SetTag(std::string("tag_") + id);
+      device->SetLocation("Room " + std::to_string(i % 17));
+      device->SetInUse(i % 3 != 0);
+      device->SetDeviceString(
+          "<table><td><img alt='' src='/Tagvane/images/sensors/on.gif'>&nbsp;(87)&nbsp;[42]"
+          "</td></table>");
+      app->Tables().DeviceTable.Add(device->DC(), device);
+    }
+  }
+  ~Site() {
+    app.reset();
+    std::filesystem::remove_all(dir);
+  }
+};
+
+void BM_StatusPage(benchmark::State& state) {
+  Site site(static_cast<int>(state.range(0)));
+  size_t bytes = 0;
+  for (auto _ : state) {
+    Request request;
+    request.ParsePage("GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    request.FlushRequest();
+    Response response(site.web->Server());
+    const std::string page = site.web->Pages()->StatusPage(request, response);
+    bytes = page.size();
+    benchmark::DoNotOptimize(page.data());
+  }
+  state.counters["page_bytes"] = static_cast<double>(bytes);
+  state.counters["tags"] = static_cast<double>(state.range(0));
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_StatusPage)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
+
+void BM_ParseRequest(benchmark::State& state) {
+  const std::string text =
+      "POST /status HTTP/1.1\r\nHost: 127.0.0.1:8017\r\nUser-Agent: Mozilla/5.0\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 120\r\n\r\n"
+      "clientinput=yes&clientvalue=yes&UpdateButton=Save+Changes&ShowSetup=1&Tag0=front+door"
+      "&Location0=Hall%20way&Accept0=on&OnWeight0=2.5";
+  for (auto _ : state) {
+    Request request;
+    request.ParsePage(text);
+    request.FlushRequest();
+    benchmark::DoNotOptimize(request.Form("Tag0").size());
+  }
+}
+BENCHMARK(BM_ParseRequest);
+
+}  // namespace

@@ -1,0 +1,21 @@
+#include "web/file_times.h"
+
+#include <ctime>
+
+namespace tagvane {
+
+DateTime FileModified(const std::filesystem::path& path) {
+  std::error_code ec;
+  const auto stamp = std::filesystem::last_write_time(path, ec);
+  if (ec) return DateTime{};
+  // g++ 12 lacks clock_cast; file_clock's to_sys does the same.
+  const auto sys = std::chrono::file_clock::to_sys(stamp);
+  const std::time_t t =
+      std::chrono::system_clock::to_time_t(std::chrono::time_point_cast<std::chrono::seconds>(sys));
+  std::tm local{};
+  localtime_r(&t, &local);
+  return MakeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                      local.tm_min, local.tm_sec);
+}
+
+}  // namespace tagvane

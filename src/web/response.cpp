@@ -1,0 +1,252 @@
+#include "web/response.h"
+
+#include <fstream>
+
+#include "core/app.h"
+#include "core/dates.h"
+#include "core/failure.h"
+#include "core/fast_string.h"
+#include "core/paths.h"
+#include "core/text.h"
+#include "web/file_times.h"
+#include "web/request.h"
+#include "web/tcp_server.h"
+
+namespace tagvane {
+
+std::optional<std::filesystem::path> Response::FindBelowRoot(const std::filesystem::path& root,
+                                                             std::string_view page_path) {
+  std::string name = ReplaceAll(page_path, "\\", "/");
+  // One leading separator marks the root itself; a second one would make
+  // the name absolute and is refused below.
+  if (!name.empty() && name.front() == '/') name.erase(0, 1);
+  if (!IsSafeRelativeName(name)) return std::nullopt;
+  auto path = ResolveBelow(root, name);
+  if (!path) return std::nullopt;
+  std::error_code ec;
+  // A link may point anywhere; only what really lies below the root counts.
+  const auto real = std::filesystem::canonical(*path, ec);
+  if (ec || !std::filesystem::is_regular_file(real, ec)) return std::nullopt;
+  // The root's own real path is looked up once per root, not per request.
+  static thread_local std::filesystem::path last_root, last_real_root;
+  if (root != last_root) {
+    last_real_root = std::filesystem::canonical(root, ec);
+    if (ec) return std::nullopt;
+    last_root = root;
+  }
+  const auto rel = real.lexically_relative(last_real_root);
+  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
+  return real;
+}
+
+std::string Response::MediumDate() const {
+  return FormatMediumDate(server_.GetApp().GetClock().Now());
+}
+
+void Response::SendBuilt(std::string text, int16_t index) {
+  server_.SetTag(index, "0");
+  if (server_.State(index) == TCPServer::kStateConnected) server_.Send(index, std::move(text));
+  server_.Pump();
+}
+
+void Response::Redirect(std::string_view) {
+  SendTextString("<HTML>Unauthorized Access<HTML>", index_);
+}
+
+void Response::SendTextString(std::string_view text, int16_t index) {
+  Guard(server_.GetApp().Log(), "TCPSever_SendTextString ", [&] {
+    FastString out(text.size() + 256);
+    out.Add("HTTP/1.1 200 OK\r\n")
+        .Add("Server: qbx\r\n")
+        .Add("Date: ")
+        .Add(MediumDate())
+        .Add("\r\n")
+        .Add("Expires: Tue, 04 Dec 1993 21:29:02 GMT\r\n")
+        .Add("Accept-Ranges: bytes\r\n")
+        .Add("Content-Type: text/html\r\n")
+        .Add("Content-Length: ")
+        .Add(std::to_string(text.size()))
+        .Add("\r\n")
+        .Add("Cache-Control: no-cache\r\n")
+        .Add("\r\n")
+        .Add(text);
+    SendBuilt(out.Take(), index);
+  });
+}
+
+void Response::SendTextFile(std::string_view path, int16_t index) {
+  Guard(server_.GetApp().Log(), "TCPServer_SendTextFile ", [&] {
+    const auto file = FindBelowRoot(server_.HtmlRoot(), path);
+    std::optional<std::string> text;
+    if (file) text = ReadWholeFile(*file);
+    if (!text) {
+      SendErrorResponse(index);
+      return;
+    }
+    FastString out(text->size() + 256);
+    out.Add("HTTP/1.0 200 OK\r\n")
+        .Add("Server: qbx\r\n")
+        .Add("Date: ")
+        .Add(MediumDate())
+        .Add("\r\n")
+        .Add("Accept-Ranges: bytes\r\n")
+        .Add("Content-Type: text/html\r\n")
+        .Add("Last-Modified: ")
+        .Add(FormatGeneralDate(FileModified(*file)))
+        .Add("\r\n")
+        .Add("Content-Length: ")
+        .Add(std::to_string(text->size()))
+        .Add("\r\n\r\n")
+        .Add(*text);
+    server_.SetTag(index, "0");
+    const int state = server_.State(index);
+    if (state == TCPServer::kStateConnected) {
+      server_.Send(index, out.Take());
+    } else {
+      server_.GetApp().Log().LogEvent(
+          kProductSource, "TCPServer Unable to send TextFile " + file->string() + " to socket " +
+                              std::to_string(index) + " because State is " + std::to_string(state));
+    }
+    server_.Pump();
+  });
+}
+
+void Response::SendErrorResponse(int16_t index) {
+  Guard(server_.GetApp().Log(), "TCPServer_SendError_Response ", [&] {
+    static constexpr std::string_view kBody = "<html><h1>404 File Not Found</h1></html>";
+    server_.SetTag(index, "0");
+    FastString out(256);
+    out.Add("HTTP/1.1 200 Object Not Found\r\n")
+        .Add("Server: qbx\r\n")
+        .Add("Date: ")
+        .Add(MediumDate())
+        .Add("\r\n")
+        .Add("Connection: Close\r\n")
+        .Add("Content-Type: text/html\r\n")
+        .Add("Content-Length: ")
+        .Add(std::to_string(kBody.size()))
+        .Add("\r\n\r\n")
+        .Add(kBody);
+    SendBuilt(out.Take(), index);
+  });
+}
+
+void Response::SendBinaryFile(std::string_view path, int16_t index) {
+  Guard(server_.GetApp().Log(), "TCPServer_SendBinaryFile ", [&] {
+    const std::string c = GetMimeType(path).content_type;
+    const auto file = FindBelowRoot(server_.HtmlRoot(), path);
+    std::ifstream in;
+    if (file) in.open(*file, std::ios::binary);
+    if (!file || !in) {
+      server_.Send(index,
+                   "HTTP/1.1 404 Not Found\r\nServer: qbx\r\nDate:" + MediumDate() + "\r\n\r\n");
+      server_.Pump();
+      return;
+    }
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(*file, ec);
+    FastString header(512);
+    header.Add("HTTP/1.1 200 OK\r\n")
+        .Add("Server: qbx\r\n")
+        .Add("Date:")
+        .Add(MediumDate())
+        .Add("\r\n")
+        .Add("Last-Modified: ")
+        .Add(FormatGeneralDate(FileModified(*file)))
+        .Add("\r\n")
+        .Add("Accept-Ranges: bytes\r\n")
+        .Add("Content-Length: ")
+        .Add(std::to_string(ec ? 0 : size))
+        .Add("\r\n")
+        .Add("Connection: Close\r\n")
+        .Add("Content-Type: ")
+        .Add(c)
+        .Add("\r\n\r\n");
+    const uint64_t generation = server_.Generation(index);
+    auto connected = [&] {
+      return server_.State(index) == TCPServer::kStateConnected &&
+             server_.Generation(index) == generation;
+    };
+    server_.SetTag(index, "1");
+    server_.Send(index, header.Take());
+    server_.Pump();
+    server_.SetSendDone(index, true);
+    std::string chunk(kChunkSize, '\0');
+    while (connected() && in.peek() != std::char_traits<char>::eof()) {
+      in.read(chunk.data(), static_cast<std::streamsize>(kChunkSize));
+      const auto got = static_cast<size_t>(in.gcount());
+      Timer& timer = server_.BinarySendTimer(index);
+      timer.SetInterval(kChunkWaitMs);
+      timer.SetEnabled(true);
+      while (connected() && !server_.SendDone(index)) server_.PumpFor(20);
+      server_.SetSendDone(index, false);
+      if (!connected()) continue;
+      server_.Send(index, chunk.substr(0, got));
+      server_.Pump();
+    }
+    in.close();
+    if (server_.Generation(index) == generation) {
+      server_.SetTag(index, "0");
+      server_.SendComplete(index);
+    }
+  });
+}
+
+MimeType Response::GetMimeType(std::string_view path) {
+  auto has = [&](std::string_view s) { return path.find(s) != std::string_view::npos; };
+  if (has(".txt")) return {"text/plain", true, false};
+  if (has(".htm")) return {"text/html", true, false};
+  if (has(".jpg")) return {"image/jpg", false, false};
+  if (has(".gif")) return {"image/gif", false, false};
+  if (has(".bmp")) return {"image/bmp", false, false};
+  if (has(".php")) return {"text/html", true, true};
+  return {"unknown/binary", false, false};
+}
+
+void Response::RedirectToHS(std::string_view host, const Request& r, int16_t index) {
+  Guard(server_.GetApp().Log(), "TCPSever_RedirectToHS ", [&] {
+    const std::string q = ReplaceAll(r.page(), "\\", "/");
+    const std::string agent = r.ServerVariables("http_user_agent");
+    const std::string location =
+        "Location: http://" + std::string(host) + r.page() + r.Query() + "\r\n";
+    const std::string common = "Server: qbx\r\nDate: " + MediumDate() +
+                               "\r\nConnection: close\r\nContent-Type: text/html\r\n" + location;
+    if (FindNoCase(agent, "audrey") == std::string::npos) {
+      const std::string& b = r.Payload();
+      std::string out = "HTTP/1.0 307 NoSupport\r\n" + common;
+      if (!TrimSpaces(b).empty()) {
+        out += "Content-Length: " + std::to_string(b.size()) + "\r\n\r\n" + b;
+      } else {
+        out += "\r\n";
+      }
+      SendBuilt(std::move(out), index);
+      return;
+    }
+    FastString body(1024);
+    body.Add("<HTML><HEAD><SCRIPT LANGUAGE=\"JavaScript\">")
+        .Add("function initialize() {document.redo.submit();}")
+        .Add("</script></HEAD><body onLoad='initialize()'>")
+        .Add("<form name='redo' action='http://")
+        .Add(host)
+        .Add(q)
+        .Add("' method='")
+        .Add(r.Method())
+        .Add("'>");
+    for (const PairCollection* pairs : {&r.QueryStringCol(), &r.FormCol()}) {
+      for (const auto& [name, pair] : *pairs) {
+        body.Add("<input type='hidden' name='")
+            .Add(pair.KEY)
+            .Add("' value='")
+            .Add(pair.Value)
+            .Add("'>");
+      }
+    }
+    body.Add("</form></HTML>");
+    std::string out = "HTTP/1.0 200 OK\r\n" + common +
+                      "Content-Length: " + std::to_string(body.Value().size()) + "\r\n\r\n" +
+                      body.Value();
+    SendBuilt(std::move(out), index);
+  });
+}
+
+}  // namespace tagvane

@@ -1,0 +1,58 @@
+// Response: writes the answer to one request onto its connection of the
+// TCPServer. Five kinds of answer with fixed status lines and headers: an
+// HTML text, a text file, a binary file streamed in 1000-byte chunks paced
+// by send completions, the not-found page, and a redirect to another host.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tagvane {
+
+class Request;
+class TCPServer;
+
+struct MimeType {
+  std::string content_type;
+  bool text = false;
+  bool script = false;
+};
+
+class Response {
+ public:
+  static constexpr size_t kChunkSize = 1000;
+  static constexpr int kChunkWaitMs = 5000;
+
+  explicit Response(TCPServer& server) : server_(server) {}
+
+  int16_t Index() const { return index_; }
+  void SetIndex(int16_t index) { index_ = index; }
+
+  void Send(std::string_view text) { SendTextString(text, index_); }
+  // Answers the fixed "Unauthorized Access" text; the location is not used.
+  void Redirect(std::string_view location);
+  void RedirectToHS(std::string_view host, const Request& request, int16_t index);
+  void SendTextString(std::string_view text, int16_t index);
+  // path: a page path below the HTML root ("\" separators, any case).
+  void SendTextFile(std::string_view path, int16_t index);
+  void SendErrorResponse(int16_t index);
+  void SendBinaryFile(std::string_view path, int16_t index);
+
+  static MimeType GetMimeType(std::string_view path);
+  // The file a page path names below root, nullopt when there is none or
+  // when the name would leave root (.., absolute names, links out of it).
+  static std::optional<std::filesystem::path> FindBelowRoot(const std::filesystem::path& root,
+                                                            std::string_view page_path);
+
+ private:
+  void SendBuilt(std::string text, int16_t index);
+  std::string MediumDate() const;
+
+  TCPServer& server_;
+  int16_t index_ = 0;
+};
+
+}  // namespace tagvane

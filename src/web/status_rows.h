@@ -1,0 +1,47 @@
+// The row list of the status page last drawn: one row per tag device, with
+// what the page offered for editing, so a posted form changes only what its
+// page showed. Sorted by the stored sort key and direction.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/clock.h"
+
+namespace tagvane {
+
+class RFIDDevice;
+
+struct StatusRow {
+  std::string DC;
+  std::string UID;
+  std::string X10DC;
+  bool A = false;
+  std::string Location;
+  DateTime Changed{};
+  bool Used = false;
+  std::string DCSort;
+  std::string OnWeight;
+  std::string OffWeight;
+  std::string Status;
+  std::string Tag;
+  bool Ev = false;
+  std::string UIDIndex;
+  bool R = false;
+
+  // What the drawn page offered for this row.
+  bool drawn = false;
+  bool offered_accept = false;   // Accept box and location field
+  bool offered_weights = false;  // weight fields (visible or hidden)
+  bool offered_params = false;   // Tag, X10DC, Ev (visible or hidden)
+};
+
+// Tag field, receiver field, prefix field of a device code.
+std::string DCSortOf(std::string_view code);
+StatusRow MakeStatusRow(const RFIDDevice& device, size_t index);
+// Sorts by "<column>[ DESC]". Returns false (rows untouched) for a key that
+// names no column.
+bool SortStatusRows(std::vector<StatusRow>& rows, std::string_view sort);
+
+}  // namespace tagvane

@@ -1,0 +1,34 @@
+// The built-in web server as the App sees it: the connection server with
+// the status page and its chrome behind it.
+#pragma once
+
+#include <memory>
+
+#include "core/subsystems.h"
+#include "web/page_chrome.h"
+#include "web/status_page.h"
+#include "web/tcp_server.h"
+
+namespace tagvane {
+
+class App;
+
+class WebServer final : public HttpServerPort {
+ public:
+  explicit WebServer(App& app);
+  ~WebServer() override;
+
+  void StartServer() override;
+  void Close() override;
+
+  TCPServer& Server() { return server_; }
+  StatusPages* Pages() { return pages_.get(); }
+
+ private:
+  App& app_;
+  TCPServer server_;
+  std::unique_ptr<PageChrome> chrome_;
+  std::unique_ptr<StatusPages> pages_;
+};
+
+}  // namespace tagvane

@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <asio/connect.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <filesystem>
+#include <functional>
+
+#include "core/dates.h"
+#include "web/file_times.h"
+#include "web/response.h"
+#include "web/web_fixture.h"
+
+namespace tagvane::test {
+namespace {
+
+const std::string kDate = "05-Dec-26";  // the fixture's clock
+
+TEST(Server, ListensOnHttpPortWithFiveSockets) {
+  WebFixture fx;
+  EXPECT_GT(fx.server().LocalPort(), 0);
+  EXPECT_EQ(fx.server().HighestIndex(), 5);
+  EXPECT_EQ(fx.server().SocketsOpen(), 0);
+}
+
+TEST(Server, EmptyPortTextNeverListens) {
+  TempDir dir;
+  WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\nHTTPPort=\"\"\r\n");
+  AppOptions options;
+  options.app_dir = dir.Path();
+  App app(options);
+  auto web = std::make_unique<WebServer>(app);
+  WebServer* server = web.get();
+  app.SetHttpServer(std::move(web));
+  app.InitXap();
+  EXPECT_EQ(server->Server().LocalPort(), 0);
+}
+
+TEST(Server, StatusTextAnswerIsByteExact) {
+  WebFixture fx;
+  const std::string answer = fx.Get("/Status.htm");
+  const std::string body = BodyOf(answer);
+  EXPECT_EQ(HeaderOf(answer),
+            "HTTP/1.1 200 OK\r\nServer: qbx\r\nDate: " + kDate +
+                "\r\nExpires: Tue, 04 Dec 1993 21:29:02 GMT\r\nAccept-Ranges: bytes\r\n"
+                "Content-Type: text/html\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nCache-Control: no-cache\r\n\r\n");
+  EXPECT_TRUE(body.starts_with("<html><head><SCRIPT LANGUAGE=\"JavaScript\">"));
+  EXPECT_TRUE(body.ends_with("</small></center></div></body></html>"));
+}
+
+TEST(Server, UnroutedPageGetsNotFoundAndIsClosed) {
+  WebFixture fx;
+  for (const char* path : {"/favicon.ico", "/index.html", "/x/missing.css"}) {
+    const std::string answer = fx.Get(path);
+    EXPECT_EQ(answer,
+              "HTTP/1.1 200 Object Not Found\r\nServer: qbx\r\nDate: " + kDate +
+                  "\r\nConnection: Close\r\nContent-Type: text/html\r\nContent-Length: 40\r\n\r\n"
+                  "<html><h1>404 File Not Found</h1></html>")
+        << path;
+  }
+  // Every one of them was closed and uncounted: no socket leaks.
+  EXPECT_EQ(fx.server().SocketsOpen(), 0);
+}
+
+TEST(Server, TextFileAnswerIsByteExactAndCaseInsensitive) {
+  WebFixture fx;
+  WriteFile(fx.html() / "X/Style.css", "body{}");
+  WriteFile(fx.html() / "empty.css", "");
+  const std::string stamp = FormatGeneralDate(FileModified(fx.html() / "X/Style.css"));
+  EXPECT_EQ(fx.Get("/x/STYLE.css"),
+            "HTTP/1.0 200 OK\r\nServer: qbx\r\nDate: " + kDate +
+                "\r\nAccept-Ranges: bytes\r\nContent-Type: text/html\r\nLast-Modified: " + stamp +
+                "\r\nContent-Length: 6\r\n\r\nbody{}");
+  EXPECT_TRUE(fx.Get("/empty.css").ends_with("Content-Length: 0\r\n\r\n"));
+}
+
+TEST(Server, MissingBinaryFileGetsBare404) {
+  WebFixture fx;
+  EXPECT_EQ(fx.Get("/nothing.gif"),
+            "HTTP/1.1 404 Not Found\r\nServer: qbx\r\nDate:" + kDate + "\r\n\r\n");
+}
+
+TEST(Server, BinaryFileIsStreamedWholeAndClosed) {
+  WebFixture fx;
+  std::string picture;
+  for (int i = 0; i < 2500; ++i) picture += static_cast<char>(i * 7 % 256);
+  WriteFile(fx.html() / "images/Logo.PNG", picture);
+  const std::string stamp = FormatGeneralDate(FileModified(fx.html() / "images/Logo.PNG"));
+  Client client(fx);
+  client.Send("GET /images/logo.PNG HTTP/1.1\r\n\r\n");
+  const std::string answer = client.ReadAll();
+  EXPECT_TRUE(client.closed());
+  EXPECT_EQ(HeaderOf(answer), "HTTP/1.1 200 OK\r\nServer: qbx\r\nDate:" + kDate +
+                                  "\r\nLast-Modified: " + stamp +
+                                  "\r\nAccept-Ranges: bytes\r\nContent-Length: 2500\r\n"
+                                  "Connection: Close\r\nContent-Type: unknown/binary\r\n\r\n");
+  EXPECT_EQ(BodyOf(answer), picture);
+  EXPECT_EQ(fx.server().SocketsOpen(), 0);
+}
+
+TEST(Server, MimeTypes) {
+  EXPECT_EQ(Response::GetMimeType("\\a.jpg").content_type, "image/jpg");
+  EXPECT_EQ(Response::GetMimeType("\\a.gif").content_type, "image/gif");
+  EXPECT_EQ(Response::GetMimeType("\\a.pdf").content_type, "unknown/binary");
+  EXPECT_EQ(Response::GetMimeType("\\a.txt.gif").content_type, "text/plain");
+  EXPECT_TRUE(Response::GetMimeType("\\a.php").script);
+}
+
+TEST(Server, HelpPageRewritesPictureFolderOrApologises) {
+  WebFixture fx;
+  const std::string missing = BodyOf(fx.Get("/HELP"));
+  EXPECT_TRUE(missing.starts_with("Sorry, Help from ")) << missing;
+  EXPECT_TRUE(missing.ends_with("Tagvane.htm is not available"));
+  WriteFile(fx.html() / "Help/Tagvane/Tagvane.htm", "<img src=\"TAGVANE_files/a.gif\">");
+  EXPECT_EQ(BodyOf(fx.Get("/help")), "<img src=\"help/Tagvane/Tagvane_files/a.gif\">");
+}
+
+TEST(Server, FileRoutesNeverLeaveTheHtmlRoot) {
+  WebFixture fx;
+  WriteFile(fx.dir() / "secret.css", "secret");
+  WriteFile(fx.dir() / "secret.gif", "secret");
+  WriteFile(fx.html() / "ok.css", "fine");
+  std::filesystem::create_symlink(fx.dir() / "secret.css", fx.html() / "link.css");
+  for (const char* path :
+       {"/../secret.css", "/%2E%2E/secret.css", "/..%2Fsecret.css", "/x/../../secret.css",
+        "//"
+        "tmp/../secret.css",
+        "/link.css", "/../secret.gif", "/%2E%2E%2Fsecret.gif"}) {
+    const std::string answer = fx.Get(path);
+    EXPECT_EQ(answer.find("secret"), std::string::npos) << path << "\n" << answer;
+  }
+  const std::string absolute = fx.Get("/" + (fx.dir() / "secret.css").string());
+  EXPECT_EQ(absolute.find("secret\r"), std::string::npos);
+  EXPECT_TRUE(fx.Get("/OK.CSS").ends_with("fine"));
+}
+
+TEST(Server, PostBodyFromALaterPacket) {
+  WebFixture fx;
+  // The client lives on the server's own loop, so it runs inside the
+  // server's wait for the body: it sends the body only once the header
+  // has been taken from the queue, which makes the body a later packet.
+  asio::io_context& io = fx.app().Loop().Io();
+  asio::ip::tcp::socket socket(io);
+  socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(fx.port())});
+  const std::string body = "clientinput=yes&UpdateButton=Save&ShowSetup=1";
+  const std::string header =
+      "POST /status HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  asio::write(socket, asio::buffer(header));
+  asio::steady_timer poll(io);
+  bool body_sent = false;
+  std::function<void()> watch = [&] {
+    poll.expires_after(std::chrono::milliseconds(5));
+    poll.async_wait([&](const asio::error_code&) {
+      if (fx.server().SocketsOpen() == 1 && fx.server().QueueLength() == 0) {
+        asio::write(socket, asio::buffer(body));
+        body_sent = true;
+        return;
+      }
+      watch();
+    });
+  };
+  watch();
+  std::string answer;
+  std::array<char, 4096> buffer;
+  bool done = false;
+  std::function<void()> read = [&] {
+    socket.async_read_some(asio::buffer(buffer), [&](const asio::error_code& ec, size_t n) {
+      answer.append(buffer.data(), n);
+      if (ec) {
+        done = true;
+        return;
+      }
+      read();
+    });
+  };
+  read();
+  fx.PumpUntil([&] { return done; });
+  EXPECT_TRUE(body_sent);
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK"));
+  EXPECT_TRUE(fx.app().GetSettings().ShowSetup);
+}
+
+TEST(Server, PostWaitEndsAtAnotherSocketsPacket) {
+  WebFixture fx;
+  // Only the other socket's packet can end this wait within the test.
+  fx.server().SetPostWait(600000);
+  asio::io_context& io = fx.app().Loop().Io();
+  asio::ip::tcp::socket other(io);
+  other.connect({asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(fx.port())});
+  Client poster(fx);
+  poster.Send("POST /status HTTP/1.1\r\nContent-Length: 45\r\n\r\n");
+  // Runs inside the server's wait: once the POST header has been taken and
+  // both connections are open, the other client asks for a page.
+  asio::steady_timer poll(io);
+  bool other_sent = false;
+  std::function<void()> watch = [&] {
+    poll.expires_after(std::chrono::milliseconds(5));
+    poll.async_wait([&](const asio::error_code&) {
+      if (fx.server().SocketsOpen() == 2 && fx.server().QueueLength() == 0) {
+        asio::write(other, asio::buffer(std::string("GET /favicon.ico HTTP/1.1\r\n\r\n")));
+        other_sent = true;
+        return;
+      }
+      watch();
+    });
+  };
+  watch();
+  const std::string posted = poster.ReadAll();
+  EXPECT_TRUE(other_sent);
+  EXPECT_TRUE(poster.closed());
+  EXPECT_TRUE(posted.starts_with("HTTP/1.1 200 OK")) << posted;
+  EXPECT_FALSE(fx.app().GetSettings().ShowSetup);
+  // The other packet is served next, as a request of its own.
+  other.non_blocking(true);
+  std::string got;
+  fx.PumpUntil([&] {
+    std::array<char, 1024> buffer;
+    asio::error_code ec;
+    const size_t n = other.read_some(asio::buffer(buffer), ec);
+    got.append(buffer.data(), n);
+    return ec && ec != asio::error::would_block;
+  });
+  EXPECT_TRUE(got.starts_with("HTTP/1.1 200 Object Not Found")) << got;
+}
+
+TEST(Server, PostWithoutBodyIsAnsweredWhenTheWaitEnds) {
+  WebFixture fx;
+  fx.server().SetPostWait(200);  // stands for the 5000 ms of the daemon
+  Client client(fx);
+  client.Send("POST /status HTTP/1.1\r\nContent-Length: 45\r\n\r\n");
+  const std::string answer = client.ReadAll();
+  EXPECT_TRUE(client.closed());
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK"));
+}
+
+TEST(Server, ClosedConnectionLeavesNothingBehind) {
+  WebFixture fx;
+  {
+    Client gone(fx);
+    gone.Send("GET /status HTTP/1.1\r\n\r\n");
+  }
+  // Its close may come before or after the dispatch: either way nothing is
+  // left behind and the server still answers.
+  fx.PumpUntil([&] { return fx.server().SocketsOpen() == 0 && fx.server().QueueLength() == 0; });
+  EXPECT_EQ(fx.server().SocketsOpen(), 0);
+  EXPECT_EQ(fx.server().QueueLength(), 0u);
+  EXPECT_TRUE(fx.Get("/status").starts_with("HTTP/1.1 200 OK"));
+}
+
+TEST(Server, CrowdingResetListensAgain) {
+  WebFixture fx;
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < 24; ++i) {
+    idle.push_back(std::make_unique<Client>(fx));
+    fx.PumpUntil([&] { return fx.server().SocketsOpen() == i + 1; });
+  }
+  EXPECT_EQ(fx.server().SocketsOpen(), 24);
+  EXPECT_EQ(fx.server().HighestIndex(), 25);
+  // The 25th connection resets the set, and is served on the fresh one.
+  const std::string answer = fx.Get("/status");
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK"));
+  EXPECT_LE(fx.server().HighestIndex(), 6);
+  // The old connections were closed by the reset.
+  for (auto& c : idle) {
+    c->ReadAll();
+    EXPECT_TRUE(c->closed());
+  }
+  // And the page keeps working afterwards.
+  EXPECT_TRUE(fx.Get("/status").starts_with("HTTP/1.1 200 OK"));
+  EXPECT_GT(fx.server().LocalPort(), 0);
+}
+
+TEST(Server, RoundRobinSkipsTheListener) {
+  WebFixture fx;
+  std::vector<int> chosen;
+  for (int i = 0; i < 8; ++i) {
+    fx.Get("/favicon.ico");
+    chosen.push_back(fx.server().NextSocket());
+  }
+  for (int s : chosen) EXPECT_NE(s, 0);
+  EXPECT_EQ(chosen[0], 1);
+  EXPECT_EQ(chosen[4], 5);
+  EXPECT_EQ(chosen[5], 1);  // wraps from the highest index to 1
+}
+
+TEST(Server, OversizeRequestIsClosedAndServerCarriesOn) {
+  WebFixture fx;
+  fx.server().SetPostWait(200);
+  Client flood(fx);
+  flood.Send("POST /status HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n");
+  const std::string big(256 * 1024, 'a');
+  for (int i = 0; i < 5 && !flood.closed(); ++i) {
+    flood.Send(big);
+    flood.ReadSome(2);
+  }
+  flood.ReadAll();
+  EXPECT_TRUE(flood.closed());
+  EXPECT_TRUE(fx.Get("/status").starts_with("HTTP/1.1 200 OK"));
+}
+
+}  // namespace
+}  // namespace tagvane::test

@@ -1,0 +1,77 @@
+// A real App with the real web server on a loopback port, a fixed clock,
+// and a plain socket client that pumps the App's loop while it waits, so
+// client and server share the test's one thread.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/app.h"
+#include "support/test_support.h"
+#include "web/web_server.h"
+
+namespace tagvane::test {
+
+// A free loopback port (bound and released).
+int FreePort();
+
+class WebFixture {
+ public:
+  explicit WebFixture(const std::string& extra_ini = "");
+  ~WebFixture();
+
+  App& app() { return *app_; }
+  WebServer& web() { return *web_; }
+  TCPServer& server() { return web_->Server(); }
+  StatusPages& pages() { return *web_->Pages(); }
+  ManualClock& clock() { return clock_; }
+  const std::filesystem::path& dir() const { return dir_.Path(); }
+  std::filesystem::path html() const { return dir_.Path() / "HTML"; }
+  int port() const { return port_; }
+  // Pumps the loop until done() or the loop has been idle for a long while.
+  template <typename F>
+  bool PumpUntil(F done, int max_rounds = 3000) {
+    for (int i = 0; i < max_rounds; ++i) {
+      if (done()) return true;
+      app_->Loop().PumpFor(Milliseconds(10));
+    }
+    return done();
+  }
+  // Adds a device of this receiver (prefix empty) with a tag identifier.
+  std::shared_ptr<RFIDDevice> AddDevice(const std::string& tag_id, const std::string& prefix = "",
+                                        const std::string& receiver = "");
+  // One GET or raw request on a fresh connection; the whole answer.
+  std::string Get(const std::string& path);
+  std::string Exchange(const std::string& raw);
+
+ private:
+  TempDir dir_;
+  ManualClock clock_{MakeDateTime(2026, 12, 5, 15, 4, 5)};
+  std::unique_ptr<App> app_;
+  WebServer* web_ = nullptr;
+  int port_ = 0;
+};
+
+class Client {
+ public:
+  Client(WebFixture& fx);
+  ~Client();
+  void Send(const std::string& bytes);
+  // Reads until the server closes; "" and closed() false when it never does.
+  std::string ReadAll();
+  // Reads whatever arrives while pumping a few rounds.
+  std::string ReadSome(int rounds = 20);
+  bool closed() const { return closed_; }
+
+ private:
+  bool ReadOnce(std::string& into);
+  WebFixture& fx_;
+  int fd_ = -1;
+  bool closed_ = false;
+};
+
+// Splits an answer at the empty line.
+std::string HeaderOf(const std::string& answer);
+std::string BodyOf(const std::string& answer);
+
+}  // namespace tagvane::test

@@ -15,7 +15,7 @@ for _ in range(runs):
         t0 = time.perf_counter()
         p = subprocess.Popen([binary, "--foreground", "--app-dir", d], stderr=subprocess.PIPE)
         for line in p.stderr:
-            if b"ready" in line:
+            if b" ready, application folder " in line:
                 break
         times.append((time.perf_counter() - t0) * 1000)
         p.send_signal(signal.SIGTERM)
@@ -26,7 +26,7 @@ PY
 dir=$(mktemp -d)
 /usr/bin/time -v "$BIN" --foreground --app-dir "$dir" 2>"$dir/err" &
 tpid=$!
-until grep -q ready "$dir/err" 2>/dev/null; do sleep 0.001; done
+until grep -q " ready, application folder " "$dir/err" 2>/dev/null; do sleep 0.001; done
 sleep 1
 pkill -TERM -P "$tpid" || true
 wait "$tpid" || true

@@ -24,7 +24,7 @@ std::vector<std::string> Args(const test::TempDir& dir) {
 TEST(DaemonLifecycle, CreatesItsFoldersAndSavesOnSigterm) {
   test::TempDir dir;
   ChildProcess daemon(test::BuiltProgram("tagvane"), Args(dir));
-  ASSERT_TRUE(daemon.WaitForOutput("ready")) << daemon.Output();
+  ASSERT_TRUE(daemon.WaitForOutput(test::kDaemonReady)) << daemon.Output();
   EXPECT_TRUE(std::filesystem::is_directory(dir / "Config"));
   EXPECT_TRUE(std::filesystem::is_directory(dir / "Data"));
   EXPECT_TRUE(std::filesystem::exists(dir / "Config/Tagvane.ini"));
@@ -40,7 +40,7 @@ TEST(DaemonLifecycle, ShutdownRewritesTheSettingsFileWhole) {
       "[Device Messages]\r\nlamp.on=hello\r\n[RFIDUnits]\r\n______RFID01=x\r\n";
   WriteFile(dir / "Config/Tagvane.ini", original);
   ChildProcess daemon(test::BuiltProgram("tagvane"), Args(dir));
-  ASSERT_TRUE(daemon.WaitForOutput("ready")) << daemon.Output();
+  ASSERT_TRUE(daemon.WaitForOutput(test::kDaemonReady)) << daemon.Output();
   daemon.Signal(SIGINT);
   daemon.Signal(SIGTERM);  // a second signal during shut-down changes nothing
   EXPECT_EQ(daemon.Wait(), 0) << daemon.Output();

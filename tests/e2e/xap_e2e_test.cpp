@@ -57,7 +57,7 @@ TEST(XapEndToEnd, DaemonHubAndListenerOnLoopback) {
                       hub_port + "\r\n");
   ChildProcess daemon(test::BuiltProgram("tagvane"),
                       {"--foreground", "--app-dir", dir.Path().string()});
-  ASSERT_TRUE(daemon.WaitForOutput("ready")) << daemon.Output();
+  ASSERT_TRUE(daemon.WaitForOutput(test::kDaemonReady)) << daemon.Output();
   EXPECT_NE(daemon.Output().find("Using xAP port "), std::string::npos) << daemon.Output();
   ASSERT_TRUE(hub.WaitForOutput(".Hall) registered, interval 600 s")) << hub.Output();
   ASSERT_TRUE(listener.WaitForOutput("class=time.query")) << listener.Output();

@@ -38,6 +38,9 @@ class ChildProcess {
   std::string output_;
 };
 
+// What the daemon prints in the foreground once start-up is done.
+inline constexpr const char* kDaemonReady = " ready, application folder ";
+
 // Path of a built program (build/<name>).
 std::string BuiltProgram(const std::string& name);
 

@@ -50,7 +50,7 @@ TEST(BscEndToEnd, AcceptedTagHeardTurnsOnWithOneEvent) {
                       "Kitchen~1A~False~False~False~10~~Switch~True~1~1~50~50~0~0\r\n");
   ChildProcess daemon(test::BuiltProgram("tagvane"),
                       {"--foreground", "--app-dir", (dir / "app").string()});
-  ASSERT_TRUE(daemon.WaitForOutput("ready")) << daemon.Output();
+  ASSERT_TRUE(daemon.WaitForOutput(test::kDaemonReady)) << daemon.Output();
 
   // Eight off-timer passes of 3 s take the figure from 50 to 100.
   std::vector<XapMessage> events;

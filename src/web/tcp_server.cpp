@@ -219,15 +219,10 @@ void TCPServer::OnData(int i, uint64_t generation, const char* data, size_t n) {
   item.append(data, n);
   queue_.push_back(std::move(item));
   if (!server_timer_.Enabled()) {
-    // Enabled with no interval: the run is due and packets that arrive
-    // meanwhile join it instead of starting another.
-    server_timer_.SetInterval(0);
+    // The queue is served 50 ms after the first packet; packets that arrive
+    // meanwhile (or during a run, while the timer stays enabled) join it.
+    server_timer_.SetInterval(50);
     server_timer_.SetEnabled(true);
-    std::weak_ptr<bool> alive = alive_;
-    asio::post(app_.Loop().Io(), [this, alive] {
-      if (alive.expired() || !server_timer_.Enabled()) return;
-      Guard(app_.Log(), "ServerTimer", [&] { ProcessRequestQueue(); });
-    });
   }
 }
 

@@ -1,12 +1,12 @@
 // End to end: the real daemon and the real receiver simulator on loopback.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "core/app.h"
 #include "core/text.h"
 #include "receiver/receiver_link.h"
 #include "receiver/rfid_device.h"
-#include "spawned_process.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace tagvane::test {
@@ -25,25 +25,25 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 // Starts the simulator as a loopback bridge and returns its port.
-int StartBridge(TempDir& dir, std::unique_ptr<SpawnedProcess>& sim,
-                std::vector<std::string> extra) {
-  std::vector<std::string> argv = {kBin + "/tagvane-receiver-sim",
-                                   "--listen",
-                                   "0",
-                                   "--port-file",
-                                   (dir / "sim.port").string(),
-                                   "--log",
-                                   (dir / "sim.log").string()};
-  argv.insert(argv.end(), extra.begin(), extra.end());
-  sim = std::make_unique<SpawnedProcess>(argv, dir / "sim.out", dir / "sim.err");
-  EXPECT_TRUE(sim->Started());
-  EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "sim.port"); }));
+int StartBridge(TempDir& dir, std::unique_ptr<ChildProcess>& sim, std::vector<std::string> extra) {
+  std::vector<std::string> args = {"--listen", "0", "--port-file", (dir / "sim.port").string(),
+                                   "--log", (dir / "sim.log").string()};
+  args.insert(args.end(), extra.begin(), extra.end());
+  sim = std::make_unique<ChildProcess>(kBin + "/tagvane-receiver-sim", args);
+  EXPECT_TRUE(sim->WaitUntil([&] { return !ReadIfThere(dir / "sim.port").empty(); }))
+      << sim->Output();
   return std::stoi(ReadFile(dir / "sim.port"));
+}
+
+// Sends SIGTERM and waits for the exit status.
+int Terminate(ChildProcess& process) {
+  process.Signal(SIGTERM);
+  return process.Wait();
 }
 
 TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
   TempDir dir;
-  std::unique_ptr<SpawnedProcess> sim;
+  std::unique_ptr<ChildProcess> sim;
   const int port =
       StartBridge(dir, sim, {"--tag", "1A2B:87", "--tag", "3C4D:60", "--interval", "200"});
   WriteFile(dir / "app/Config/qbxXap.ini",
@@ -53,14 +53,13 @@ TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
                 "\r\nDebugLog=True\r\n[RFIDUnits]\r\n"
                 "____________1A2B=____________1A2B~3~Keys~False~01/12/2026 10:00:00~Hall~01~"
                 "False~False~False~10~~Switch~True~1~1~90~50~0~0\r\n");
-  SpawnedProcess daemon({kBin + "/tagvane", "--foreground", "--app-dir", (dir / "app").string()},
-                        dir / "daemon.out", dir / "daemon.err");
-  ASSERT_TRUE(daemon.Started());
+  ChildProcess daemon(kBin + "/tagvane", {"--foreground", "--app-dir", (dir / "app").string()});
   // The monitor line of a report shows the device at 100 and On.
   const auto trace = dir / "app/Data/Tagvane.txt";
-  ASSERT_TRUE(WaitFor([&] { return ReadIfThere(trace).find("100\tON") != std::string::npos; }))
-      << ReadIfThere(dir / "daemon.err");
-  EXPECT_EQ(daemon.Terminate(), 0);
+  ASSERT_TRUE(
+      daemon.WaitUntil([&] { return ReadIfThere(trace).find("100\tON") != std::string::npos; }))
+      << daemon.Output();
+  EXPECT_EQ(Terminate(daemon), 0);
   EXPECT_NE(ReadFile(dir / "sim.log").find("received f0 29"), std::string::npos);
 
   const std::string ini = ReadFile(dir / "app/Config/Tagvane.ini");
@@ -75,12 +74,12 @@ TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
   EXPECT_EQ(fields[13], "True");
   // The tag never accepted is on disk as a new device, not in use.
   EXPECT_NE(ini.find("____________3C4D=____________3C4D~"), std::string::npos);
-  sim->Terminate();
+  Terminate(*sim);
 }
 
 TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
   TempDir dir;
-  std::unique_ptr<SpawnedProcess> sim;
+  std::unique_ptr<ChildProcess> sim;
   const int port = StartBridge(
       dir, sim, {"--tag", "1A2B:87", "--interval", "50", "--drop-after", "10", "--split"});
   AppOptions options;
@@ -111,7 +110,7 @@ TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
   EXPECT_EQ(app.Tables().DeviceTable.size(), 1u) << "split chunks joined, no stray devices";
   app.State().LinkClosing = true;
   link.Close();
-  sim->Terminate();
+  Terminate(*sim);
   EXPECT_GE(Count(ReadFile(dir / "sim.log"), "received f0 29"), 2u) << "greeted on reconnect";
 }
 

@@ -1,48 +1,20 @@
 // The real daemon, the real hub and the real listener on loopback: the
 // daemon's heartbeat registers it with the hub, its start-up messages reach
 // the listener, and it answers an echo request that arrives through the hub.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "support/process.h"
 #include "support/test_support.h"
+#include "support/udp_peer.h"
 
 namespace tagvane {
 namespace {
 
 using test::ChildProcess;
 
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-uint16_t FreeUdpPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a = Loopback(0);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-void SendUdp(uint16_t port, const std::string& text) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a = Loopback(port);
-  sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  close(fd);
-}
-
 TEST(XapEndToEnd, DaemonHubAndListenerOnLoopback) {
-  const std::string hub_port = std::to_string(FreeUdpPort());
+  const std::string hub_port = std::to_string(test::FreeUdpPort());
   ChildProcess hub(test::BuiltProgram("tagvane-hub"),
                    {"--port", hub_port, "--bind", "127.0.0.1", "--verbose"});
   ASSERT_TRUE(hub.WaitForOutput("ready on port")) << hub.Output();
@@ -66,8 +38,9 @@ TEST(XapEndToEnd, DaemonHubAndListenerOnLoopback) {
   // Heartbeats are not printed unless asked for.
   EXPECT_EQ(listener.Output().find("xap-hbeat"), std::string::npos);
 
-  SendUdp(static_cast<uint16_t>(std::stoi(hub_port)),
-          "xap-header\n{\nv=13\nhop=1\nuid=FF.1234:00\nclass=WDT.Echo\n"
+  test::UdpPeer probe;
+  probe.SendTo(static_cast<uint16_t>(std::stoi(hub_port)),
+               "xap-header\n{\nv=13\nhop=1\nuid=FF.1234:00\nclass=WDT.Echo\n"
           "source=acme.wdt.one:probe\n}\nEcho.Query\n{\nQuery=ABC\n}\n");
   ASSERT_TRUE(listener.WaitForOutput("Response=abc")) << listener.Output();
   EXPECT_NE(listener.Output().find("target=acme.wdt.one:probe"), std::string::npos);

@@ -47,8 +47,13 @@ void ChildProcess::Drain(int timeout_ms) {
 }
 
 bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds deadline) {
+  return WaitUntil([&] { return output_.find(text) != std::string::npos; }, deadline);
+}
+
+bool ChildProcess::WaitUntil(const std::function<bool()>& done,
+                             std::chrono::milliseconds deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
-  while (output_.find(text) == std::string::npos) {
+  while (!done()) {
     if (std::chrono::steady_clock::now() >= end) return false;
     Drain(20);
   }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ class ChildProcess {
   // passes; returns whether it appeared.
   bool WaitForOutput(const std::string& text,
                      std::chrono::milliseconds deadline = std::chrono::seconds(10));
+  // Keeps reading output (so the child never blocks on a full pipe) until
+  // done() holds or the deadline passes; returns done(). The deadline is a
+  // bound against hangs, not a measurement.
+  bool WaitUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds deadline = std::chrono::seconds(60));
   void Signal(int signal);
   // Waits for the exit; returns the exit status, or -1 on a deadline or a
   // death by signal.

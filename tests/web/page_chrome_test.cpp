@@ -43,14 +43,14 @@ TEST(PageChrome, FormatCell) {
 }
 
 TEST(PageChrome, TouchScreensByAddressOrAgent) {
-  ChromeSetup listed("touchscreenips=10.0.0.9, 127.0.0.1");
+  ChromeSetup listed("touchscreenips=127.0.0.9, 127.0.0.1");
   EXPECT_TRUE(listed.chrome.StartHeaderASP());
   EXPECT_EQ(listed.chrome.FormatCell("r", "TABLEROWODD", "", ""),
             "<td bgcolor=\"#C0C0C0\" ><font face=\"Verdana, Arial, sans-serif\" size=\"2\" "
             "color=\"#000000\">r</font></td>");
-  ChromeSetup qnx("", "Mozilla (qnx)", "10.1.1.1");
+  ChromeSetup qnx("", "Mozilla (qnx)", "127.1.1.1");
   EXPECT_TRUE(qnx.chrome.StartHeaderASP());
-  ChromeSetup plain("touchscreenips=10.0.0.9", "Mozilla");
+  ChromeSetup plain("touchscreenips=127.0.0.9", "Mozilla");
   EXPECT_FALSE(plain.chrome.StartHeaderASP());
 }
 

@@ -8,7 +8,7 @@
 
 #include "support/process.h"
 #include "support/test_support.h"
-#include "udp_peer.h"
+#include "support/udp_peer.h"
 #include "xap/xap_message.h"
 
 namespace tagvane {

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <asio/io_context.hpp>
-#include <cstdio>
-#include <sstream>
 
-#include "udp_peer.h"
+#include "support/process.h"
+#include "support/udp_peer.h"
 #include "xap/xap_hub.h"
 
 namespace tagvane {
@@ -97,41 +94,18 @@ TEST_F(HubTest, RegistersRelaysExpiresAndStops) {
 // to a client that announced itself.
 TEST(HubBinary, RelaysToARegisteredClient) {
   const uint16_t port = test::FreeUdpPort();
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    const std::string exe = std::string(TAGVANE_BINARY_DIR) + "/tagvane-hub";
-    const std::string port_text = std::to_string(port);
-    execl(exe.c_str(), exe.c_str(), "--port", port_text.c_str(), "--bind", "127.0.0.1", "--verbose",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  FILE* from_hub = fdopen(out[0], "r");
-  char line[512];
-  bool ready = false;
-  while (!ready && fgets(line, sizeof line, from_hub)) {
-    ready = std::string(line).find("ready on port") != std::string::npos;
-  }
-  ASSERT_TRUE(ready);
+  test::ChildProcess hub(test::BuiltProgram("tagvane-hub"),
+                         {"--port", std::to_string(port), "--bind", "127.0.0.1", "--verbose"});
+  ASSERT_TRUE(hub.WaitForOutput("ready on port")) << hub.Output();
   UdpPeer client;
   client.SendTo(port, Beat(client.Port(), 60));
   EXPECT_EQ(client.Receive(), Beat(client.Port(), 60));
   UdpPeer other;
   other.SendTo(port, "xap-header\nhello\n", "127.255.255.255");
   EXPECT_EQ(client.Receive(), "xap-header\nhello\n");
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status));
-  std::ostringstream rest;
-  while (fgets(line, sizeof line, from_hub)) rest << line;
-  fclose(from_hub);
-  EXPECT_NE(rest.str().find("registered"), std::string::npos) << rest.str();
+  hub.Signal(SIGTERM);
+  EXPECT_EQ(hub.Wait(), 0);
+  EXPECT_NE(hub.Output().find("registered"), std::string::npos) << hub.Output();
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "core/logger.h"
-#include "udp_peer.h"
+#include "support/udp_peer.h"
 #include "xap/heartbeat.h"
 #include "xap/local_address.h"
 #include "xap/send_xap.h"
@@ -216,15 +216,17 @@ TEST_F(TransportTest, ReceiveQueueFilterAndDelivery) {
 }
 
 TEST(LocalAddress, MatchInterfaceAndChoice) {
-  EXPECT_TRUE(MatchInterface("192.168.1.255", "192.168.1.17"));
-  EXPECT_FALSE(MatchInterface("192.168.1.255", "192.168.2.17"));
-  EXPECT_FALSE(MatchInterface("Default", "10.0.0.1"));
-  EXPECT_FALSE(MatchInterface("10.0.0.255", "10.0.0"));
-  EXPECT_TRUE(MatchInterface("255.255.255.255", "1.2.3.4"));
-  // Bitwise, as designed: 127.0.0.1 also admits 10.0.0.1.
-  EXPECT_TRUE(MatchInterface("127.0.0.1", "10.0.0.1"));
-  EXPECT_EQ(ChooseLocalAddress("10.0.0.255", {"192.168.1.2", "10.0.0.7", "127.0.0.1"}), "10.0.0.7");
-  EXPECT_EQ(ChooseLocalAddress("10.0.0.255", {"192.168.1.2", "127.0.0.1"}), "192.168.1.2");
+  // Loopback-range texts only: these are pure checks, nothing is sent.
+  EXPECT_TRUE(MatchInterface("127.1.1.255", "127.1.1.17"));
+  EXPECT_FALSE(MatchInterface("127.1.1.255", "127.1.2.17"));
+  EXPECT_FALSE(MatchInterface("Default", "127.0.0.1"));
+  EXPECT_FALSE(MatchInterface("127.0.0.255", "127.0.0"));
+  EXPECT_TRUE(MatchInterface("255.255.255.255", "127.3.2.1"));
+  // Bitwise, as designed: a pattern also admits addresses that are not its own.
+  EXPECT_TRUE(MatchInterface("127.0.0.3", "127.0.0.1"));
+  EXPECT_EQ(ChooseLocalAddress("127.2.0.255", {"127.1.1.2", "127.2.0.7", "127.0.0.1"}),
+            "127.2.0.7");
+  EXPECT_EQ(ChooseLocalAddress("127.2.2.255", {"127.1.1.2", "127.1.3.1"}), "127.1.1.2");
   EXPECT_EQ(ChooseLocalAddress("Default", {}), "");
   const auto list = ListInterfaceAddresses();
   ASSERT_FALSE(list.empty());

@@ -11,7 +11,7 @@
 #include "receiver/device_table.h"
 #include "receiver/rfid_device.h"
 #include "support/test_support.h"
-#include "udp_peer.h"
+#include "support/udp_peer.h"
 #include "xap/xap_message.h"
 #include "xap/xap_service.h"
 

@@ -1,4 +1,4 @@
-// A plain UDP socket on 127.0.0.1 for the xAP tests: stands in for a hub or
+// A plain UDP socket on 127.0.0.1 for the network tests: stands in for a hub or
 // a peer program. Waits are bounded so a missing datagram fails the test
 // instead of hanging it.
 #pragma once

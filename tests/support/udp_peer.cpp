@@ -1,4 +1,4 @@
-#include "udp_peer.h"
+#include "support/udp_peer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

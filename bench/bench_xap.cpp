@@ -135,21 +135,27 @@ void BM_IncomingBscEvents1000Tags(benchmark::State& state) {
 }
 BENCHMARK(BM_IncomingBscEvents1000Tags)->Unit(benchmark::kMicrosecond);
 
-// From the decision's call of SendXapBSC to the datagram handed to the
-// kernel: composing, the UID rule, the start-up queue check and send_to all
-// run in the caller's turn of the event loop.
-void BM_BscDecisionToSocket(benchmark::State& state) {
-  BenchDaemon daemon;
+// One accepted device in the Kitchen, in the daemon's table.
+DevicePtr AddKitchenDevice(BenchDaemon& daemon, int16_t status) {
   auto device = NewRFIDDevice(*daemon.app);
   device->SetDC("________HALL1A2B");
   device->SetLocation("Kitchen");
   device->SetuID("1A");
   device->SetInUse(true);
-  device->SetDeviceStatus(kStatusOn);
+  device->SetDeviceStatus(status);
+  daemon.app->Tables().DeviceTable.Add(device->DC(), device);
+  return device;
+}
+
+// From the decision's call of SendXapBSC to the datagram handed to the
+// kernel: composing, the UID rule, the start-up queue check and send_to all
+// run in the caller's turn of the event loop.
+void BM_BscDecisionToSocket(benchmark::State& state) {
+  BenchDaemon daemon;
+  auto device = AddKitchenDevice(daemon, kStatusOn);
   device->SetFigureOfMerit(100);
   device->SetAverageStrength(87);
   device->SetDeviceString(FormatHTML("ON", "Switch", 87, 100, ""));
-  daemon.app->Tables().DeviceTable.Add(device->DC(), device);
   auto& hooks = daemon.app->GetHooks();
   const std::string code = device->DC();
   const std::string cls = "xapbsc.event";
@@ -165,13 +171,7 @@ BENCHMARK(BM_BscDecisionToSocket)->Unit(benchmark::kMicrosecond);
 // and hands the message to the socket before it returns.
 void BM_InformEventToSocket(benchmark::State& state) {
   BenchDaemon daemon;
-  auto device = NewRFIDDevice(*daemon.app);
-  device->SetDC("________HALL1A2B");
-  device->SetLocation("Kitchen");
-  device->SetuID("1A");
-  device->SetInUse(true);
-  device->SetDeviceStatus(kStatusOff);
-  daemon.app->Tables().DeviceTable.Add(device->DC(), device);
+  auto device = AddKitchenDevice(daemon, kStatusOff);
   PresenceLogic presence(*daemon.app);
   const uint64_t before = daemon.service->Transport().Sent();
   bool on = false;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -18,6 +19,15 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& pump) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    pump();
+    usleep(1000);
+  }
+  return done();
 }
 
 std::string ReadFile(const std::filesystem::path& path) {

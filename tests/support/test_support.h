@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace tagvane::test {
@@ -19,6 +20,10 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Runs pump until done() holds or a generous bound (10 s) passes; returns
+// done(). The bound guards against hangs; it is not a measurement.
+bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& pump);
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& text);

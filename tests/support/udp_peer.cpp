@@ -93,13 +93,4 @@ uint16_t FreeUdpPort() {
   return probe.Port();
 }
 
-bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& pump) {
-  const auto end = std::chrono::steady_clock::now() + kWaitBound;
-  while (!done() && std::chrono::steady_clock::now() < end) {
-    pump();
-    usleep(1000);
-  }
-  return done();
-}
-
 }  // namespace tagvane::test

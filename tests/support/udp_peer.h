@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace tagvane::test {
 
 class UdpPeer {
@@ -43,8 +45,5 @@ class UdpPeer {
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeUdpPort();
-
-// Runs pump until done() holds or a generous bound passes; returns done().
-bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& pump);
 
 }  // namespace tagvane::test

@@ -3,6 +3,7 @@
 // client and server share the test's one thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,14 +29,9 @@ class WebFixture {
   const std::filesystem::path& dir() const { return dir_.Path(); }
   std::filesystem::path html() const { return dir_.Path() / "HTML"; }
   int port() const { return port_; }
-  // Pumps the loop until done() or the loop has been idle for a long while.
-  template <typename F>
-  bool PumpUntil(F done, int max_rounds = 3000) {
-    for (int i = 0; i < max_rounds; ++i) {
-      if (done()) return true;
-      app_->Loop().PumpFor(Milliseconds(10));
-    }
-    return done();
+  // Pumps the loop until done() or a generous bound passes.
+  bool PumpUntil(const std::function<bool()>& done) {
+    return test::PumpUntil(done, [this] { app_->Loop().PumpFor(Milliseconds(10)); });
   }
   // Adds a device of this receiver (prefix empty) with a tag identifier.
   std::shared_ptr<RFIDDevice> AddDevice(const std::string& tag_id, const std::string& prefix = "",

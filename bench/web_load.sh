@@ -3,7 +3,8 @@
 # nginx serving the same bytes as static files, both on loopback. The
 # daemon closes every connection after its answer, so both are measured
 # with "Connection: close". Also reports the daemon's memory before and
-# after 100,000 requests.
+# after 100,000 requests, and the CPU each server spends per request on
+# the same 2 KB image (from /proc/PID/stat before and after a wrk run).
 #   bench/web_load.sh [BUILD_DIR] [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -80,6 +81,32 @@ ratio() { python3 -c "print(f'{float($1)/float($2):.2f}')"; }
 printf '| request | tagvane req/s | nginx req/s | ratio |\n|---|---|---|---|\n'
 printf '| /status, 1,000 tags | %s | %s | %s |\n' "$S_T" "$S_N" "$(ratio "$S_T" "$S_N")"
 printf '| 2 KB image | %s | %s | %s |\n' "$I_T" "$I_N" "$(ratio "$I_T" "$I_N")"
+
+# CPU per request: user plus system time of the daemon, and of nginx's
+# master and worker, across one wrk run, divided by the requests served.
+cpu_ticks() {
+  local total=0 pid f
+  for pid in "$@"; do
+    read -r -a f <<< "$(sed 's/^.*) //' "/proc/$pid/stat")"
+    total=$((total + f[11] + f[12]))
+  done
+  echo "$total"
+}
+cpu_per_request() {  # url pid... -> microseconds of CPU per request
+  local url="$1" before after n
+  shift
+  before="$(cpu_ticks "$@")"
+  n="$(wrk -t1 -c8 -d"${SECS}s" -H "Connection: close" "$url" | awk '/requests in/ {print $1}')"
+  after="$(cpu_ticks "$@")"
+  python3 -c "print(f'{($after - $before) * 1e6 / $(getconf CLK_TCK) / $n:.1f}')"
+}
+NGX_MASTER="$(cat "$WEB/nginx.pid")"
+NGX_PIDS="$NGX_MASTER $(cat "/proc/$NGX_MASTER/task/$NGX_MASTER/children")"
+# shellcheck disable=SC2086
+C_T="$(cpu_per_request "http://127.0.0.1:$P_TAG/Tagvane/images/bench2k.gif" "$DAEMON")"
+# shellcheck disable=SC2086
+C_N="$(cpu_per_request "http://127.0.0.1:$P_NGX/Tagvane/images/bench2k.gif" $NGX_PIDS)"
+printf '| 2 KB image, CPU µs per request | %s | %s | %s |\n' "$C_T" "$C_N" "$(ratio "$C_T" "$C_N")"
 
 # Memory: warm up, then 100,000 more requests (images and favicon misses).
 BEFORE="$(rss)"

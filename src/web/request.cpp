@@ -43,8 +43,9 @@ std::string Request::ParsePairs(std::string_view s, PairCollection& into) {
   const std::vector<std::string> parts = Split(s, '&');
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     if (parts[i].empty()) continue;
+    // Split first, then decode: an encoded "&" or "=" stays in its value.
     const std::vector<std::string> pieces = Split(parts[i], '=');
-    KeyValuePair pair{pieces[0], pieces.size() > 1 ? pieces[1] : std::string()};
+    KeyValuePair pair{Decode(pieces[0]), pieces.size() > 1 ? Decode(pieces[1]) : std::string()};
     into.Add(pair.KEY, pair);
   }
   return parts.back();
@@ -62,12 +63,12 @@ void Request::ParsePage(std::string_view s) {
     http = space + found;
     // The path ends one character before "HTTP" (the separating blank).
     const size_t path_len = http >= space + 2 ? http - space - 2 : 0;
-    page_ = Decode(s.substr(space + 1, path_len));
-    const size_t question = page_.find('?');
-    if (question != std::string::npos) {
-      query_ = page_.substr(question);
-      query_remainder_ = ParsePairs(std::string_view(query_).substr(1), query_pairs_);
-      page_.resize(question);
+    const std::string_view raw_path = s.substr(space + 1, path_len);
+    const size_t question = raw_path.find('?');
+    page_ = Decode(raw_path.substr(0, question));
+    if (question != std::string_view::npos) {
+      query_ = Decode(raw_path.substr(question));
+      query_remainder_ = std::string(ParsePairs(raw_path.substr(question + 1), query_pairs_));
     } else {
       query_.clear();
     }
@@ -83,8 +84,9 @@ void Request::ParsePage(std::string_view s) {
       body_len = body.size();
       if (body.size() >= 3) {
         if (method_ == "POST") method_ = "POSTx";
-        payload_ = Decode(ReplaceAll(body, "\r\n", ""));
-        form_remainder_ = ParsePairs(payload_, form_pairs_);
+        const std::string raw = ReplaceAll(body, "\r\n", "");
+        payload_ = Decode(raw);
+        form_remainder_ = ParsePairs(raw, form_pairs_);
       }
     } else {
       header_ = std::string(s.substr(http));
@@ -106,8 +108,7 @@ void Request::ParsePage(std::string_view s) {
 }
 
 void Request::AddPostData(std::string_view t) {
-  const std::string d = Decode(t);
-  form_remainder_ = ParsePairs(form_remainder_ + d, form_pairs_);
+  form_remainder_ = ParsePairs(form_remainder_ + std::string(t), form_pairs_);
   received_ += static_cast<int64_t>(t.size());
 }
 

@@ -62,8 +62,9 @@ class Request {
   static std::string Decode(std::string_view s);
 
  private:
-  // Adds the complete "name=value" parts of s (split at "&") and returns the
-  // last part, which may be an unfinished pair.
+  // Adds the complete "name=value" parts of the undecoded text s (split at
+  // "&", then at "=", then each name and value decoded) and returns the
+  // last part, still undecoded, which may be an unfinished pair.
   static std::string ParsePairs(std::string_view s, PairCollection& into);
 
   RequestErrorSink on_error_;

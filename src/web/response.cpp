@@ -9,6 +9,7 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "web/file_times.h"
+#include "web/html_escape.h"
 #include "web/request.h"
 #include "web/tcp_server.h"
 
@@ -43,9 +44,16 @@ std::string Response::MediumDate() const {
   return FormatMediumDate(server_.GetApp().GetClock().Now());
 }
 
+uint64_t Response::GenerationOf(int16_t index) const {
+  return index == index_ ? generation_ : server_.Generation(index);
+}
+
 void Response::SendBuilt(std::string text, int16_t index) {
-  server_.SetTag(index, "0");
-  if (server_.State(index) == TCPServer::kStateConnected) server_.Send(index, std::move(text));
+  const uint64_t generation = GenerationOf(index);
+  server_.SetTag(index, generation, "0");
+  if (server_.State(index) == TCPServer::kStateConnected) {
+    server_.Send(index, generation, std::move(text));
+  }
   server_.Pump();
 }
 
@@ -76,7 +84,7 @@ void Response::SendTextString(std::string_view text, int16_t index) {
 
 void Response::SendTextFile(std::string_view path, int16_t index) {
   Guard(server_.GetApp().Log(), "TCPServer_SendTextFile ", [&] {
-    const auto file = FindBelowRoot(server_.HtmlRoot(), path);
+    const auto file = server_.Files().Find(server_.HtmlRoot(), path);
     std::optional<std::string> text;
     if (file) text = ReadWholeFile(*file);
     if (!text) {
@@ -98,10 +106,11 @@ void Response::SendTextFile(std::string_view path, int16_t index) {
         .Add(std::to_string(text->size()))
         .Add("\r\n\r\n")
         .Add(*text);
-    server_.SetTag(index, "0");
+    const uint64_t generation = GenerationOf(index);
+    server_.SetTag(index, generation, "0");
     const int state = server_.State(index);
     if (state == TCPServer::kStateConnected) {
-      server_.Send(index, out.Take());
+      server_.Send(index, generation, out.Take());
     } else {
       server_.GetApp().Log().LogEvent(
           kProductSource, "TCPServer Unable to send TextFile " + file->string() + " to socket " +
@@ -114,7 +123,6 @@ void Response::SendTextFile(std::string_view path, int16_t index) {
 void Response::SendErrorResponse(int16_t index) {
   Guard(server_.GetApp().Log(), "TCPServer_SendError_Response ", [&] {
     static constexpr std::string_view kBody = "<html><h1>404 File Not Found</h1></html>";
-    server_.SetTag(index, "0");
     FastString out(256);
     out.Add("HTTP/1.1 200 Object Not Found\r\n")
         .Add("Server: qbx\r\n")
@@ -133,12 +141,13 @@ void Response::SendErrorResponse(int16_t index) {
 
 void Response::SendBinaryFile(std::string_view path, int16_t index) {
   Guard(server_.GetApp().Log(), "TCPServer_SendBinaryFile ", [&] {
+    const uint64_t generation = GenerationOf(index);
     const std::string c = GetMimeType(path).content_type;
-    const auto file = FindBelowRoot(server_.HtmlRoot(), path);
+    const auto file = server_.Files().Find(server_.HtmlRoot(), path);
     std::ifstream in;
     if (file) in.open(*file, std::ios::binary);
     if (!file || !in) {
-      server_.Send(index,
+      server_.Send(index, generation,
                    "HTTP/1.1 404 Not Found\r\nServer: qbx\r\nDate:" + MediumDate() + "\r\n\r\n");
       server_.Pump();
       return;
@@ -162,33 +171,12 @@ void Response::SendBinaryFile(std::string_view path, int16_t index) {
         .Add("Content-Type: ")
         .Add(c)
         .Add("\r\n\r\n");
-    const uint64_t generation = server_.Generation(index);
-    auto connected = [&] {
-      return server_.State(index) == TCPServer::kStateConnected &&
-             server_.Generation(index) == generation;
-    };
-    server_.SetTag(index, "1");
-    server_.Send(index, header.Take());
-    server_.Pump();
-    server_.SetSendDone(index, true);
-    std::string chunk(kChunkSize, '\0');
-    while (connected() && in.peek() != std::char_traits<char>::eof()) {
-      in.read(chunk.data(), static_cast<std::streamsize>(kChunkSize));
-      const auto got = static_cast<size_t>(in.gcount());
-      Timer& timer = server_.BinarySendTimer(index);
-      timer.SetInterval(kChunkWaitMs);
-      timer.SetEnabled(true);
-      while (connected() && !server_.SendDone(index)) server_.PumpFor(20);
-      server_.SetSendDone(index, false);
-      if (!connected()) continue;
-      server_.Send(index, chunk.substr(0, got));
-      server_.Pump();
-    }
-    in.close();
-    if (server_.Generation(index) == generation) {
-      server_.SetTag(index, "0");
-      server_.SendComplete(index);
-    }
+    // The tag "1" keeps the connection open through the chunks; the server
+    // streams them from the connection's own state and closes it after the
+    // last, while the queue goes on being served.
+    server_.SetTag(index, generation, "1");
+    server_.Send(index, generation, header.Take());
+    server_.StreamFile(index, generation, std::move(in));
   });
 }
 
@@ -205,10 +193,16 @@ MimeType Response::GetMimeType(std::string_view path) {
 
 void Response::RedirectToHS(std::string_view host, const Request& r, int16_t index) {
   Guard(server_.GetApp().Log(), "TCPSever_RedirectToHS ", [&] {
+    // Names and values come from the client: nothing of them may end a
+    // header line or leave an attribute.
+    auto header_safe = [](std::string text) {
+      std::erase_if(text, [](char ch) { return ch == '\r' || ch == '\n'; });
+      return text;
+    };
     const std::string q = ReplaceAll(r.page(), "\\", "/");
     const std::string agent = r.ServerVariables("http_user_agent");
     const std::string location =
-        "Location: http://" + std::string(host) + r.page() + r.Query() + "\r\n";
+        "Location: http://" + header_safe(std::string(host) + r.page() + r.Query()) + "\r\n";
     const std::string common = "Server: qbx\r\nDate: " + MediumDate() +
                                "\r\nConnection: close\r\nContent-Type: text/html\r\n" + location;
     if (FindNoCase(agent, "audrey") == std::string::npos) {
@@ -227,17 +221,17 @@ void Response::RedirectToHS(std::string_view host, const Request& r, int16_t ind
         .Add("function initialize() {document.redo.submit();}")
         .Add("</script></HEAD><body onLoad='initialize()'>")
         .Add("<form name='redo' action='http://")
-        .Add(host)
-        .Add(q)
+        .Add(EscapeHtml(host))
+        .Add(EscapeHtml(q))
         .Add("' method='")
-        .Add(r.Method())
+        .Add(EscapeHtml(r.Method()))
         .Add("'>");
     for (const PairCollection* pairs : {&r.QueryStringCol(), &r.FormCol()}) {
       for (const auto& [name, pair] : *pairs) {
         body.Add("<input type='hidden' name='")
-            .Add(pair.KEY)
+            .Add(EscapeHtml(pair.KEY))
             .Add("' value='")
-            .Add(pair.Value)
+            .Add(EscapeHtml(pair.Value))
             .Add("'>");
       }
     }

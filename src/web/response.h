@@ -23,13 +23,13 @@ struct MimeType {
 
 class Response {
  public:
-  static constexpr size_t kChunkSize = 1000;
-  static constexpr int kChunkWaitMs = 5000;
-
   explicit Response(TCPServer& server) : server_(server) {}
 
   int16_t Index() const { return index_; }
   void SetIndex(int16_t index) { index_ = index; }
+  // The connection of that socket this response answers; anything sent
+  // after the connection has gone is dropped.
+  void SetGeneration(uint64_t generation) { generation_ = generation; }
 
   void Send(std::string_view text) { SendTextString(text, index_); }
   // Answers the fixed "Unauthorized Access" text; the location is not used.
@@ -49,10 +49,12 @@ class Response {
 
  private:
   void SendBuilt(std::string text, int16_t index);
+  uint64_t GenerationOf(int16_t index) const;
   std::string MediumDate() const;
 
   TCPServer& server_;
   int16_t index_ = 0;
+  uint64_t generation_ = 0;
 };
 
 }  // namespace tagvane

@@ -1,7 +1,8 @@
 // What a posted status page changes: display options, the setup fields,
-// the tag records, the message filters, and the sort order. Only what the
-// posted page offered is changed; a check box that its row did not offer
-// keeps its value.
+// the tag records, the message filters, and the sort order. What changes is
+// decided from the posted form alone, never from the page last drawn for
+// someone else: the setup and filter sections post a marker field, a tag
+// row posts its Tag field, and a value the post did not carry is kept.
 #include "core/app.h"
 #include "core/failure.h"
 #include "core/numbers.h"
@@ -39,9 +40,9 @@ bool StatusPages::ClientRequest() {
   Guard(app_.Log(), kLabel, [&] {
     if (!FormValue("UpdateButton").empty()) {
       SaveDisplayOptions();
-      if (setup_shown_) SaveSetupFields();
+      if (Posted("SetupSection")) SaveSetupFields();
       SaveTagRecords();
-      if (messages_shown_) Guard(app_.Log(), kLabel, [&] { SaveFilterSettigs(); });
+      if (Posted("FilterSection")) Guard(app_.Log(), kLabel, [&] { SaveFilterSettigs(); });
       Guard(app_.Log(), kLabel, [&] { BuildTagDictionary(app_); });
       app_.Ini().FlushIniCache();
     } else if (!FormValue("script").empty()) {
@@ -76,20 +77,25 @@ void StatusPages::SaveDisplayOptions() {
 void StatusPages::SaveSetupFields() {
   Settings& settings = app_.GetSettings();
   auto step = [&](auto&& fn) { Guard(app_.Log(), kLabel, fn); };
+  // A text field the post did not carry keeps its setting; a check box is
+  // absent when cleared, and the section's marker says it was offered.
+  auto text = [&](std::string_view name, auto&& fn) {
+    if (Posted(name)) step(fn);
+  };
   step([&] {
     settings.DebugLog = !FormValue("debuglog").empty();
     Save("DebugLog", TrueFalse(settings.DebugLog));
   });
-  step([&] { Save("ServerPort", FormValue("ServerPort")); });
-  step([&] {
+  text("ServerPort", [&] { Save("ServerPort", FormValue("ServerPort")); });
+  text("Background", [&] {
     settings.Background = FormValue("Background");
     Save("Background", settings.Background);
   });
-  step([&] {
+  text("StyleSheet", [&] {
     settings.StyleSheet = FormValue("StyleSheet");
     Save("StyleSheet", settings.StyleSheet);
   });
-  step([&] {
+  text("SerialIP", [&] {
     settings.SerialIP = FormValue("SerialIP");
     Save("SerialIP", settings.SerialIP);
   });
@@ -97,48 +103,48 @@ void StatusPages::SaveSetupFields() {
     settings.ignorestatus = !FormValue("ignorestatus").empty();
     Save("ignorestatus", TrueFalse(settings.ignorestatus));
   });
-  step([&] {
+  text("ReceiverLocation", [&] {
     settings.receiverlocation = FormValue("ReceiverLocation");
     Save("ReceiverLocation", settings.receiverlocation);
     app_.State().ReceiverCode =
         std::string(Right(std::string(kCodeFill) + settings.receiverlocation, kCodeFieldWidth));
   });
-  step([&] {
+  text("RFIDPort", [&] {
     const std::string port = FormValue("RFIDPort");
     // A device path is kept as typed; only a port number is reduced.
     settings.RFIDPort = port.starts_with("/") ? port : DoubleText(LeadingNumber(port));
     Save("RFIDPort", settings.RFIDPort);
   });
-  step([&] {
+  text("usesql", [&] {
     settings.UseSQL = ToInt16(LeadingNumber(FormValue("usesql")));
     Save("usesql", std::to_string(settings.UseSQL));
     ApplyUseSQL(settings);
   });
-  step([&] {
+  text("sqlsource", [&] {
     settings.SQLSource = FormValue("sqlsource");
     Save("sqlsource", "\"" + settings.SQLSource + "\"");
     ApplyUseSQL(settings);
   });
-  step([&] {
+  text("userformat", [&] {
     settings.UserFormat = FormValue("userformat");
     Save("userformat", "\"" + settings.UserFormat + "\"");
   });
-  step([&] {
+  text("PeriodicScriptInterval", [&] {
     settings.PeriodicScriptInterval = FormValue("PeriodicScriptInterval");
     Save("PeriodicScriptInterval", settings.PeriodicScriptInterval);
   });
-  step([&] {
+  text("usestrength", [&] {
     const std::string v = FormValue("usestrength");
     if (!IsNumeric(v)) return;
     settings.usestrength = ToInt16(LeadingNumber(v));
     Save("usestrength", std::to_string(settings.usestrength));
   });
-  step([&] {
+  text("fomDelta", [&] {
     const std::string v = FormValue("fomDelta");
     Save("FOMdelta", v);
     settings.fomdelta = IsNumeric(v) ? ToInt16(LeadingNumber(v)) : 200;
   });
-  step([&] {
+  text("xapUID", [&] {
     const std::string uid = FormValue("xapUID");
     app_.Outbox().SetSetupUID(uid);
     Save("UID", uid);
@@ -153,26 +159,25 @@ void StatusPages::SaveTagRecords() {
   };
   for (const StatusRow& row : rows_) {
     Guard(app_.Log(), kLabel, [&] {
-      if (!row.drawn) return;
+      // A row the posted page drew always posts its Tag field.
+      if (!Posted("Tag" + row.UIDIndex)) return;
       const DevicePtr* found = app_.Tables().DeviceTable.Find(row.DC);
       if (!found || !*found) return;
       RFIDDevice& device = **found;
       const std::string before = device.Properties();
       const std::string& u = row.UIDIndex;
-      if (row.offered_params && Posted("Tag" + u)) {
-        device.SetTag(ReplaceAll(FormValue("Tag" + u), " ", "_"));
-      }
+      const std::string receiver = row.DC.size() >= 12 ? row.DC.substr(6, 6) : "";
+      device.SetTag(ReplaceAll(FormValue("Tag" + u), " ", "_"));
       device.SetRemove(!FormValue("Remove" + u).empty());
-      if (row.offered_params) device.SetEventNotification(!FormValue("Ev" + u).empty());
-      if (row.offered_accept) {
+      device.SetEventNotification(!FormValue("Ev" + u).empty());
+      // Only this receiver's tags offer the Accept box.
+      if (EqualsNoCase(receiver, app_.State().ReceiverCode)) {
         device.SetInUse(!FormValue("Accept" + u).empty());
-        if (Posted("Location" + u)) device.SetLocation(FormValue("Location" + u));
       }
-      if (row.offered_weights) {
-        if (Posted("OffWeight" + u)) device.SetOffWeight(weight(FormValue("OffWeight" + u)));
-        if (Posted("OnWeight" + u)) device.SetOnWeight(weight(FormValue("OnWeight" + u)));
-      }
-      if (row.offered_params && Posted("X10DC" + u)) device.SetX10DC(FormValue("X10DC" + u));
+      if (Posted("Location" + u)) device.SetLocation(FormValue("Location" + u));
+      if (Posted("OffWeight" + u)) device.SetOffWeight(weight(FormValue("OffWeight" + u)));
+      if (Posted("OnWeight" + u)) device.SetOnWeight(weight(FormValue("OnWeight" + u)));
+      if (Posted("X10DC" + u)) device.SetX10DC(FormValue("X10DC" + u));
       SetupDelayTimer(app_, *found);
       if (device.InUse() && device.uID().empty()) device.SetuID(GetNextUID(app_.Tables()));
       if (!device.Tag().empty() && !app_.Tables().ScriptDeviceTable.Contains(device.Tag())) {
@@ -193,21 +198,30 @@ void StatusPages::SaveTagRecords() {
 void StatusPages::SaveFilterSettigs() {
   Guard(app_.Log(), "SaveFilterSettigs", [&] {
     SharedTables& tables = app_.Tables();
-    const size_t n = tables.FilterTable.size();
+    // Row 0 is the new-filter row; rows 1 to n each name the filter they
+    // were drawn from. A filter no posted row names (added meanwhile, or
+    // posted from an older page) is kept as it is.
+    std::vector<std::pair<std::string, std::string>> rows;
+    CaseInsensitiveMap<bool> replaced;
+    for (size_t i = 0; i == 0 || Posted("Source" + std::to_string(i)); ++i) {
+      const std::string num = std::to_string(i);
+      if (i > 0) replaced.Add(FormValue("FilterKey" + num), true);
+      const std::string key = FormValue("Source" + num) + "~" + FormValue("Class" + num);
+      const std::string tag = ReplaceAll(FormValue("FilterTag" + num), " ", "_");
+      // A row whose source and class are both blanked deletes its filter.
+      if (key != "~") rows.emplace_back(key, tag + ";" + FormValue("FilterEvent" + num));
+    }
+    for (const auto& [key, value] : tables.FilterTable) {
+      if (!replaced.Contains(key)) rows.emplace_back(key, value);
+    }
     app_.Ini().ClearINISection("Received", kSettingsFile);
     tables.FilterTable.Clear();
-    for (size_t i = 0; i <= n; ++i) {
-      const std::string num = std::to_string(i);
-      const std::string source = FormValue("Source" + num);
-      const std::string cls = FormValue("Class" + num);
-      const std::string tag = ReplaceAll(FormValue("FilterTag" + num), " ", "_");
-      const std::string event = FormValue("FilterEvent" + num);
-      const std::string key = source + "~" + cls;
-      if (key == "~") continue;
-      if (!tables.FilterTable.Contains(key)) {
-        tables.FilterTable.Add(key, tag + ";" + event);
-        app_.Ini().SaveIniSetting("Received", key, tag + ";" + event, kSettingsFile);
-      }
+    for (const auto& [key, value] : rows) {
+      // Of two filters with the same key the first one wins.
+      if (tables.FilterTable.Contains(key)) continue;
+      tables.FilterTable.Add(key, value);
+      app_.Ini().SaveIniSetting("Received", key, value, kSettingsFile);
+      const std::string tag = value.substr(0, value.find(';'));
       if (!tables.ScriptDeviceTable.Contains(tag)) {
         auto record = std::make_shared<DeviceClass>();
         record->LastChange = MakeDateTime(2000, 1, 1);

@@ -87,6 +87,9 @@ void StatusPages::FormatScreen(FastString& page) {
         .Add("     document.control.submit();}")
         .Add("}")
         .Add("</script>");
+    // The header cells' help pop-ups call myPopup, which this script defines.
+    const std::string popup = chrome_.GetFile("Tagvane/popup.js");
+    if (popup != kNoFile) page.Add("<script>").Add(popup).Add("</script>");
     const std::string title = "RFID " + EscapeHtml(settings.receiverlocation) +
                               " Status&nbsp;&nbsp;<small><font size='1'></b> V" +
                               std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) +
@@ -203,10 +206,6 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
   auto cell = [&](const std::string& text, std::string_view align, std::string_view cls = {}) {
     page.Add(chrome_.FormatCell(text, cls.empty() ? std::string_view(k) : cls, "1", align));
   };
-  row.drawn = true;
-  row.offered_accept = own;
-  row.offered_weights = plain_own || settings.HideParameters;
-  row.offered_params = true;
 
   cell("<input type='checkbox' " + Checked(row.R) + " name='Remove" + u + "'>", "Left");
   cell(own ? "<input type='checkbox' " + Checked(row.A) + " name='Accept" + u + "'>" : "&nbsp;",

@@ -21,6 +21,13 @@ class PageChrome;
 class Request;
 class Response;
 
+// Hidden fields that mark a posted form as carrying the setup section and
+// the message-filter section.
+inline constexpr std::string_view kSetupMarker =
+    "<input type='hidden' name='SetupSection' value='1'>";
+inline constexpr std::string_view kFilterMarker =
+    "<input type='hidden' name='FilterSection' value='1'>";
+
 class StatusPages {
  public:
   StatusPages(App& app, PageChrome& chrome);

@@ -58,6 +58,8 @@ bool SortStatusRows(std::vector<StatusRow>& rows, std::string_view sort) {
       {"OnWeight", &StatusRow::OnWeight},
       {"OffWeight", &StatusRow::OffWeight},
       {"Status", &StatusRow::Status},
+      // The presence column's button posts "P".
+      {"P", &StatusRow::Status},
       {"Tag", &StatusRow::Tag},
       {"UIDIndex", &StatusRow::UIDIndex}};
   static const std::pair<std::string_view, bool StatusRow::*> kFlags[] = {

@@ -1,6 +1,6 @@
-// The row list of the status page last drawn: one row per tag device, with
-// what the page offered for editing, so a posted form changes only what its
-// page showed. Sorted by the stored sort key and direction.
+// The row list of the status page last drawn: one row per tag device, which
+// maps the row numbers of a posted form to device codes. Sorted by the
+// stored sort key and direction.
 #pragma once
 
 #include <string>
@@ -29,12 +29,6 @@ struct StatusRow {
   bool Ev = false;
   std::string UIDIndex;
   bool R = false;
-
-  // What the drawn page offered for this row.
-  bool drawn = false;
-  bool offered_accept = false;   // Accept box and location field
-  bool offered_weights = false;  // weight fields (visible or hidden)
-  bool offered_params = false;   // Tag, X10DC, Ev (visible or hidden)
 };
 
 // Tag field, receiver field, prefix field of a device code.

@@ -26,7 +26,8 @@ void StatusPages::AddSetup(FastString& page) {
       page.Add(chrome_.FormatCell(text, "TABLEROWODD", span, "Center"));
     };
     auto row = [&] { page.Add("</tr><tr>"); };
-    page.Add("<Table width='550' border='5' frame='box'><tr>");
+    // The marker tells a save that this post carries the setup section.
+    page.Add(kSetupMarker).Add("<Table width='550' border='5' frame='box'><tr>");
     header("HTTP / Browser", "6");
     row();
     field("HTTP Server Port<br><input type='text' size='4' value='" + value("ServerPort", "8020") +
@@ -122,7 +123,10 @@ void StatusPages::AddFilter(FastString& page) {
     auto header = [&](std::string_view text) {
       page.Add(chrome_.FormatCell(text, "TABLEHEADER", "1", "Center"));
     };
-    page.Add("<Table width='550' border='5' frame='box'><tr>")
+    // The marker tells a save that this post carries the filter section;
+    // each row carries the filter it was drawn from.
+    page.Add(kFilterMarker)
+        .Add("<Table width='550' border='5' frame='box'><tr>")
         .Add(chrome_.FormatCell("xAP Messages of Interest", "TABLEHEADER", "5", "Center"))
         .Add("</tr><tr>");
     header("Status");
@@ -147,8 +151,9 @@ void StatusPages::AddFilter(FastString& page) {
           record && *record ? FormatChangeTime((*record)->LastChange) : std::string();
       const std::string num = std::to_string(n);
       page.Add(chrome_.FormatCell(status, k, "1", "Center"))
-          .Add(chrome_.FormatCell("<input type='text' size='15' value='" + EscapeHtml(t) +
-                                      "' name='FilterTag" + num + "'>",
+          .Add(chrome_.FormatCell("<input type='hidden' name='FilterKey" + num + "' value='" +
+                                      EscapeHtml(key) + "'><input type='text' size='15' value='" +
+                                      EscapeHtml(t) + "' name='FilterTag" + num + "'>",
                                   "tablecellmisc", "1", "Left"))
           .Add(chrome_.FormatCell(std::string("<input type='checkbox'") +
                                       (e.empty() ? "" : " checked") +

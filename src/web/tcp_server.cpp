@@ -1,8 +1,8 @@
 #include "web/tcp_server.h"
 
-#include <asio/post.hpp>
-#include <asio/read.hpp>
-#include <asio/write.hpp>
+#include <malloc.h>
+
+#include <algorithm>
 
 #include "core/app.h"
 #include "core/failure.h"
@@ -11,21 +11,9 @@
 #include "core/text.h"
 #include "web/request.h"
 #include "web/response.h"
+#include "web/tcp_connection.h"
 
 namespace tagvane {
-
-struct TCPServer::Slot {
-  explicit Slot(asio::io_context& io) : socket(io) {}
-  asio::ip::tcp::socket socket;
-  int state = kStateClosed;
-  std::string peer;
-  std::string tag;
-  uint64_t generation = 0;
-  std::deque<std::string> outgoing;
-  bool writing = false;
-  size_t received = 0;
-  std::array<char, 16384> buffer{};
-};
 
 TCPServer::TCPServer(App& app)
     : app_(app),
@@ -34,25 +22,24 @@ TCPServer::TCPServer(App& app)
       server_timer_(app.Timers()),
       alive_(std::make_shared<bool>(true)) {
   for (int i = 0; i <= kMaxIndex; ++i) {
-    binary_timers_[i] = std::make_unique<Timer>(app.Timers(), [this, i] {
-      binary_timers_[i]->SetEnabled(false);
-      send_done_[i] = true;
-    });
+    binary_timers_[i] = std::make_unique<Timer>(
+        app.Timers(), [this, i] { Guard(app_.Log(), "TCPBinarySendTimer", [&] { OnChunkTimer(i); }); });
   }
   post_timer_.SetInterval(5000);
   post_timer_.SetOnTick([this] { post_timer_.SetEnabled(false); });
   server_timer_.SetOnTick(
       [this] { Guard(app_.Log(), "ServerTimer", [&] { ProcessRequestQueue(); }); });
-  slots_.push_back(std::make_unique<Slot>(app.Loop().Io()));
+  slots_.emplace_back();
 }
 
 TCPServer::~TCPServer() {
-  *alive_ = false;
   Close();
+  *alive_ = false;
 }
 
 void TCPServer::StartServer() {
   Guard(app_.Log(), "StartServer", [&] {
+    closed_ = false;
     html_root_ = std::filesystem::path(app_.AppPath()) / "HTML";
     product_folder_ = html_root_ / std::string(kProductName);
     CreateFolders(app_.Log(), app_.AppPath() + "/Data/Tagvane/x");
@@ -61,9 +48,7 @@ void TCPServer::StartServer() {
     if (!port_text.empty()) {
       const int port = ToInt32(LeadingNumber(port_text));
       if (port != local_port_ && Listen(port)) {
-        while (HighestIndex() < kStartSockets) {
-          slots_.push_back(std::make_unique<Slot>(app_.Loop().Io()));
-        }
+        while (HighestIndex() < kStartSockets) slots_.emplace_back();
         sockets_open_ = 0;
         next_socket_ = 0;
       }
@@ -88,7 +73,7 @@ bool TCPServer::Listen(int port) {
     return false;
   }
   local_port_ = acceptor_.local_endpoint(ec).port();
-  slots_[0]->state = 2;
+  listener_state_ = kStateListening;
   ++listen_generation_;
   AcceptNext();
   return true;
@@ -97,7 +82,7 @@ bool TCPServer::Listen(int port) {
 void TCPServer::StopListening() {
   asio::error_code ec;
   acceptor_.close(ec);
-  if (!slots_.empty()) slots_[0]->state = kStateClosed;
+  listener_state_ = kStateClosed;
 }
 
 void TCPServer::AcceptNext() {
@@ -107,7 +92,7 @@ void TCPServer::AcceptNext() {
                                                   asio::ip::tcp::socket s) {
     if (alive.expired()) return;
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) {
+    if (!ec && listening == listen_generation_) {
       Guard(app_.Log(), "TCPServer ConnectionRequest", [&] { OnConnectionRequest(std::move(s)); });
     }
     // A crowding reset listened afresh (and waits for the next connection
@@ -118,22 +103,20 @@ void TCPServer::AcceptNext() {
 
 void TCPServer::CrowdingReset() {
   const int port = local_port_;
-  for (int i = 0; i < static_cast<int>(slots_.size()); ++i) {
-    Slot& slot = *slots_[i];
-    asio::error_code ec;
-    if (i == 0) {
-      StopListening();
-      continue;
-    }
-    slot.socket.close(ec);
-    slot.state = kStateClosed;
-    slot.outgoing.clear();
-    slot.writing = false;
-    ++slot.generation;
+  StopListening();
+  for (int i = 1; i < static_cast<int>(slots_.size()); ++i) {
+    if (!slots_[i]) continue;
+    Connection& c = *slots_[i];
+    binary_timers_[i]->SetEnabled(false);
+    c.file.reset();
+    if (c.state != kStateClosed) FinishClose(c);
   }
+  // Every connection is gone, and so is everything they queued.
+  queue_.clear();
+  queued_bytes_ = 0;
   while (HighestIndex() >= 6) slots_.pop_back();
   sockets_open_ = 0;
-  // Listen again at once; the old design left the page unreachable here.
+  // Listen again at once, so the page stays reachable after a reset.
   local_port_ = 0;
   Listen(port);
 }
@@ -141,7 +124,7 @@ void TCPServer::CrowdingReset() {
 void TCPServer::OnConnectionRequest(asio::ip::tcp::socket socket) {
   if (sockets_open_ >= 24) CrowdingReset();
   while (!(sockets_open_ < HighestIndex() - 4 || HighestIndex() >= kMaxIndex)) {
-    slots_.push_back(std::make_unique<Slot>(app_.Loop().Io()));
+    slots_.emplace_back();
   }
   const int count = HighestIndex() + 1;
   int chosen = -1;
@@ -150,7 +133,7 @@ void TCPServer::OnConnectionRequest(asio::ip::tcp::socket socket) {
   for (int tries = 0; tries < count; ++tries) {
     next_socket_ = static_cast<int16_t>((next_socket_ + 1) % count);
     if (next_socket_ == 0) next_socket_ = 1;
-    if (slots_[next_socket_]->state == kStateClosed) {
+    if (State(next_socket_) == kStateClosed) {
       chosen = next_socket_;
       break;
     }
@@ -163,61 +146,49 @@ void TCPServer::OnConnectionRequest(asio::ip::tcp::socket socket) {
     return;
   }
   ++sockets_open_;
-  Slot& slot = *slots_[chosen];
-  slot.socket = std::move(socket);
-  slot.socket.set_option(asio::ip::tcp::no_delay(true), ec);
-  const auto remote = slot.socket.remote_endpoint(ec);
-  slot.peer = ec ? std::string() : remote.address().to_string();
-  slot.state = kStateConnected;
-  slot.tag.clear();
-  slot.outgoing.clear();
-  slot.writing = false;
-  slot.received = 0;
-  slot.generation = ++generations_;
-  StartRead(chosen);
+  auto c = std::make_shared<Connection>(app_.Loop().Io(), chosen, ++generations_);
+  c->socket = std::move(socket);
+  c->socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  const auto remote = c->socket.remote_endpoint(ec);
+  c->peer = ec ? std::string() : remote.address().to_string();
+  binary_timers_[chosen]->SetEnabled(false);
+  send_done_[chosen] = false;
+  slots_[chosen] = c;
+  StartRead(c);
 }
 
-void TCPServer::StartRead(int i) {
-  Slot& slot = *slots_[i];
-  const uint64_t generation = slot.generation;
+void TCPServer::StartRead(const ConnectionPtr& c) {
   std::weak_ptr<bool> alive = alive_;
-  slot.socket.async_read_some(asio::buffer(slot.buffer), [this, alive, i, generation](
-                                                             const asio::error_code& ec, size_t n) {
-    if (alive.expired() || i >= static_cast<int>(slots_.size())) return;
-    Slot& s = *slots_[i];
-    if (s.generation != generation) return;
-    if (ec) {
-      if (ec != asio::error::operation_aborted && s.state != kStateClosed) {
-        Guard(app_.Log(), "TCPServer Close", [&] { CloseHandling(i); });
-      }
+  c->socket.async_read_some(asio::buffer(c->buffer), [this, alive, c](const asio::error_code& ec,
+                                                                      size_t n) {
+    if (alive.expired() || !IsCurrent(c) || c->state != kStateConnected) return;
+    if (ec == asio::error::eof) {
+      Guard(app_.Log(), "TCPServer Close", [&] { OnPeerFinished(c); });
       return;
     }
-    Guard(app_.Log(), "TCPServer DataArrival", [&] { OnData(i, generation, s.buffer.data(), n); });
-    if (i < static_cast<int>(slots_.size()) && slots_[i]->generation == generation &&
-        slots_[i]->state != kStateClosed) {
-      StartRead(i);
+    if (ec) {
+      Guard(app_.Log(), "TCPServer Close", [&] { CloseHandling(c->index); });
+      return;
     }
+    Guard(app_.Log(), "TCPServer DataArrival", [&] { OnData(c, n); });
+    if (IsCurrent(c) && c->state == kStateConnected) StartRead(c);
   });
 }
 
-void TCPServer::OnData(int i, uint64_t generation, const char* data, size_t n) {
-  Slot& slot = *slots_[i];
-  slot.received += n;
-  if (slot.received > kMaxQueuedPerConnection) {
-    app_.Log().LogEventLimited("TCPServer oversize", kProductSource,
-                               "TCPServer closed a connection from " + slot.peer +
-                                   " that sent more than " +
-                                   std::to_string(kMaxQueuedPerConnection) + " bytes");
-    // Drop everything it queued, then the connection.
-    const std::string prefix = std::to_string(i) + "~";
-    std::erase_if(queue_, [&](const std::string& item) { return item.starts_with(prefix); });
-    (void)generation;
-    CloseHandling(i);
+void TCPServer::OnData(const ConnectionPtr& c, size_t n) {
+  c->received += n;
+  if (c->received > kMaxQueuedPerConnection) {
+    Drop(*c, "sent more than " + std::to_string(kMaxQueuedPerConnection) + " bytes");
     return;
   }
-  std::string item = std::to_string(i) + "~";
-  item.append(data, n);
-  queue_.push_back(std::move(item));
+  if (queued_bytes_ + n > kMaxQueuedTotal) {
+    Drop(*c, "found the request queue full");
+    return;
+  }
+  queue_.push_back(Packet{c->index, c->generation, std::string(c->buffer.data(), n)});
+  queued_bytes_ += n;
+  queue_peak_ = std::max(queue_peak_, queued_bytes_);
+  ++c->queued_items;
   if (!server_timer_.Enabled()) {
     // The queue is served 50 ms after the first packet; packets that arrive
     // meanwhile (or during a run, while the timer stays enabled) join it.
@@ -226,158 +197,149 @@ void TCPServer::OnData(int i, uint64_t generation, const char* data, size_t n) {
   }
 }
 
+void TCPServer::OnPeerFinished(const ConnectionPtr& c) {
+  // A client that half-closes after its request still gets the answer;
+  // with nothing asked and nothing owed, the connection simply closes.
+  const bool owed = c->queued_items > 0 || serving_ == c->generation || c->writing ||
+                    !c->outgoing.empty() || c->file;
+  if (owed) {
+    c->peer_done = true;
+  } else {
+    CloseHandling(c->index);
+  }
+}
+
+void TCPServer::Drop(Connection& c, const std::string& why) {
+  app_.Log().LogEventLimited("TCPServer dropped", kProductSource,
+                             "TCPServer closed a connection from " + c.peer + " that " + why);
+  c.outgoing.clear();
+  c.outgoing_bytes = 0;
+  CloseHandling(c.index);
+  if (c.state == kStateClosing) FinishClose(c);
+}
+
+TCPServer::Connection* TCPServer::Current(int i, uint64_t generation) const {
+  if (i <= 0 || i >= static_cast<int>(slots_.size()) || !slots_[i]) return nullptr;
+  Connection* c = slots_[i].get();
+  return c->generation == generation && c->state != kStateClosed ? c : nullptr;
+}
+
+bool TCPServer::IsCurrent(const ConnectionPtr& c) const {
+  return c->index < static_cast<int>(slots_.size()) && slots_[c->index] == c;
+}
+
 int TCPServer::State(int i) const {
-  if (i < 0 || i >= static_cast<int>(slots_.size())) return kStateClosed;
+  if (i == 0) return listener_state_;
+  if (i < 0 || i >= static_cast<int>(slots_.size()) || !slots_[i]) return kStateClosed;
   return slots_[i]->state;
 }
 
 uint64_t TCPServer::Generation(int i) const {
-  if (i < 0 || i >= static_cast<int>(slots_.size())) return 0;
+  if (i <= 0 || i >= static_cast<int>(slots_.size()) || !slots_[i]) return 0;
   return slots_[i]->generation;
 }
 
 std::string TCPServer::PeerAddress(int i) const {
-  if (i < 0 || i >= static_cast<int>(slots_.size())) return {};
+  if (i <= 0 || i >= static_cast<int>(slots_.size()) || !slots_[i]) return {};
   return slots_[i]->peer;
 }
 
-void TCPServer::SetTag(int i, std::string tag) {
-  if (i < 0 || i >= static_cast<int>(slots_.size())) return;
-  slots_[i]->tag = std::move(tag);
+void TCPServer::SetTag(int i, uint64_t generation, std::string tag) {
+  if (Connection* c = Current(i, generation)) c->tag = std::move(tag);
 }
 
-void TCPServer::Send(int i, std::string bytes) {
-  if (i <= 0 || i >= static_cast<int>(slots_.size())) return;
-  Slot& slot = *slots_[i];
-  if (slot.state != kStateConnected) return;
-  slot.outgoing.push_back(std::move(bytes));
-  if (!slot.writing) WriteNext(i);
+void TCPServer::ForgetQueued(Connection& c) {
+  if (c.queued_items == 0) return;
+  c.queued_items = 0;
+  std::erase_if(queue_, [&](const Packet& p) {
+    if (p.index != c.index || p.generation != c.generation) return false;
+    queued_bytes_ -= p.data.size();
+    return true;
+  });
 }
 
-void TCPServer::WriteNext(int i) {
-  Slot& slot = *slots_[i];
-  if (slot.outgoing.empty()) {
-    slot.writing = false;
-    if (slot.state == kStateClosing) FinishClose(i);
-    return;
-  }
-  slot.writing = true;
-  const uint64_t generation = slot.generation;
-  std::weak_ptr<bool> alive = alive_;
-  asio::async_write(slot.socket, asio::buffer(slot.outgoing.front()),
-                    [this, alive, i, generation](const asio::error_code& ec, size_t) {
-                      if (alive.expired() || i >= static_cast<int>(slots_.size())) return;
-                      Slot& s = *slots_[i];
-                      if (s.generation != generation) return;
-                      if (!s.outgoing.empty()) s.outgoing.pop_front();
-                      s.writing = false;
-                      if (ec) {
-                        s.outgoing.clear();
-                        if (s.state != kStateClosed) CloseHandling(i);
-                        if (s.state == kStateClosing) FinishClose(i);
-                        return;
-                      }
-                      if (s.state == kStateConnected) {
-                        Guard(app_.Log(), "TCPServer SendComplete", [&] { SendComplete(i); });
-                      }
-                      if (slots_[i]->generation == generation) WriteNext(i);
-                    });
-}
-
-void TCPServer::SendComplete(int i) {
-  if (i < 0 || i > kMaxIndex) return;
-  binary_timers_[i]->SetEnabled(false);
-  send_done_[i] = true;
-  if (i < static_cast<int>(slots_.size()) && slots_[i]->tag != "1") CloseHandling(i);
-}
-
-void TCPServer::CloseHandling(int i) {
-  if (i <= 0 || i >= static_cast<int>(slots_.size())) return;
-  Slot& slot = *slots_[i];
-  if (slot.state == kStateConnected) {
-    --sockets_open_;
-    // Whatever is still queued for sending goes out before the close.
-    slot.state = kStateClosing;
-    if (!slot.writing) FinishClose(i);
-  }
-  const std::string prefix = std::to_string(i) + "~";
-  for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-    if (it->starts_with(prefix)) {
-      queue_.erase(it);
-      break;
-    }
-  }
-}
-
-void TCPServer::FinishClose(int i) {
-  Slot& slot = *slots_[i];
-  asio::error_code ec;
-  slot.socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-  slot.socket.close(ec);
-  slot.state = kStateClosed;
-  slot.outgoing.clear();
-  slot.writing = false;
-  ++slot.generation;
+TCPServer::Packet TCPServer::PopFront() {
+  Packet p = std::move(queue_.front());
+  queue_.pop_front();
+  queued_bytes_ -= p.data.size();
+  if (Connection* c = Current(p.index, p.generation)) --c->queued_items;
+  return p;
 }
 
 void TCPServer::Close() {
+  closed_ = true;
   StopListening();
   for (size_t i = 1; i < slots_.size(); ++i) {
-    asio::error_code ec;
-    slots_[i]->socket.close(ec);
-    slots_[i]->state = kStateClosed;
-    ++slots_[i]->generation;
+    binary_timers_[i]->SetEnabled(false);
+    if (!slots_[i]) continue;
+    slots_[i]->file.reset();
+    if (slots_[i]->state != kStateClosed) FinishClose(*slots_[i]);
   }
   queue_.clear();
+  queued_bytes_ = 0;
   server_timer_.SetEnabled(false);
   post_timer_.SetEnabled(false);
   local_port_ = 0;
 }
 
 void TCPServer::Pump() { app_.Loop().Pump(); }
-void TCPServer::PumpFor(int ms) { app_.Loop().PumpFor(Milliseconds(ms)); }
 
 void TCPServer::ProcessRequestQueue() {
   server_timer_.SetInterval(0);
-  while (!queue_.empty()) {
-    std::string item = std::move(queue_.front());
-    queue_.pop_front();
+  while (!queue_.empty() && !closed_ && !app_.Loop().Stopped()) {
+    Packet item = PopFront();
     Guard(app_.Log(), "ProcessRequestQueue ", [&] { ServeOne(std::move(item)); });
   }
+  serving_ = 0;
   server_timer_.SetEnabled(false);
+  if (queue_.empty() && queue_peak_ > (256u << 10)) {
+    // A flood is over: hand the memory it took back to the system.
+    queue_peak_ = 0;
+    malloc_trim(0);
+  }
 }
 
-void TCPServer::ServeOne(std::string item) {
-  const size_t tilde = item.find('~');
-  const int s = ToInt16(LeadingNumber(std::string_view(item).substr(0, tilde)));
+void TCPServer::ServeOne(Packet item) {
+  const int s = item.index;
+  // A packet of a connection that has gone is dropped unanswered.
+  if (!Current(s, item.generation)) return;
+  serving_ = item.generation;
   Request request([this](const std::string& text) { app_.Log().LogEvent(kProductSource, text); });
   request.set_remoteip(PeerAddress(s));
-  request.ParsePage(std::string_view(item).substr(tilde + 1));
-  if (request.Method().substr(0, 3) == "POS") {
-    post_timer_.SetInterval(post_wait_ms_);
-    post_timer_.SetEnabled(true);
-    while (post_timer_.Enabled() && !request.PostDataComplete()) {
-      while (!queue_.empty()) {
-        const std::string& next = queue_.front();
-        const size_t t = next.find('~');
-        if (ToInt16(LeadingNumber(std::string_view(next).substr(0, t))) != s) {
-          post_timer_.SetEnabled(false);
-          break;
-        }
-        request.AddPostData(std::string_view(next).substr(t + 1));
-        queue_.pop_front();
-      }
-      if (!post_timer_.Enabled() || request.PostDataComplete()) break;
-      // The connection may go away while we wait; its data is then lost.
-      if (State(s) != kStateConnected) break;
-      PumpFor(20);
-    }
-    post_timer_.SetEnabled(false);
-  }
+  request.ParsePage(item.data);
+  if (request.Method().substr(0, 3) == "POS") WaitForPostBody(request, s, item.generation);
+  // Shut down while waiting: nothing more is answered.
+  if (closed_ || !Current(s, item.generation)) return;
   request.FlushRequest();
   Response response(*this);
   response.SetIndex(static_cast<int16_t>(s));
+  response.SetGeneration(item.generation);
   Route(request, response, s);
+}
+
+void TCPServer::WaitForPostBody(Request& request, int s, uint64_t generation) {
+  post_timer_.SetInterval(post_wait_ms_);
+  post_timer_.SetEnabled(true);
+  while (post_timer_.Enabled() && !request.PostDataComplete()) {
+    while (!queue_.empty()) {
+      const Packet& next = queue_.front();
+      if (next.index != s || next.generation != generation) {
+        post_timer_.SetEnabled(false);
+        break;
+      }
+      request.AddPostData(PopFront().data);
+    }
+    if (!post_timer_.Enabled() || request.PostDataComplete()) break;
+    // A connection that went away or finished sending has nothing more
+    // to add; answer with what arrived.
+    const Connection* c = Current(s, generation);
+    if (!c || c->state != kStateConnected || c->peer_done || closed_ ||
+        app_.Loop().Stopped()) {
+      break;
+    }
+    app_.Loop().PumpFor(Milliseconds(20));
+  }
+  post_timer_.SetEnabled(false);
 }
 
 void TCPServer::Route(Request& request, Response& response, int s) {

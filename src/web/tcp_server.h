@@ -1,9 +1,17 @@
 // TCPServer: the connection side of the built-in HTTP server. One listening
-// socket (index 0) and up to 25 connection sockets reused round-robin; every
-// received packet becomes an "index~data" item of one ordered queue, which a
-// run on the next turn of the loop hands to ProcessRequestQueue (the old
-// design waited 50 ms first, delaying every answer). Waits (for the rest of a POST,
-// for a chunk to be sent) pump the event loop, so handlers re-enter here.
+// socket (index 0) and up to 25 connection sockets reused round-robin. Every
+// received packet becomes an item of one ordered queue, tagged with its
+// socket index and that connection's generation; the first packet arms a
+// 50 ms timer whose tick hands the whole queue to ProcessRequestQueue.
+//
+// Lifetimes: each accepted connection is its own object, shared by every
+// pending read and write, so closing a connection or reusing its slot never
+// frees memory an operation still uses. An answer reaches only the
+// connection that asked: a queued item, a send and a tag change all name
+// the generation they belong to and are dropped when the slot has moved on.
+// A binary file streams from per-connection state, one 1000-byte chunk per
+// completed send (or 5000 ms wait), while the queue goes on being served.
+// The POST wait pumps the event loop, so handlers may re-enter here.
 #pragma once
 
 #include <array>
@@ -11,12 +19,14 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/timer.h"
+#include "web/file_lookup.h"
 
 namespace tagvane {
 
@@ -32,11 +42,19 @@ class TCPServer {
   static constexpr int kMaxIndex = 25;
   static constexpr int kStartSockets = 5;
   static constexpr int kStateClosed = 0;
+  static constexpr int kStateListening = 2;
   static constexpr int kStateConnected = 7;
   // A connection that is closing once its queued sends have gone out.
   static constexpr int kStateClosing = 8;
   // What one connection may send before it is dropped.
   static constexpr size_t kMaxQueuedPerConnection = 1 << 20;
+  // What the request queue may hold in all; the connection whose packet
+  // would pass it is dropped.
+  static constexpr size_t kMaxQueuedTotal = 4 << 20;
+  // Unsent answer bytes a connection may hold while its reader is stalled.
+  static constexpr size_t kMaxOutgoing = 1 << 20;
+  static constexpr size_t kChunkSize = 1000;
+  static constexpr int kChunkWaitMs = 5000;
 
   explicit TCPServer(App& app);
   ~TCPServer();
@@ -57,67 +75,96 @@ class TCPServer {
   int NextSocket() const { return next_socket_; }
   int HighestIndex() const { return static_cast<int>(slots_.size()) - 1; }
   size_t QueueLength() const { return queue_.size(); }
+  size_t QueuedBytes() const { return queued_bytes_; }
   const std::filesystem::path& HtmlRoot() const { return html_root_; }
   const std::filesystem::path& ProductFolder() const { return product_folder_; }
   // How long a POST waits for its body (5000 ms; tests shorten it).
   void SetPostWait(int ms) { post_wait_ms_ = ms; }
 
-  // Socket operations used by Response.
+  // Socket operations used by Response. A generation names one connection
+  // of a slot; it changes each time the slot is given a new connection.
   int State(int i) const;
-  // Changes each time a slot is given a new connection, so a long answer
-  // notices that its connection was closed and the slot reused.
   uint64_t Generation(int i) const;
   std::string PeerAddress(int i) const;
-  void SetTag(int i, std::string tag);
-  // Queues bytes for sending; sends on one socket go out in order, and each
-  // completion runs SendComplete.
-  void Send(int i, std::string bytes);
+  void SetTag(int i, uint64_t generation, std::string tag);
+  // Queues bytes for sending to that connection (dropped when the slot
+  // holds another one by now); sends go out in order, and each completion
+  // runs SendComplete.
+  void Send(int i, uint64_t generation, std::string bytes);
+  // Streams the rest of an open file to that connection in chunks, then
+  // closes it. Returns at once.
+  void StreamFile(int i, uint64_t generation, std::ifstream file);
   bool SendDone(int i) const { return send_done_[Clamp(i)]; }
-  void SetSendDone(int i, bool done) { send_done_[Clamp(i)] = done; }
-  Timer& BinarySendTimer(int i) { return *binary_timers_[Clamp(i)]; }
   // The send-complete handling: stops the chunk timer, sets SendDone and
   // closes the connection unless its tag is "1".
   void SendComplete(int i);
-  // Runs ready handlers; and the same waiting at most d for one.
+  // Runs ready handlers.
   void Pump();
-  void PumpFor(int ms);
   App& GetApp() { return app_; }
+  // Files below the HTML root by page path, remembered between requests.
+  FileLookup& Files() { return files_; }
 
  private:
-  struct Slot;
+  struct Connection;
+  using ConnectionPtr = std::shared_ptr<Connection>;
+  struct Packet {
+    int index;
+    uint64_t generation;
+    std::string data;
+  };
 
   static int Clamp(int i) { return i < 0 ? 0 : (i > kMaxIndex ? kMaxIndex : i); }
+  // The connection now in slot i when it still is the one of generation g.
+  Connection* Current(int i, uint64_t generation) const;
+  bool IsCurrent(const ConnectionPtr& c) const;
   bool Listen(int port);
   void StopListening();
   void AcceptNext();
   void OnConnectionRequest(asio::ip::tcp::socket socket);
   void CrowdingReset();
-  void StartRead(int i);
-  void OnData(int i, uint64_t generation, const char* data, size_t n);
+  void StartRead(const ConnectionPtr& c);
+  void OnData(const ConnectionPtr& c, size_t n);
+  void OnPeerFinished(const ConnectionPtr& c);
+  void Drop(Connection& c, const std::string& why);
   void CloseHandling(int i);
-  void WriteNext(int i);
-  void FinishClose(int i);
-  void ServeOne(std::string item);
+  void WriteNext(const ConnectionPtr& c);
+  void FinishClose(Connection& c);
+  void ForgetQueued(Connection& c);
+  Packet PopFront();
+  void StreamNext(int i);
+  void OnChunkTimer(int i);
+  void ServeOne(Packet item);
+  void WaitForPostBody(Request& request, int s, uint64_t generation);
   void Route(Request& request, Response& response, int s);
   std::string HelpPage() const;
 
   App& app_;
   asio::ip::tcp::acceptor acceptor_;
-  std::vector<std::unique_ptr<Slot>> slots_;  // index 0 stands for the listener
+  // Index 0 stands for the listener and stays empty; an empty slot or one
+  // whose connection has closed is free.
+  std::vector<ConnectionPtr> slots_;
+  int listener_state_ = kStateClosed;
   std::array<std::unique_ptr<Timer>, kMaxIndex + 1> binary_timers_;
   std::array<bool, kMaxIndex + 1> send_done_{};
   Timer post_timer_;
   Timer server_timer_;
-  std::deque<std::string> queue_;
+  std::deque<Packet> queue_;
+  size_t queued_bytes_ = 0;
+  size_t queue_peak_ = 0;
+  // The connection whose request is being served (its end of input must
+  // not drop the answer).
+  uint64_t serving_ = 0;
   int16_t sockets_open_ = 0;
   int16_t next_socket_ = 0;
   int local_port_ = 0;
   int post_wait_ms_ = 5000;
   uint64_t generations_ = 0;
   uint64_t listen_generation_ = 0;
+  bool closed_ = false;
   std::filesystem::path html_root_;
   std::filesystem::path product_folder_;
   StatusPageHandler status_page_;
+  FileLookup files_;
   std::shared_ptr<bool> alive_;
 };
 

@@ -94,8 +94,15 @@ async function main() {
     const page = await browser.newPage({ viewport: { width: 1100, height: 900 } });
     const readIni = () => fs.readFileSync(ini, 'latin1');
 
+    const scriptErrors = [];
+    page.on('pageerror', (e) => scriptErrors.push(String(e)));
     await page.goto(base + '/status');
     check((await page.title()).includes('RFID'), 'status page opens with its title');
+    await page.hover('td[onmouseover]');
+    check(await page.locator('#myPopup').isVisible(), 'a header cell shows its help pop-up');
+    await page.mouse.move(1, 1);
+    await page.locator('td[onmouseover]').first().dispatchEvent('mouseout');
+    check(scriptErrors.length === 0, 'no script errors on the page: ' + scriptErrors.join('; '));
     check(await page.locator('input[name="Tag1"]').inputValue() === 'Bike', 'stored tags are listed');
 
     await page.check('input[name="ShowSetup"]');

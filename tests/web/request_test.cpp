@@ -95,12 +95,22 @@ TEST(Request, Decode) {
   EXPECT_EQ(Request::Decode("100%25"), "100%");
 }
 
-TEST(Request, EncodedSeparatorsSplitAfterDecoding) {
+TEST(Request, EncodedSeparatorsStayInNamesAndValues) {
   Request r;
-  r.ParsePage("GET /s?k=a%26b%3Dc HTTP/1.1\r\n\r\n");
+  r.ParsePage("GET /s?k=a%26b%3Dc&x%3Dy=1 HTTP/1.1\r\n\r\n");
   r.FlushRequest();
-  EXPECT_EQ(r.QueryString("k"), "a");
-  EXPECT_TRUE(r.QueryStringCol().Contains("b"));
+  EXPECT_EQ(r.QueryString("k"), "a&b=c");
+  EXPECT_EQ(r.QueryString("x=y"), "1");
+  EXPECT_FALSE(r.QueryStringCol().Contains("b"));
+  // A body split inside an escape still decodes once it is whole.
+  Request post;
+  post.ParsePage("POST /s HTTP/1.1\r\nContent-Length: 39\r\n\r\nLocation1=R%26D+lab");
+  post.AddPostData("&Tag1=a%3");
+  post.AddPostData("Db&Loc2=x");
+  post.FlushRequest();
+  EXPECT_EQ(post.Form("Location1"), "R&D lab");
+  EXPECT_EQ(post.Form("Tag1"), "a=b");
+  EXPECT_EQ(post.Form("Loc2"), "x");
 }
 
 TEST(Request, GetContent) {

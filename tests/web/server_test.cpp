@@ -3,11 +3,13 @@
 #include <asio/connect.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
 #include "core/dates.h"
 #include "web/file_times.h"
+#include "web/request.h"
 #include "web/response.h"
 #include "web/web_fixture.h"
 
@@ -73,6 +75,12 @@ TEST(Server, TextFileAnswerIsByteExactAndCaseInsensitive) {
                 "\r\nAccept-Ranges: bytes\r\nContent-Type: text/html\r\nLast-Modified: " + stamp +
                 "\r\nContent-Length: 6\r\n\r\nbody{}");
   EXPECT_TRUE(fx.Get("/empty.css").ends_with("Content-Length: 0\r\n\r\n"));
+  // Names are remembered, yet a renamed or new file is found at once.
+  std::filesystem::rename(fx.html() / "X/Style.css", fx.html() / "X/old.css");
+  EXPECT_TRUE(fx.Get("/x/old.css").ends_with("body{}"));
+  EXPECT_TRUE(fx.Get("/x/style.css").ends_with("<html><h1>404 File Not Found</h1></html>"));
+  WriteFile(fx.html() / "X/sTyle.css", "new{}");
+  EXPECT_TRUE(fx.Get("/x/STYLE.css").ends_with("new{}"));
 }
 
 TEST(Server, MissingBinaryFileGetsBare404) {
@@ -234,20 +242,6 @@ TEST(Server, PostWithoutBodyIsAnsweredWhenTheWaitEnds) {
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK"));
 }
 
-TEST(Server, ClosedConnectionLeavesNothingBehind) {
-  WebFixture fx;
-  {
-    Client gone(fx);
-    gone.Send("GET /status HTTP/1.1\r\n\r\n");
-  }
-  // Its close may come before or after the dispatch: either way nothing is
-  // left behind and the server still answers.
-  fx.PumpUntil([&] { return fx.server().SocketsOpen() == 0 && fx.server().QueueLength() == 0; });
-  EXPECT_EQ(fx.server().SocketsOpen(), 0);
-  EXPECT_EQ(fx.server().QueueLength(), 0u);
-  EXPECT_TRUE(fx.Get("/status").starts_with("HTTP/1.1 200 OK"));
-}
-
 TEST(Server, CrowdingResetListensAgain) {
   WebFixture fx;
   std::vector<std::unique_ptr<Client>> idle;
@@ -284,19 +278,123 @@ TEST(Server, RoundRobinSkipsTheListener) {
   EXPECT_EQ(chosen[5], 1);  // wraps from the highest index to 1
 }
 
-TEST(Server, OversizeRequestIsClosedAndServerCarriesOn) {
-  WebFixture fx;
-  fx.server().SetPostWait(200);
-  Client flood(fx);
-  flood.Send("POST /status HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n");
-  const std::string big(256 * 1024, 'a');
-  for (int i = 0; i < 5 && !flood.closed(); ++i) {
-    flood.Send(big);
-    flood.ReadSome(2);
+// Connects clients that close at once until one is given slot `slot`.
+std::unique_ptr<Client> ClientOnSlot(WebFixture& fx, int slot) {
+  for (int tries = 0; tries < 60; ++tries) {
+    const int open = fx.server().SocketsOpen();
+    auto c = std::make_unique<Client>(fx);
+    fx.PumpUntil([&] { return fx.server().SocketsOpen() == open + 1; });
+    if (fx.server().NextSocket() == slot) return c;
+    c.reset();
+    fx.PumpUntil([&] { return fx.server().SocketsOpen() == open; });
   }
-  flood.ReadAll();
-  EXPECT_TRUE(flood.closed());
+  return nullptr;
+}
+
+TEST(Server, AnswersNeverCrossToTheNextConnectionOfASlot) {
+  WebFixture fx("", /*manual_timers=*/true);
+  // Two requests queued from one connection, which then resets: every item
+  // of it goes, not just the first.
+  Client gone(fx);
+  gone.Send("GET /status HTTP/1.1\r\n\r\n");
+  fx.PumpUntil([&] { return fx.server().QueueLength() == 1; });
+  gone.Send("GET /status HTTP/1.1\r\n\r\n");
+  fx.PumpUntil([&] { return fx.server().QueueLength() == 2; });
+  const int slot = fx.server().NextSocket();
+  gone.Reset();
+  fx.PumpUntil([&] { return fx.server().SocketsOpen() == 0; });
+  EXPECT_EQ(fx.server().QueueLength(), 0u);
+  // The next client on that slot gets its own answer only.
+  auto next = ClientOnSlot(fx, slot);
+  ASSERT_TRUE(next);
+  next->Send("GET /favicon.ico HTTP/1.1\r\n\r\n");
+  fx.PumpUntil([&] { return fx.server().QueueLength() == 1; });
+  fx.Dispatch();
+  EXPECT_TRUE(next->ReadAll().starts_with("HTTP/1.1 200 Object Not Found"));
+  EXPECT_EQ(fx.server().SocketsOpen(), 0);
+}
+
+TEST(Server, HalfClosedClientGetsItsAnswer) {
+  WebFixture fx;
+  Client c(fx);
+  c.Send("GET /status HTTP/1.1\r\n\r\n");
+  c.HalfClose();
+  EXPECT_TRUE(c.ReadAll().starts_with("HTTP/1.1 200 OK"));
+  EXPECT_TRUE(c.closed());
+  // One that closes outright leaves nothing behind either.
+  {
+    Client gone(fx);
+    gone.Send("GET /status HTTP/1.1\r\n\r\n");
+  }
+  fx.PumpUntil([&] { return fx.server().SocketsOpen() == 0 && fx.server().QueueLength() == 0; });
+  EXPECT_EQ(fx.server().SocketsOpen(), 0);
+  EXPECT_EQ(fx.server().QueueLength(), 0u);
+}
+
+TEST(Server, SlowReaderOfAFileStallsNoOtherRequest) {
+  WebFixture fx;
+  std::string file(4 << 20, '\0');
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<char>(i * 13 % 251);
+  WriteFile(fx.html() / "big.pdf", file);
+  Client slow(fx, 4096);
+  slow.Send("GET /big.pdf HTTP/1.1\r\n\r\n");
+  fx.PumpUntil([&] { return fx.server().SocketsOpen() == 1 && fx.server().QueueLength() == 0; });
+  // The file's reader takes nothing; the page is served meanwhile.
   EXPECT_TRUE(fx.Get("/status").starts_with("HTTP/1.1 200 OK"));
+  EXPECT_FALSE(slow.closed());
+  // Once it reads, it gets the whole file.
+  EXPECT_EQ(BodyOf(slow.ReadAll()), file);
+}
+
+TEST(Server, QueueIsBoundedPerConnectionAndInAll) {
+  WebFixture fx("", /*manual_timers=*/true);
+  const std::string packet(200 * 1000, 'a');
+  std::vector<std::unique_ptr<Client>> flood;
+  for (int c = 0; c < 5; ++c) {
+    flood.push_back(std::make_unique<Client>(fx));
+    for (int i = 0; i < 5; ++i) flood.back()->Send(packet);  // 1,000,000 bytes each
+    fx.app().Loop().PumpFor(Milliseconds(10));
+  }
+  // One more sends beyond what one connection may.
+  Client greedy(fx);
+  for (int i = 0; i < 6 && !greedy.closed(); ++i) {
+    greedy.Send(packet);
+    greedy.ReadSome(2);
+  }
+  greedy.ReadAll();
+  EXPECT_TRUE(greedy.closed());
+  fx.PumpUntil([&] {
+    for (auto& c : flood) c->ReadSome(1);
+    return std::any_of(flood.begin(), flood.end(), [](auto& c) { return c->closed(); });
+  });
+  EXPECT_LE(fx.server().QueuedBytes(), TCPServer::kMaxQueuedTotal);
+  EXPECT_TRUE(std::any_of(flood.begin(), flood.end(), [](auto& c) { return c->closed(); }));
+  // Served, the queue empties and the server carries on.
+  fx.Dispatch();
+  EXPECT_EQ(fx.server().QueueLength(), 0u);
+  Client after(fx);
+  after.Send("GET /status HTTP/1.1\r\n\r\n");
+  fx.PumpUntil([&] { return fx.server().QueueLength() == 1; });
+  fx.Dispatch();
+  EXPECT_TRUE(after.ReadAll().starts_with("HTTP/1.1 200 OK"));
+}
+
+TEST(Server, ResubmitPageEscapesWhatTheClientSent) {
+  WebFixture fx;
+  Client c(fx);
+  fx.PumpUntil([&] { return fx.server().SocketsOpen() == 1; });
+  const int s = fx.server().NextSocket();
+  Request request;
+  request.ParsePage("GET /x?a=%27%3E%3Cb%3E HTTP/1.1\r\nUser-Agent: Audrey\r\n\r\n");
+  request.FlushRequest();
+  Response response(fx.server());
+  response.SetIndex(static_cast<int16_t>(s));
+  response.SetGeneration(fx.server().Generation(s));
+  response.RedirectToHS("h\r\nSet-Cookie: x", request, static_cast<int16_t>(s));
+  const std::string answer = c.ReadAll();
+  EXPECT_EQ(BodyOf(answer).find("'><b>"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("value='&#39;&gt;&lt;b&gt;'"), std::string::npos) << answer;
+  EXPECT_EQ(HeaderOf(answer).find("\r\nSet-Cookie"), std::string::npos);
 }
 
 }  // namespace

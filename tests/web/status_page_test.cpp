@@ -41,7 +41,10 @@ TEST(StatusPage, TitleOptionsAndTagRows) {
   own->SetDeviceString("<table><td>ON</td></table>");
   own->SetLocation("Kitchen");
   fx.AddDevice("0007", "", "_Attic");  // another receiver's tag
+  WriteFile(fx.html() / "Tagvane/popup.js", "var myPopup = {};");
   const std::string page = Page(fx);
+  // The header cells' help pop-ups find the script that defines them.
+  EXPECT_NE(page.find("</script><script>var myPopup = {};</script>"), std::string::npos);
   EXPECT_NE(page.find("RFID Hall Status&nbsp;&nbsp;<small><font size='1'></b> V"),
             std::string::npos);
   EXPECT_NE(page.find("<input type='checkbox' name ='ShowSetup' value='1' >&nbsp;Show Setup"),
@@ -162,28 +165,43 @@ TEST(StatusCommands, SaveEditsOnlyWhatThePageOffered) {
   EXPECT_EQ(hidden->Tag(), "Spare");
 }
 
-TEST(StatusCommands, SetupFieldsOnlyWhenTheSetupWasShown) {
+TEST(StatusCommands, SetupAndFiltersFollowThePostedFormNotTheLastPage) {
   WebFixture fx;
+  Settings& s = fx.app().GetSettings();
+  s.Background = "#123456";
+  s.UserFormat = "fmt";
+  fx.app().Tables().FilterTable.Add("a.b.c~x.y", "Lamp;");
+  // Tab A shows the setup and the filters; tab B, drawn before, did not.
+  s.ShowSetup = s.ShowReceiveMessages = true;
+  const std::string a = Page(fx);
+  EXPECT_NE(a.find("name='SetupSection'"), std::string::npos);
+  EXPECT_NE(a.find("name='FilterSection'"), std::string::npos);
+  Page(fx, "clientinput=yes&UpdateButton=Save&Tag0=renamed");
+  EXPECT_EQ(s.Background, "#123456");
+  EXPECT_EQ(s.UserFormat, "fmt");
+  EXPECT_TRUE(fx.app().Tables().FilterTable.Contains("a.b.c~x.y"));
+  std::string ini = IniOnDisk(fx);
+  for (const char* key : {"Background=", "ServerPort=", "UID=", "FOMdelta=", "userformat="}) {
+    EXPECT_EQ(ini.find(key), std::string::npos) << key;
+  }
+  // A post that carries the setup applies it, Show Setup unticked or not,
+  // and keeps what it did not carry.
   const std::string setup =
-      "clientinput=yes&UpdateButton=Save&ReceiverLocation=Porch&RFIDPort=%2Fdev%2FttyUSB0"
-      "&fomDelta=abc&usestrength=x&xapUID=FF.1234:00&sqlsource=db+one&debuglog=0";
-  Page(fx, setup);  // the page before showed no setup
-  EXPECT_EQ(fx.app().GetSettings().receiverlocation, "");
-  Page(fx, "clientinput=yes&UpdateButton=Save&ShowSetup=1");
-  EXPECT_TRUE(fx.pages().SetupShown());
-  // Show Setup now unticked: the option clears, the setup fields still apply.
+      "clientinput=yes&UpdateButton=Save&SetupSection=1&ReceiverLocation=R%26D+lab"
+      "&RFIDPort=%2Fdev%2FttyUSB0&fomDelta=abc&usestrength=x&xapUID=FF.1234:00"
+      "&sqlsource=db+one&debuglog=0";
   Page(fx, setup);
-  const Settings& s = fx.app().GetSettings();
   EXPECT_FALSE(s.ShowSetup);
-  EXPECT_EQ(s.receiverlocation, "Porch");
-  EXPECT_EQ(fx.app().State().ReceiverCode, "_Porch");
+  EXPECT_EQ(s.receiverlocation, "R&D lab");
   EXPECT_EQ(s.RFIDPort, "/dev/ttyUSB0");
   EXPECT_EQ(s.fomdelta, 200);
   EXPECT_EQ(s.usestrength, 0);
   EXPECT_TRUE(s.DebugLog);
+  EXPECT_EQ(s.Background, "#123456");
   EXPECT_EQ(fx.app().Outbox().SetupUID(), "FF.1234:00");
-  const std::string ini = IniOnDisk(fx);
+  ini = IniOnDisk(fx);
   EXPECT_NE(ini.find("ShowSetup=False"), std::string::npos);
+  EXPECT_NE(ini.find("ReceiverLocation=R&D lab"), std::string::npos);
   EXPECT_NE(ini.find("sqlsource=\"db one\""), std::string::npos);
   EXPECT_NE(ini.find("FOMdelta=abc"), std::string::npos);
 }
@@ -206,6 +224,12 @@ TEST(StatusCommands, ColumnSortFlipsAndIdSortsByCode) {
   EXPECT_NE(IniOnDisk(fx).find("StatusSortDirection=\"DESC\""), std::string::npos);
   Page(fx, "clientinput=yes&ID=ID");
   EXPECT_EQ(tags(), "bac");
+  // The presence column's "P" sorts by the status text.
+  std::vector<StatusRow> rows(2);
+  rows[0].Status = "Off";
+  rows[1].Status = "On";
+  EXPECT_TRUE(SortStatusRows(rows, "P DESC"));
+  EXPECT_EQ(rows[0].Status, "On");
   EXPECT_NE(IniOnDisk(fx).find("StatusSortKey=\"DCSort\""), std::string::npos);
 }
 
@@ -230,11 +254,16 @@ TEST(StatusCommands, MessageFilters) {
   EXPECT_NE(page.find("name='Source1'"), std::string::npos);
   EXPECT_NE(page.find("name='Source2'"), std::string::npos);
   EXPECT_NE(page.find("name='Source0'"), std::string::npos);
+  EXPECT_NE(page.find("name='FilterKey2' value='d.e.f~z'"), std::string::npos);
+  // Added from elsewhere after this page was drawn: no row names it.
+  fx.app().Tables().FilterTable.Add("m.e.a~nwhile", "Later;");
   Page(fx,
-       "clientinput=yes&UpdateButton=Save&ShowReceiveMessages=1&Source0=n.e.w&Class0=k"
-       "&Source1=a.b.c&Class1=x.y&FilterTag1=Old+one&FilterEvent1=1&Source2=&Class2=");
+       "clientinput=yes&UpdateButton=Save&ShowReceiveMessages=1&FilterSection=1&Source0=n.e.w"
+       "&Class0=k&FilterKey1=a.b.c~x.y&Source1=a.b.c&Class1=x.y&FilterTag1=Old+one"
+       "&FilterEvent1=1&FilterKey2=d.e.f~z&Source2=&Class2=");
   const auto& filters = fx.app().Tables().FilterTable;
-  ASSERT_EQ(filters.size(), 2u);
+  ASSERT_EQ(filters.size(), 3u);
+  EXPECT_EQ(*filters.Find("m.e.a~nwhile"), "Later;");
   EXPECT_EQ(*filters.Find("n.e.w~k"), ";");
   EXPECT_EQ(*filters.Find("a.b.c~x.y"), "Old_one;1");
   EXPECT_TRUE(fx.app().Tables().ScriptDeviceTable.Contains("Old_one"));

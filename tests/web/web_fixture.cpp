@@ -25,7 +25,7 @@ int FreePort() {
   return ntohs(addr.sin_port);
 }
 
-WebFixture::WebFixture(const std::string& extra_ini) {
+WebFixture::WebFixture(const std::string& extra_ini, bool manual_timers) {
   port_ = FreePort();
   WriteFile(dir_ / "Config/Tagvane.ini",
             "[RFID]\r\nHTTPPort=" + std::to_string(port_) + "\r\n" + extra_ini);
@@ -36,6 +36,10 @@ WebFixture::WebFixture(const std::string& extra_ini) {
   options.app_dir = dir_.Path();
   options.computer_name = "testhost";
   options.clock = &clock_;
+  if (manual_timers) {
+    manual_timers_ = std::make_unique<ManualTimerService>(clock_);
+    options.timers = manual_timers_.get();
+  }
   app_ = std::make_unique<App>(options);
   auto web = std::make_unique<WebServer>(*app_);
   web_ = web.get();
@@ -69,8 +73,11 @@ std::string WebFixture::Exchange(const std::string& raw) {
   return client.ReadAll();
 }
 
-Client::Client(WebFixture& fx) : fx_(fx) {
+Client::Client(WebFixture& fx, int receive_buffer) : fx_(fx) {
   fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (receive_buffer > 0) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(fx.port()));
@@ -83,6 +90,16 @@ Client::Client(WebFixture& fx) : fx_(fx) {
 
 Client::~Client() {
   if (fd_ >= 0) close(fd_);
+}
+
+void Client::HalfClose() { shutdown(fd_, SHUT_WR); }
+
+void Client::Reset() {
+  const linger abort{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(fd_);
+  fd_ = -1;
+  closed_ = true;
 }
 
 void Client::Send(const std::string& bytes) {

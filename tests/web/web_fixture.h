@@ -18,7 +18,9 @@ int FreePort();
 
 class WebFixture {
  public:
-  explicit WebFixture(const std::string& extra_ini = "");
+  // With manual_timers the request queue is served only when the test
+  // calls Dispatch(), so it can line up packets, closes and reused slots.
+  explicit WebFixture(const std::string& extra_ini = "", bool manual_timers = false);
   ~WebFixture();
 
   App& app() { return *app_; }
@@ -29,6 +31,8 @@ class WebFixture {
   const std::filesystem::path& dir() const { return dir_.Path(); }
   std::filesystem::path html() const { return dir_.Path() / "HTML"; }
   int port() const { return port_; }
+  // Fires the 50 ms dispatch timer (manual timers only).
+  void Dispatch() { manual_timers_->Advance(Milliseconds(50)); }
   // Pumps the loop until done() or a generous bound passes.
   bool PumpUntil(const std::function<bool()>& done) {
     return test::PumpUntil(done, [this] { app_->Loop().PumpFor(Milliseconds(10)); });
@@ -43,6 +47,7 @@ class WebFixture {
  private:
   TempDir dir_;
   ManualClock clock_{MakeDateTime(2026, 12, 5, 15, 4, 5)};
+  std::unique_ptr<ManualTimerService> manual_timers_;
   std::unique_ptr<App> app_;
   WebServer* web_ = nullptr;
   int port_ = 0;
@@ -50,9 +55,14 @@ class WebFixture {
 
 class Client {
  public:
-  Client(WebFixture& fx);
+  // receive_buffer > 0 shrinks the socket's receive buffer (a slow reader).
+  explicit Client(WebFixture& fx, int receive_buffer = 0);
   ~Client();
   void Send(const std::string& bytes);
+  // Ends the sending side only (the peer sees the end of its input).
+  void HalfClose();
+  // Closes with a reset instead of an orderly end.
+  void Reset();
   // Reads until the server closes; "" and closed() false when it never does.
   std::string ReadAll();
   // Reads whatever arrives while pumping a few rounds.

@@ -1,0 +1,41 @@
+// One accepted connection of the TCPServer. Every pending read and write
+// holds it (and the buffer it uses) alive, so closing the connection or
+// giving its slot to the next client never frees memory under a pending
+// operation; such an operation ends with an error and finds the
+// connection closed or no longer current.
+#pragma once
+
+#include <array>
+#include <asio/ip/tcp.hpp>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "web/tcp_server.h"
+
+namespace tagvane {
+
+struct TCPServer::Connection {
+  Connection(asio::io_context& io, int slot, uint64_t gen)
+      : socket(io), index(slot), generation(gen) {}
+  asio::ip::tcp::socket socket;
+  int index;
+  uint64_t generation;
+  int state = kStateConnected;
+  std::string peer;
+  std::string tag;
+  // Sends in order; the front one is being written while writing is set.
+  std::deque<std::shared_ptr<const std::string>> outgoing;
+  size_t outgoing_bytes = 0;
+  bool writing = false;
+  // The peer has finished sending (half-closed); it still gets its answer.
+  bool peer_done = false;
+  size_t received = 0;
+  size_t queued_items = 0;
+  // The binary file being streamed, when there is one.
+  std::unique_ptr<std::ifstream> file;
+  std::array<char, 16384> buffer{};
+};
+
+}  // namespace tagvane

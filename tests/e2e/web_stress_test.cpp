@@ -43,6 +43,7 @@ struct Conn {
   std::string request;
   size_t sent = 0;
   std::string got;
+  int born = 0;
 };
 
 // Drives `total` requests over at most `parallel` connections at a time;
@@ -58,6 +59,7 @@ int Drive(int port, int total, int parallel, const std::function<void(int)>& tic
   for (int round = 0; round < 200000 && (started < total || !open.empty()); ++round) {
     while (started < total && static_cast<int>(open.size()) < parallel) {
       Conn c;
+      c.born = round;
       c.kind = kKinds[started % std::size(kKinds)];
       c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
       sockaddr_in addr{};
@@ -107,6 +109,8 @@ int Drive(int port, int total, int parallel, const std::function<void(int)>& tic
       }
       // An idle connection leaves once a few rounds have passed.
       if (c.kind == Kind::kIdle && round % 50 == 49) done = true;
+      // A bound against a hung daemon, not a measurement.
+      if (round - c.born > 3000) done = true;
       if (done) {
         if (c.got.starts_with("HTTP/1.")) ++answered;
         close(c.fd);
@@ -145,8 +149,10 @@ TEST(WebStress, ManyConnectionsThenSigtermUnderLoad) {
 
   // More connections at once than the server has sockets: crowding resets,
   // resets and half-closes among ordinary requests.
-  const int answered = Drive(port, 600, 40, drain);
-  EXPECT_GT(answered, 100) << daemon.Output();
+  EXPECT_GT(Drive(port, 450, 40, drain), 0) << daemon.Output();
+  // Fewer at once than would crowd it: every real request is answered (the
+  // idle and the reset connections ask nothing, 2 in 9).
+  EXPECT_GE(Drive(port, 180, 8, drain), 130) << daemon.Output();
 
   // More load, and SIGTERM in the middle of it.
   bool signalled = false;

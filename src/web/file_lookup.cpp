@@ -24,14 +24,17 @@ std::optional<fs::path> FileLookup::Find(const fs::path& root, std::string_view 
   }
   const std::string key(page_path);
   if (auto it = entries_.find(key); it != entries_.end()) {
-    if (StillValid(it->second)) return it->second.file;
+    if (it->second.checked == batch_ || StillValid(it->second)) {
+      it->second.checked = batch_;
+      return it->second.file;
+    }
     entries_.erase(it);
   }
   auto file = Response::FindBelowRoot(root, page_path);
   if (!file || real_root_.empty()) return file;
   // The folders from the real root down to the file's own, with their
   // times.
-  Entry entry{*file, {}};
+  Entry entry{*file, {}, batch_};
   fs::path folder = real_root_;
   std::error_code ec;
   entry.folders.emplace_back(folder, fs::last_write_time(folder, ec));

@@ -1,8 +1,21 @@
 #include "web/file_times.h"
 
+#include <sys/stat.h>
+
 #include <ctime>
 
 namespace tagvane {
+
+namespace {
+
+DateTime LocalDateTime(std::time_t t) {
+  std::tm local{};
+  localtime_r(&t, &local);
+  return MakeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                      local.tm_min, local.tm_sec);
+}
+
+}  // namespace
 
 DateTime FileModified(const std::filesystem::path& path) {
   std::error_code ec;
@@ -10,12 +23,14 @@ DateTime FileModified(const std::filesystem::path& path) {
   if (ec) return DateTime{};
   // g++ 12 lacks clock_cast; file_clock's to_sys does the same.
   const auto sys = std::chrono::file_clock::to_sys(stamp);
-  const std::time_t t =
-      std::chrono::system_clock::to_time_t(std::chrono::time_point_cast<std::chrono::seconds>(sys));
-  std::tm local{};
-  localtime_r(&t, &local);
-  return MakeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                      local.tm_min, local.tm_sec);
+  return LocalDateTime(std::chrono::system_clock::to_time_t(
+      std::chrono::time_point_cast<std::chrono::seconds>(sys)));
+}
+
+FileFacts StatFile(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {true, static_cast<uint64_t>(st.st_size), LocalDateTime(st.st_mtime)};
 }
 
 }  // namespace tagvane

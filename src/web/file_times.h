@@ -2,6 +2,7 @@
 // Last-Modified header of file answers.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 
 #include "core/clock.h"
@@ -10,5 +11,13 @@ namespace tagvane {
 
 // The file's last modification in local time; the epoch when unknown.
 DateTime FileModified(const std::filesystem::path& path);
+
+// Size and modification of a file from one look at it.
+struct FileFacts {
+  bool found = false;
+  uint64_t size = 0;
+  DateTime modified{};
+};
+FileFacts StatFile(const std::filesystem::path& path);
 
 }  // namespace tagvane

@@ -152,8 +152,7 @@ void Response::SendBinaryFile(std::string_view path, int16_t index) {
       server_.Pump();
       return;
     }
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(*file, ec);
+    const FileFacts facts = StatFile(*file);
     FastString header(512);
     header.Add("HTTP/1.1 200 OK\r\n")
         .Add("Server: qbx\r\n")
@@ -161,11 +160,11 @@ void Response::SendBinaryFile(std::string_view path, int16_t index) {
         .Add(MediumDate())
         .Add("\r\n")
         .Add("Last-Modified: ")
-        .Add(FormatGeneralDate(FileModified(*file)))
+        .Add(FormatGeneralDate(facts.modified))
         .Add("\r\n")
         .Add("Accept-Ranges: bytes\r\n")
         .Add("Content-Length: ")
-        .Add(std::to_string(ec ? 0 : size))
+        .Add(std::to_string(facts.size))
         .Add("\r\n")
         .Add("Connection: Close\r\n")
         .Add("Content-Type: ")
@@ -176,7 +175,7 @@ void Response::SendBinaryFile(std::string_view path, int16_t index) {
     // last, while the queue goes on being served.
     server_.SetTag(index, generation, "1");
     server_.Send(index, generation, header.Take());
-    server_.StreamFile(index, generation, std::move(in));
+    server_.StreamFile(index, generation, std::move(in), facts.size);
   });
 }
 

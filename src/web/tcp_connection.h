@@ -29,12 +29,20 @@ struct TCPServer::Connection {
   std::deque<std::shared_ptr<const std::string>> outgoing;
   size_t outgoing_bytes = 0;
   bool writing = false;
+  // A write of everything queued is posted to run once the current
+  // handler has queued what it sends (a header and its first chunk go
+  // out together).
+  bool flush_posted = false;
   // The peer has finished sending (half-closed); it still gets its answer.
   bool peer_done = false;
   size_t received = 0;
   size_t queued_items = 0;
-  // The binary file being streamed, when there is one.
+  // The binary file being streamed, when there is one: what is left to
+  // read of it, and what was read and not yet sent.
   std::unique_ptr<std::ifstream> file;
+  uint64_t file_left = 0;
+  std::string file_buffer;
+  size_t file_sent = 0;
   std::array<char, 16384> buffer{};
 };
 

@@ -1,7 +1,11 @@
 // The sending side of TCPServer: ordered sends per connection, the
 // send-complete and close handling, and the chunked file stream that runs
 // from per-connection state, so a slow reader holds only its own slot.
+#include <asio/post.hpp>
 #include <asio/write.hpp>
+
+#include <algorithm>
+#include <vector>
 
 #include "core/app.h"
 #include "core/failure.h"
@@ -19,41 +23,60 @@ void TCPServer::Send(int i, uint64_t generation, std::string bytes) {
   }
   c->outgoing_bytes += bytes.size();
   c->outgoing.push_back(std::make_shared<const std::string>(std::move(bytes)));
-  if (!c->writing) WriteNext(slots_[i]);
+  if (!c->writing && !c->flush_posted) {
+    c->flush_posted = true;
+    std::weak_ptr<bool> alive = alive_;
+    asio::post(app_.Loop().Io(), [this, alive, c = slots_[i]] {
+      if (alive.expired()) return;
+      c->flush_posted = false;
+      WriteNext(c);
+    });
+  }
 }
 
 void TCPServer::WriteNext(const ConnectionPtr& c) {
-  if (c->writing) return;
+  if (c->writing || c->state == kStateClosed) return;
   if (c->outgoing.empty()) {
     if (c->state == kStateClosing) FinishClose(*c);
     return;
   }
   c->writing = true;
-  // The handler holds both the connection and the bytes it writes.
-  std::shared_ptr<const std::string> bytes = c->outgoing.front();
+  // Everything queued goes out in one write; the handler holds the
+  // connection and the bytes it writes.
+  std::vector<std::shared_ptr<const std::string>> held(c->outgoing.begin(), c->outgoing.end());
+  std::vector<asio::const_buffer> buffers;
+  buffers.reserve(held.size());
+  for (const auto& b : held) buffers.push_back(asio::buffer(*b));
   std::weak_ptr<bool> alive = alive_;
-  asio::async_write(
-      c->socket, asio::buffer(*bytes),
-      [this, alive, c, bytes](const asio::error_code& ec, size_t) {
-        if (alive.expired()) return;
-        c->writing = false;
-        if (!c->outgoing.empty() && c->outgoing.front() == bytes) {
-          c->outgoing.pop_front();
-          c->outgoing_bytes -= bytes->size();
-        }
-        if (c->state == kStateClosed) return;
-        if (ec) {
-          c->outgoing.clear();
-          c->outgoing_bytes = 0;
-          if (c->state == kStateConnected && IsCurrent(c)) CloseHandling(c->index);
-          if (c->state != kStateClosed) FinishClose(*c);
-          return;
-        }
-        if (c->state == kStateConnected && IsCurrent(c)) {
-          Guard(app_.Log(), "TCPServer SendComplete", [&] { SendComplete(c->index); });
-        }
-        WriteNext(c);
-      });
+  asio::async_write(c->socket, buffers,
+                    [this, alive, c, held = std::move(held)](const asio::error_code& ec, size_t) {
+                      if (alive.expired()) return;
+                      c->writing = false;
+                      size_t done = 0;
+                      while (done < held.size() && !c->outgoing.empty() &&
+                             c->outgoing.front() == held[done]) {
+                        c->outgoing_bytes -= held[done]->size();
+                        c->outgoing.pop_front();
+                        ++done;
+                      }
+                      OnWritten(c, done, ec);
+                    });
+}
+
+void TCPServer::OnWritten(const ConnectionPtr& c, size_t buffers, const asio::error_code& ec) {
+  if (c->state == kStateClosed) return;
+  if (ec) {
+    c->outgoing.clear();
+    c->outgoing_bytes = 0;
+    if (c->state == kStateConnected && IsCurrent(c)) CloseHandling(c->index);
+    if (c->state != kStateClosed) FinishClose(*c);
+    return;
+  }
+  // One send-complete per send, in order.
+  for (size_t n = 0; n < buffers && c->state == kStateConnected && IsCurrent(c); ++n) {
+    Guard(app_.Log(), "TCPServer SendComplete", [&] { SendComplete(c->index); });
+  }
+  WriteNext(c);
 }
 
 void TCPServer::SendComplete(int i) {
@@ -103,10 +126,13 @@ void TCPServer::FinishClose(Connection& c) {
   ForgetQueued(c);
 }
 
-void TCPServer::StreamFile(int i, uint64_t generation, std::ifstream file) {
+void TCPServer::StreamFile(int i, uint64_t generation, std::ifstream file, uint64_t size) {
   Connection* c = Current(i, generation);
   if (!c || c->state != kStateConnected) return;
   c->file = std::make_unique<std::ifstream>(std::move(file));
+  c->file_left = size;
+  c->file_buffer.clear();
+  c->file_sent = 0;
   send_done_[i] = true;
   StreamNext(i);
 }
@@ -116,16 +142,25 @@ void TCPServer::StreamNext(int i) {
   Timer& timer = *binary_timers_[i];
   send_done_[i] = false;
   if (c.state != kStateConnected || !c.file) return;
-  if (c.file->peek() == std::char_traits<char>::eof()) {
+  if (c.file_sent == c.file_buffer.size() && c.file_left > 0) {
+    // The next block from disk (a small file in one read).
+    c.file_buffer.resize(static_cast<size_t>(std::min<uint64_t>(c.file_left, kFileBlock)));
+    c.file->read(c.file_buffer.data(), static_cast<std::streamsize>(c.file_buffer.size()));
+    c.file_buffer.resize(static_cast<size_t>(c.file->gcount()));
+    c.file_sent = 0;
+    c.file_left = c.file_buffer.empty() ? 0 : c.file_left - c.file_buffer.size();
+  }
+  if (c.file_sent == c.file_buffer.size()) {
     // The last chunk is on its way: the connection closes once it has gone.
     c.file.reset();
+    c.file_buffer = std::string();
     c.tag.assign(1, '0');  // (not = "0": a false -Wrestrict in g++ 12)
     SendComplete(i);
     return;
   }
-  std::string chunk(kChunkSize, '\0');
-  c.file->read(chunk.data(), static_cast<std::streamsize>(kChunkSize));
-  chunk.resize(static_cast<size_t>(c.file->gcount()));
+  const size_t n = std::min(kChunkSize, c.file_buffer.size() - c.file_sent);
+  std::string chunk = c.file_buffer.substr(c.file_sent, n);
+  c.file_sent += n;
   timer.SetInterval(kChunkWaitMs);
   timer.SetEnabled(true);
   Send(i, c.generation, std::move(chunk));

@@ -88,12 +88,15 @@ void TCPServer::StopListening() {
 void TCPServer::AcceptNext() {
   std::weak_ptr<bool> alive = alive_;
   const uint64_t listening = listen_generation_;
-  acceptor_.async_accept([this, alive, listening](const asio::error_code& ec,
-                                                  asio::ip::tcp::socket s) {
+  // The peer's address comes with the accepted connection.
+  acceptor_.async_accept(accepted_peer_, [this, alive, listening](const asio::error_code& ec,
+                                                                  asio::ip::tcp::socket s) {
     if (alive.expired()) return;
     if (ec == asio::error::operation_aborted) return;
     if (!ec && listening == listen_generation_) {
-      Guard(app_.Log(), "TCPServer ConnectionRequest", [&] { OnConnectionRequest(std::move(s)); });
+      const asio::ip::tcp::endpoint peer = accepted_peer_;
+      Guard(app_.Log(), "TCPServer ConnectionRequest", [&] { OnConnectionRequest(std::move(s), peer);
+      });
     }
     // A crowding reset listened afresh (and waits for the next connection
     // itself); only the acceptor this wait belongs to is re-armed here.
@@ -121,7 +124,8 @@ void TCPServer::CrowdingReset() {
   Listen(port);
 }
 
-void TCPServer::OnConnectionRequest(asio::ip::tcp::socket socket) {
+void TCPServer::OnConnectionRequest(asio::ip::tcp::socket socket,
+                                    const asio::ip::tcp::endpoint& peer) {
   if (sockets_open_ >= 24) CrowdingReset();
   while (!(sockets_open_ < HighestIndex() - 4 || HighestIndex() >= kMaxIndex)) {
     slots_.emplace_back();
@@ -149,8 +153,7 @@ void TCPServer::OnConnectionRequest(asio::ip::tcp::socket socket) {
   auto c = std::make_shared<Connection>(app_.Loop().Io(), chosen, ++generations_);
   c->socket = std::move(socket);
   c->socket.set_option(asio::ip::tcp::no_delay(true), ec);
-  const auto remote = c->socket.remote_endpoint(ec);
-  c->peer = ec ? std::string() : remote.address().to_string();
+  c->peer = peer.address().to_string();
   binary_timers_[chosen]->SetEnabled(false);
   send_done_[chosen] = false;
   slots_[chosen] = c;
@@ -286,6 +289,7 @@ void TCPServer::Pump() { app_.Loop().Pump(); }
 
 void TCPServer::ProcessRequestQueue() {
   server_timer_.SetInterval(0);
+  files_.NewBatch();
   while (!queue_.empty() && !closed_ && !app_.Loop().Stopped()) {
     Packet item = PopFront();
     Guard(app_.Log(), "ProcessRequestQueue ", [&] { ServeOne(std::move(item)); });

@@ -54,6 +54,8 @@ class TCPServer {
   // Unsent answer bytes a connection may hold while its reader is stalled.
   static constexpr size_t kMaxOutgoing = 1 << 20;
   static constexpr size_t kChunkSize = 1000;
+  // How much of a streamed file is read from disk at a time.
+  static constexpr size_t kFileBlock = 64 * 1024;
   static constexpr int kChunkWaitMs = 5000;
 
   explicit TCPServer(App& app);
@@ -91,9 +93,9 @@ class TCPServer {
   // holds another one by now); sends go out in order, and each completion
   // runs SendComplete.
   void Send(int i, uint64_t generation, std::string bytes);
-  // Streams the rest of an open file to that connection in chunks, then
-  // closes it. Returns at once.
-  void StreamFile(int i, uint64_t generation, std::ifstream file);
+  // Streams an open file of `size` bytes to that connection in chunks,
+  // then closes it. Returns at once.
+  void StreamFile(int i, uint64_t generation, std::ifstream file, uint64_t size);
   bool SendDone(int i) const { return send_done_[Clamp(i)]; }
   // The send-complete handling: stops the chunk timer, sets SendDone and
   // closes the connection unless its tag is "1".
@@ -120,7 +122,7 @@ class TCPServer {
   bool Listen(int port);
   void StopListening();
   void AcceptNext();
-  void OnConnectionRequest(asio::ip::tcp::socket socket);
+  void OnConnectionRequest(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer);
   void CrowdingReset();
   void StartRead(const ConnectionPtr& c);
   void OnData(const ConnectionPtr& c, size_t n);
@@ -128,6 +130,7 @@ class TCPServer {
   void Drop(Connection& c, const std::string& why);
   void CloseHandling(int i);
   void WriteNext(const ConnectionPtr& c);
+  void OnWritten(const ConnectionPtr& c, size_t buffers, const asio::error_code& ec);
   void FinishClose(Connection& c);
   void ForgetQueued(Connection& c);
   Packet PopFront();
@@ -165,6 +168,7 @@ class TCPServer {
   std::filesystem::path product_folder_;
   StatusPageHandler status_page_;
   FileLookup files_;
+  asio::ip::tcp::endpoint accepted_peer_;
   std::shared_ptr<bool> alive_;
 };
 

@@ -118,3 +118,9 @@ while (( DONE < 100000 )); do
 done
 AFTER="$(rss)"
 echo "daemon RSS before: ${BEFORE} kB, after ${DONE} more requests: ${AFTER} kB"
+
+# A flood of more connections than the server has sockets, then idle: the
+# queue must not outgrow its bound, and memory must come back.
+wrk -t2 -c200 -d"${SECS}s" "http://127.0.0.1:$P_TAG/status" >/dev/null || true
+sleep 2
+echo "daemon RSS after ${SECS}s of wrk -c200 on /status and 2 s idle: $(rss) kB"

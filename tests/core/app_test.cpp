@@ -167,6 +167,71 @@ TEST_F(AppFixture, ShutdownWritesTagRecordsAndDeviceSectionsOnce) {
   EXPECT_FALSE(app.OffTimer().Enabled());
 }
 
+// A receiver whose connect wait sees a shut-down signal.
+class SignalDuringConnect final : public ReceiverPort {
+ public:
+  explicit SignalDuringConnect(App*& app, CallTrace& trace) : app_(app), trace_(trace) {}
+  bool InitCommPort(const std::string&) override {
+    trace_.push_back("receiver.InitCommPort");
+    app_->RequestShutdown();
+    return false;
+  }
+  void InitRFID() override { trace_.push_back("receiver.InitRFID"); }
+  void LoadDevices() override { trace_.push_back("receiver.LoadDevices"); }
+  void SendToReceiver(std::string_view) override {}
+  void Close() override { trace_.push_back("receiver.Close"); }
+
+ private:
+  App*& app_;
+  CallTrace& trace_;
+};
+
+TEST_F(AppFixture, AShutDownAskedForDuringStartUpEndsItAndSavesWhatWasLoaded) {
+  const std::string original =
+      "[DEVICE MESSAGES]\r\nLamp.on=hi\r\n[DEVICES]\r\nLamp=01/02/2026 10:00:00;on\r\n"
+      "[RFID]\r\nRFIDPort=4001\r\n"
+      "SerialIP=127.0.0.1\r\n[RFIDUNITS]\r\n____________1A2B=x\r\n";
+  WriteFile(Ini(), original);
+  App app(Options());
+  App* self = &app;
+  app.SetReceiver(std::make_unique<SignalDuringConnect>(self, trace_));
+  app.Start();
+  EXPECT_TRUE(app.StartupCancelled());
+  EXPECT_FALSE(app.Starting());
+  EXPECT_EQ(trace_, (CallTrace{"http.StartServer", "xap.Init", "ui.CreateMonitor",
+                               "receiver.InitCommPort"}));
+  EXPECT_FALSE(app.OffTimer().Enabled());
+  app.Shutdown();
+  EXPECT_TRUE(app.SavedAtShutdown());
+  EXPECT_EQ(ReadFile(Ini()), original);
+}
+
+TEST_F(AppFixture, AFinalSaveThatFailsIsReported) {
+  WriteFile(Ini(), "[RFID]\r\nDebugLog=0\r\n");
+  App app(Options());
+  app.Start();
+  app.Tables().DeviceTable.Add("____________1A2B", std::make_shared<RFIDDevice>());
+  // A folder where the temporary file of the atomic write must go.
+  std::filesystem::create_directories(dir_ / "Config/Tagvane.ini.tmp/x");
+  app.Shutdown();
+  EXPECT_FALSE(app.SavedAtShutdown());
+  EXPECT_EQ(ReadFile(Ini()), "[RFID]\r\nDebugLog=0\r\n");
+}
+
+TEST_F(AppFixture, ExistingFoldersInAnotherLetterCaseAreUsed) {
+  WriteFile(dir_ / "config/Tagvane.ini", "[RFID]\r\nReceiverLocation=Attic\r\n");
+  std::filesystem::create_directories(dir_ / "DATA");
+  App app(Options());
+  app.Start();
+  EXPECT_EQ(app.GetSettings().receiverlocation, "Attic");
+  EXPECT_EQ(app.ConfigDir(), dir_ / "config");
+  EXPECT_EQ(app.DataDir(), dir_ / "DATA");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "Config"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "Data"));
+  app.Log().WriteTrace("Tagvane", "here");
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "DATA/Tagvane.txt"));
+}
+
 TEST_F(AppFixture, TwoAppsRunSideBySide) {
   test::TempDir other;
   AppOptions second = Options();

@@ -6,10 +6,11 @@ Plays the serial-to-network bridge: sends N new identifiers in chunks of 100
 sends SIGTERM and times the exit. A second run sends the N identifiers in one
 burst and signals at once (a backlog of new tags at shut-down).
 
-Usage: bench/new_tags_flood.py [--binary build/tagvane] [--count 5000]
+Usage: bench/new_tags_flood.py [--binary build/tagvane] [--count 5000] [--backlog N]
 """
 import argparse
 import os
+import resource
 import signal
 import socket
 import statistics
@@ -82,7 +83,14 @@ def saved_records(app):
     return text.count("=____________")
 
 
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
 def stop(p):
+    """SIGTERM; returns (seconds to exit, exit status, the daemon's CPU seconds)."""
+    before = children_cpu()
     start = time.monotonic()
     p.send_signal(signal.SIGTERM)
     try:
@@ -90,7 +98,7 @@ def stop(p):
     except subprocess.TimeoutExpired:
         p.kill()
         code = "killed"
-    return time.monotonic() - start, code
+    return time.monotonic() - start, code, children_cpu() - before
 
 
 def flood(binary, count):
@@ -108,11 +116,12 @@ def flood(binary, count):
         flood_s = time.monotonic() - began
         # Let the daemon work through what is queued, as a later page would.
         latencies.append(status_once(http))
-        took, code = stop(p)
+        took, code, cpu = stop(p)
         print("flood of %d new tags over %.2f s: /status answered %d times, median %.0f ms, "
-              "max %.0f ms; SIGTERM to exit %.2f s (status %s), %d records saved"
-              % (count, flood_s, len(latencies), 1000 * statistics.median(latencies),
-                 1000 * max(latencies), took, code, saved_records(app)))
+              "max %.0f ms; SIGTERM to exit %.2f s (status %s), %d records saved; "
+              "daemon CPU %.2f s" % (count, flood_s, len(latencies),
+                                     1000 * statistics.median(latencies), 1000 * max(latencies),
+                                     took, code, saved_records(app), cpu))
 
 
 def backlog(binary, count):
@@ -123,18 +132,19 @@ def backlog(binary, count):
         p = start_daemon(binary, app, bridge.port, free_port())
         bridge.sent.wait()
         time.sleep(0.2)
-        took, code = stop(p)
-        print("backlog of %d new tags: SIGTERM to exit %.2f s (status %s), %d records saved"
-              % (count, took, code, saved_records(app)))
+        took, code, cpu = stop(p)
+        print("backlog of %d new tags: SIGTERM to exit %.2f s (status %s), %d records saved; "
+              "daemon CPU %.2f s" % (count, took, code, saved_records(app), cpu))
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--binary", default="build/tagvane")
     ap.add_argument("--count", type=int, default=5000)
+    ap.add_argument("--backlog", type=int, default=0, help="backlog size (default: --count)")
     args = ap.parse_args()
     flood(args.binary, args.count)
-    backlog(args.binary, args.count)
+    backlog(args.binary, args.backlog or args.count)
 
 
 if __name__ == "__main__":

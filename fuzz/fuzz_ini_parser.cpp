@@ -39,8 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       tagvane::IniTool reread;
       reread.SetBadLineReporter([](const std::string&, const std::string&) {});
       reread.Parse(tool.Render());
-      // Values lose trailing spaces (lines are stripped); an empty value
-      // reads as the default.
+      // Values lose trailing spaces; an empty value reads as the default.
       const std::string expected(tagvane::TrimSpaces(value).empty()
                                      ? std::string_view("<none>")
                                      : value.substr(0, value.find_last_not_of(' ') + 1));

@@ -102,6 +102,10 @@ std::string IniTool::Read(std::string_view section, std::string_view key,
 
 void IniTool::WriteKey(std::string_view section, std::string_view key, std::string_view value) {
   if (const char* why = Unstorable(section, key, value)) throw std::invalid_argument(why);
+  // Lines are stripped when read, so trailing spaces are dropped here and
+  // the store holds what a reload would give.
+  const size_t end = value.find_last_not_of(' ');
+  value = end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
   if (!entries_.Contains(section)) entries_.Add(std::string(section), std::string(section));
   entries_.Set(Composite(section, key), std::string(value));
 }

@@ -38,7 +38,8 @@ class IniTool {
   // The value, or def when the key is absent or its value is empty.
   std::string Read(std::string_view section, std::string_view key, std::string_view def) const;
   // Throws std::invalid_argument, storing nothing, for what could not be
-  // saved and read back as written (see Unstorable).
+  // saved and read back as written (see Unstorable). Trailing spaces of the
+  // value are dropped (a reload would drop them).
   void WriteKey(std::string_view section, std::string_view key, std::string_view value);
   // Why a section, key or value cannot be saved and read back as written,
   // or nullptr when it can. Refused: control characters in a section or

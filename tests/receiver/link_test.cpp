@@ -175,7 +175,7 @@ TEST(ReceiverLink, DataBeforeTheTagTableIsLoadedWaitsForIt) {
   bed.link->Close();
 }
 
-TEST(ReceiverLink, NoPortMeansNoReceiverAndAPortThatCannotOpenIsLoggedOnce) {
+TEST(ReceiverLink, NoPortMeansNoReceiverAndAPortThatCanNeverOpenIsNotRetried) {
   for (const char* none : {"", " ", "0"}) {
     LinkBed bed;
     bed.app.GetSettings().RFIDPort = none;
@@ -193,15 +193,6 @@ TEST(ReceiverLink, NoPortMeansNoReceiverAndAPortThatCannotOpenIsLoggedOnce) {
   bed.link->InitRFID();
   EXPECT_FALSE(bed.link->Retrying());
   EXPECT_EQ(bed.CountLogStarting("RFID receiver port COM3 is not a port number"), 1u);
-  // One that may open later is retried with one entry for the whole outage.
-  bed.app.GetSettings().RFIDPort = (bed.dir / "ttyNever").string();
-  bed.link->InitRFID();
-  EXPECT_TRUE(bed.link->Retrying());
-  const size_t entries = bed.app.Log().Recent().size();
-  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->ConnectTries() >= 2; }));
-  EXPECT_EQ(bed.app.Log().Recent().size(), entries);
-  bed.app.State().LinkClosing = true;
-  bed.link->Close();
 }
 
 TEST(TcpLink, ConnectsByNameAndProbesASilentBridge) {

@@ -97,6 +97,34 @@ void BM_ProcessCommData(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
   state.counters["devices"] = static_cast<double>(bed.app.Tables().DeviceTable.size());
 }
+// 200 new tags reported one by one into a table of n stored devices (on
+// disk, as at start-up). flush_each = 1 flushes the INI cache after every new
+// device, as AddRFIDUnit used to; 0 is the coalesced flush (one timer tick).
+void BM_NewTags(benchmark::State& state) {
+  const int stored = static_cast<int>(state.range(0));
+  const bool flush_each = state.range(1) != 0;
+  Bed bed(stored);
+  for (int i = 0; i < stored; ++i) {
+    const std::string code = MakeDeviceCode(bed.app, "", TagId(i));
+    bed.app.Ini().SaveIniSetting("RFIDUnits", code, (*bed.app.Tables().DeviceTable.Find(code))->Properties(),
+                                 kSettingsFile);
+  }
+  bed.app.Ini().FlushIniCache();
+  int next = stored;
+  for (auto _ : state) {
+    for (int i = 0; i < 200; ++i) {
+      bed.parser.ProcessCommData(TagId(0x8000 + next++) + " ", 2);
+      if (flush_each) bed.app.Ini().FlushIniCache();
+    }
+    bed.timers.Advance(std::chrono::milliseconds(App::kFlushDelayMs));
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 200);
+}
+BENCHMARK(BM_NewTags)
+    ->ArgsProduct({{1000, 5000, 20000}, {1, 0}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
 BENCHMARK(BM_ProcessCommData)
     ->ArgNames({"tags", "reports_per_chunk"})
     ->Args({10, 1000})

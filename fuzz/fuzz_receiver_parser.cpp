@@ -1,6 +1,8 @@
 // Fuzzes the receiver parser: the input is cut into chunks (each byte below
 // 8 ends a chunk and picks its event code), fed to ProcessCommData, and the
-// parser's invariants are checked after every input.
+// parser's invariants are checked after every input: no identifier that
+// could break the INI layout becomes a device, and every device reads back
+// from the saved text.
 #include <stdlib.h>
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "core/app.h"
+#include "core/ini_tool.h"
 #include "receiver/data_monitor.h"
 #include "receiver/device_table.h"
 #include "receiver/presence.h"
@@ -83,6 +86,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (bed.monitor.CommData().size() > tagvane::DataMonitor::kCommDataLimit) std::abort();
   for (const auto& [code, device] : tables.DeviceTable) {
     if (code.size() != 16) std::abort();
+    if (!tagvane::IsTagIdentifier(std::string_view(code).substr(12))) std::abort();
+  }
+  // Every device reads back from the text its INI file would hold.
+  if (tagvane::IniTool* store = bed.app.Ini().Store("Tagvane.ini")) {
+    tagvane::IniTool reread;
+    reread.Parse(store->Render());
+    for (const auto& [code, device] : tables.DeviceTable) {
+      if (reread.Read("RFIDUnits", code, "").empty()) std::abort();
+    }
   }
   bed.clock.Advance(std::chrono::milliseconds(3000));
   for (const auto& [code, device] : tables.DeviceTable) tagvane::SetupDelayTimer(bed.app, device);

@@ -64,11 +64,14 @@ int main(int argc, char** argv) {
   tagvane::InstallSubsystems(app);
 
   // Signals only set the loop going; the shut-down runs on the loop, once.
+  // During start-up a signal ends start-up at its next step instead.
   asio::signal_set signals(app.Loop().Io(), SIGINT, SIGTERM);
   std::function<void(const std::error_code&, int)> on_signal =
       [&](const std::error_code& error, int) {
         if (error) return;
-        if (!app.ShutDown()) {
+        if (app.Starting()) {
+          app.RequestShutdown();
+        } else if (!app.ShutDownStarted()) {
           app.Shutdown();
           app.Loop().Stop();
         }
@@ -78,11 +81,19 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   app.Start();
-  if (foreground) {
-    std::cerr << "tagvane " << tagvane::kVersion << " ready, application folder " << app_dir
-              << std::endl;
+  if (!app.StartupCancelled()) {
+    if (foreground) {
+      std::cerr << "tagvane " << tagvane::kVersion << " ready, application folder " << app_dir
+                << std::endl;
+    }
+    app.Loop().Run();
   }
-  app.Loop().Run();
   app.Shutdown();
+  if (!app.SavedAtShutdown()) {
+    // A service manager and a user must see that changes were lost.
+    std::cerr << "tagvane: the shut-down could not save every change to "
+              << app.ConfigDir().string() << " (see the event log)" << std::endl;
+    return 1;
+  }
   return 0;
 }

@@ -21,10 +21,16 @@ App::App(AppOptions options)
       database_(std::make_unique<NullDatabase>(options_.call_trace)),
       ui_(std::make_unique<NullUi>(options_.call_trace)),
       off_timer_(*timers_),
-      periodic_timer_(*timers_) {
+      periodic_timer_(*timers_),
+      flush_timer_(*timers_) {
+  loop_.SetLog(&log_);
   log_.SetSender(&outbox_);
   log_.SetEcho(options_.foreground);
   periodic_timer_.SetOnTick([this] { scripts_->PeriodicTick(); });
+  flush_timer_.SetOnTick([this] {
+    flush_timer_.SetEnabled(false);
+    if (ini_) ini_->FlushIniCache();
+  });
 }
 
 App::~App() = default;
@@ -35,7 +41,19 @@ std::string App::XapSourceAddress() const {
   return source;
 }
 
+void App::RequestShutdown() {
+  if (starting_) startup_cancelled_ = true;
+  loop_.Stop();
+}
+
+void App::FlushIniCacheSoon() {
+  if (flush_timer_.Enabled() || shut_down_) return;
+  flush_timer_.SetInterval(kFlushDelayMs);
+  flush_timer_.SetEnabled(true);
+}
+
 void App::Start() {
+  starting_ = true;
   // 1-2: flags and the device-code constants (kCodeFieldWidth, kCodeFill).
   state_.XapActive = false;
   state_.LinkClosing = false;
@@ -43,7 +61,7 @@ void App::Start() {
 
   InitXap();
 
-  Guard(log_, "Main Load", [&] {
+  if (!startup_cancelled_) Guard(log_, "Main Load", [&] {
     XapTransportConfig config;
     config.source = XapSourceAddress();
     config.uid = "FF.0063:00";
@@ -63,10 +81,13 @@ void App::Start() {
     }
   });
 
-  InitHW();
+  if (!startup_cancelled_) InitHW();
   // The receiver-link host and the monitor exist from InitHW on; the main
   // form has nothing to hide here.
-  Guard(log_, "Main Load", [&] { ui_->ShowIndicator("RFID " + settings_.receiverlocation); });
+  if (!startup_cancelled_) {
+    Guard(log_, "Main Load", [&] { ui_->ShowIndicator("RFID " + settings_.receiverlocation); });
+  }
+  starting_ = false;
 }
 
 void App::InitXap() {
@@ -78,12 +99,15 @@ void App::InitXap() {
   step([&] {
     app_path_ = options_.app_dir.string();
     while (app_path_.size() > 1 && app_path_.back() == '/') app_path_.pop_back();
-    log_.SetTracePath(DataDir() / "Tagvane.txt");
+    // An existing "config" or "data" folder is the one meant.
+    config_dir_ = ResolveBelow(app_path_, "Config").value_or(app_path_ + "/Config");
+    data_dir_ = ResolveBelow(app_path_, "Data").value_or(app_path_ + "/Data");
+    log_.SetTracePath(data_dir_ / "Tagvane.txt");
   });
   step([&] { exe_path_ = options_.exe_path; });
   step([&] {
-    CreateFolders(log_, app_path_ + "/Config/x");
-    CreateFolders(log_, app_path_ + "/Data/x");
+    CreateFolders(log_, (config_dir_ / "x").string());
+    CreateFolders(log_, (data_dir_ / "x").string());
   });
   step([&] { exe_path_ = RewriteUncPath(exe_path_); });
   step([&] {
@@ -112,7 +136,10 @@ void App::InitXap() {
 }
 
 void App::InitHW() {
-  auto step = [&](auto&& fn) { Guard(log_, "InitHW", fn); };
+  // A shut-down asked for meanwhile ends start-up at the next step.
+  auto step = [&](auto&& fn) {
+    if (!startup_cancelled_) Guard(log_, "InitHW", fn);
+  };
   step([&] {
     state_.ProcessingData = false;
     tables_.OffTimerCount = 0;
@@ -144,7 +171,7 @@ void App::InitHW() {
 void App::InitINIVariables() {
   Guard(log_, "InitINIVariables", [&] {
     InitIniKeys();
-    if (!settings_.RFIDPort.empty() && !state_.SerialPortOpen) {
+    if (ReceiverPortConfigured(settings_.RFIDPort) && !state_.SerialPortOpen) {
       state_.SerialPortOpen = receiver_->InitCommPort(settings_.RFIDPort);
     }
   });
@@ -167,10 +194,10 @@ void App::SetIniValue(std::string_view name) {
 
 void App::ArmPeriodicTimer() {
   const PeriodicSchedule schedule = ComputePeriodicSchedule(settings_.PeriodicScriptInterval);
-  const double v = LeadingNumber(settings_.PeriodicScriptInterval);
-  if (IsNumeric(settings_.PeriodicScriptInterval) && v < 0) {
+  if (IsNumeric(settings_.PeriodicScriptInterval) &&
+      !PeriodicIntervalUsable(settings_.PeriodicScriptInterval)) {
     log_.LogEvent(kProductSource, "PeriodicScriptInterval " + settings_.PeriodicScriptInterval +
-                                      " is negative; periodic scripts are off");
+                                      " is negative or out of range; periodic scripts are off");
   }
   periodic_minutes_ = schedule.minute_counter;
   periodic_timer_.SetEnabled(false);

@@ -58,7 +58,21 @@ class App {
   void Start();
   // The shut-down sequence; runs once, later calls do nothing.
   void Shutdown();
-  bool ShutDown() const { return shut_down_; }
+  // Whether the shut-down sequence has begun.
+  bool ShutDownStarted() const { return shut_down_; }
+  // False when the shut-down could not write every change it held to disk.
+  bool SavedAtShutdown() const { return saved_at_shutdown_; }
+  // A shut-down asked for (a signal) while Start runs: start-up ends at its
+  // next step and the event loop is stopped; the caller then runs Shutdown.
+  void RequestShutdown();
+  bool StartupCancelled() const { return startup_cancelled_; }
+  bool Starting() const { return starting_; }
+
+  // Writes the INI cache to disk within a second: many writes (a stream of
+  // new tags) cost one flush a second, never one each. Shutdown flushes
+  // whatever is still pending.
+  void FlushIniCacheSoon();
+  static constexpr int kFlushDelayMs = 1000;
 
   // Start-up steps, callable on their own.
   void InitXap();
@@ -101,8 +115,10 @@ class App {
   const std::string& ComputerName() const { return computer_name_; }
   const std::string& InterfaceAddress() const { return interface_address_; }
   const std::string& BroadcastAddress() const { return broadcast_address_; }
-  std::filesystem::path ConfigDir() const { return std::filesystem::path(app_path_) / "Config"; }
-  std::filesystem::path DataDir() const { return std::filesystem::path(app_path_) / "Data"; }
+  // The Config and Data folders below AppPath, in whatever letter case they
+  // exist on disk ("Config" and "Data" when created).
+  const std::filesystem::path& ConfigDir() const { return config_dir_; }
+  const std::filesystem::path& DataDir() const { return data_dir_; }
   int XapPort() const { return xap_port_; }
 
  private:
@@ -128,15 +144,23 @@ class App {
 
   Timer off_timer_;
   Timer periodic_timer_;
+  Timer flush_timer_;
   int periodic_minutes_ = 0;
 
   std::string app_path_;
+  std::filesystem::path config_dir_;
+  std::filesystem::path data_dir_;
   std::string exe_path_;
   std::string computer_name_;
   std::string interface_address_ = "Default";
   std::string broadcast_address_ = "Default";
   int xap_port_ = 0;
   bool shut_down_ = false;
+  bool saved_at_shutdown_ = true;
+  bool starting_ = false;
+  bool startup_cancelled_ = false;
+  // SaveDeviceDictionary rewrites its sections only once they were loaded.
+  bool device_dictionary_loaded_ = false;
 };
 
 }  // namespace tagvane

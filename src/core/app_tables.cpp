@@ -57,11 +57,14 @@ void App::InitDeviceDictionary() {
       }
       tables_.ScriptDeviceTable.Add(name, std::move(device));
     }
+    device_dictionary_loaded_ = true;
   });
 }
 
 void App::SaveDeviceDictionary() {
   Guard(log_, "SaveDeviceDictionary", [&] {
+    // Sections never loaded (start-up ended before) are left as they are.
+    if (!device_dictionary_loaded_) return;
     ini_->ClearINISection("Devices", kSettingsFile);
     ini_->ClearINISection("Device Messages", kSettingsFile);
     if (tables_.ScriptDeviceTable.empty()) return;
@@ -92,10 +95,12 @@ void App::SaveLastChange() {
 void App::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  flush_timer_.SetEnabled(false);
   if (ini_) {
     SaveLastChange();
     SaveDeviceDictionary();
     Guard(log_, "Unload", [&] { ini_->FlushIniCache(); });
+    saved_at_shutdown_ = !ini_->HasUnsavedChanges();
   }
   Guard(log_, "Unload", [&] { ui_->RemoveIndicator(); });
   state_.LinkClosing = true;

@@ -1,5 +1,5 @@
-// Time as the program sees it: local calendar time (no zone attached, as the
-// old platform's dates were), injected so tests can move it by hand.
+// Time as the program sees it: local calendar time with no zone attached
+// (stored dates carry none), injected so tests can move it by hand.
 #pragma once
 
 #include <chrono>

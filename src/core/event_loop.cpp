@@ -3,6 +3,8 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "core/failure.h"
+
 namespace tagvane {
 namespace {
 
@@ -78,7 +80,17 @@ void EventLoop::Run() {
   if (stop_requested_) return;
   Revive();
   auto guard = asio::make_work_guard(io_);
-  io_.run();
+  while (!stop_requested_) {
+    try {
+      io_.run();
+      break;
+    } catch (const std::exception& e) {
+      if (log_) ReportFailure(*log_, "EventLoop", MakeFailure(e, SourceLine::Current()), false);
+    } catch (...) {
+      if (log_) ReportFailure(*log_, "EventLoop", MakeUnknownFailure(SourceLine::Current()), false);
+    }
+    Revive();
+  }
 }
 
 void EventLoop::Stop() {

@@ -9,6 +9,8 @@
 
 namespace tagvane {
 
+class Logger;
+
 class EventLoop {
  public:
   EventLoop();
@@ -23,8 +25,11 @@ class EventLoop {
   void Pump();
   // Waits up to d for one handler, runs it and whatever else is ready.
   void PumpFor(Milliseconds d);
-  // Runs until Stop().
+  // Runs until Stop(). The last guard: an exception escaping a handler is
+  // logged under "EventLoop" (when a log is set) and the loop goes on, so
+  // the shut-down still runs.
   void Run();
+  void SetLog(Logger* log) { log_ = log; }
   void Stop();
   bool Stopped() const { return stop_requested_; }
 
@@ -33,6 +38,7 @@ class EventLoop {
 
   asio::io_context io_;
   bool stop_requested_ = false;
+  Logger* log_ = nullptr;
   std::unique_ptr<TimerService> timers_;
 };
 

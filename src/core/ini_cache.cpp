@@ -44,6 +44,11 @@ std::unique_ptr<IniTool> IniCache::NewStore() {
     if (!report_bad_lines_) return;
     log_.LogEvent("IniTool", " Equal sign not found on line " + line + ", file " + path);
   });
+  IniTool* raw = store.get();
+  store->SetBackupFailureReporter([this, raw](const std::exception& e) {
+    ReportFailure(log_, "IniTool Save" + raw->Path().string(),
+                  MakeFailure(e, SourceLine::Current()), false);
+  });
   return store;
 }
 
@@ -154,6 +159,13 @@ void IniCache::FlushIniCache() {
       s.changed = false;
     }
   }
+}
+
+bool IniCache::HasUnsavedChanges() const {
+  for (const auto& s : slots_) {
+    if (s.changed) return true;
+  }
+  return false;
 }
 
 IniTool* IniCache::Store(std::string_view file) {

@@ -41,6 +41,9 @@ class IniCache {
   std::string GetINISection(std::string_view group, std::string_view file = "");
   void ClearINISection(std::string_view group, std::string_view file);
   void FlushIniCache();
+  // True while a store holds changes a flush could not write (or none was
+  // tried for yet).
+  bool HasUnsavedChanges() const;
 
   // Inspection for the status pages and tests.
   size_t SlotCount() const { return slots_.size(); }

@@ -11,6 +11,31 @@ namespace fs = std::filesystem;
 
 namespace tagvane {
 
+namespace {
+
+bool IsControl(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7F;
+}
+
+bool HasControl(std::string_view s) { return std::any_of(s.begin(), s.end(), IsControl); }
+
+}  // namespace
+
+const char* IniTool::Unstorable(std::string_view section, std::string_view key,
+                                std::string_view value) {
+  if (HasControl(section)) return "a section name holds a control character";
+  if (HasControl(key)) return "a key name holds a control character";
+  if (key.find('=') != std::string_view::npos) return "a key name holds \"=\"";
+  if (!key.empty() && (key.front() == ';' || key.front() == '[' || key.front() == ' ')) {
+    return "a key name starts with \";\", \"[\" or a space";
+  }
+  if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    return "a value holds CR, LF or NUL";
+  }
+  return nullptr;
+}
+
 std::string IniTool::Composite(std::string_view section, std::string_view key) {
   std::string out;
   out.reserve(section.size() + 1 + key.size());
@@ -45,12 +70,14 @@ void IniTool::Parse(std::string_view text) {
     }
     const bool header = line.front() == '[' && line.back() == ']' && line.size() >= 2;
     const size_t eq = header ? std::string_view::npos : line.find('=');
+    // A name holding the separator of composite keys, or a NUL anywhere
+    // (it would split the section text GetINISection builds), could not be
+    // saved and read back the same.
     const bool bad_name =
-        line.substr(0, header ? line.size() : eq).find(kKeySeparator) != std::string_view::npos;
+        line.substr(0, header ? line.size() : eq).find(kKeySeparator) != std::string_view::npos ||
+        line.find('\0') != std::string_view::npos;
     if (header) section_ok = !bad_name;
     if (bad_name || !section_ok) {
-      // The separator of composite keys cannot be part of a name: such a
-      // section or key could not be saved and read back the same.
       if (bad_line_) bad_line_(std::string(line), path_.string());
     } else if (header) {
       section.assign(line.substr(1, line.size() - 2));
@@ -74,10 +101,11 @@ std::string IniTool::Read(std::string_view section, std::string_view key,
 }
 
 void IniTool::WriteKey(std::string_view section, std::string_view key, std::string_view value) {
-  if (section.find(kKeySeparator) != std::string_view::npos ||
-      key.find(kKeySeparator) != std::string_view::npos) {
-    throw std::invalid_argument("a section or key name holds character 3");
-  }
+  if (const char* why = Unstorable(section, key, value)) throw std::invalid_argument(why);
+  // Lines are stripped when read, so trailing spaces are dropped here and
+  // the store holds what a reload would give.
+  const size_t end = value.find_last_not_of(' ');
+  value = end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
   if (!entries_.Contains(section)) entries_.Add(std::string(section), std::string(section));
   entries_.Set(Composite(section, key), std::string(value));
 }
@@ -158,8 +186,13 @@ void IniTool::Save() const {
   const std::string text = Render(&too_long);
   std::error_code ec;
   if (fs::exists(path_, ec)) {
-    fs::copy_file(path_, path_.string() + "_bck", fs::copy_options::overwrite_existing, ec);
-    if (ec) throw std::runtime_error("backup: " + ec.message());
+    // The backup is a convenience; the atomic write below is what keeps the
+    // file whole, so a backup that cannot be written must not stop it.
+    try {
+      CopyFileAtomically(path_, path_.string() + "_bck");
+    } catch (const std::exception& e) {
+      if (backup_failure_) backup_failure_(e);
+    }
   }
   WriteFileAtomically(path_, text);
   if (too_long) {

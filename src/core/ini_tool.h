@@ -3,6 +3,7 @@
 // name) and a key entry (map key = section + U+0003 + key name).
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -21,7 +22,13 @@ class IniTool {
   // (stripped line, path).
   using BadLineReporter = std::function<void(const std::string&, const std::string&)>;
 
+  // Called when the backup copy before a save fails; the save goes on.
+  using BackupFailureReporter = std::function<void(const std::exception&)>;
+
   void SetBadLineReporter(BadLineReporter reporter) { bad_line_ = std::move(reporter); }
+  void SetBackupFailureReporter(BackupFailureReporter reporter) {
+    backup_failure_ = std::move(reporter);
+  }
 
   // Empties the store, remembers path and parses the file if it exists.
   void Load(const std::filesystem::path& path);
@@ -30,9 +37,16 @@ class IniTool {
 
   // The value, or def when the key is absent or its value is empty.
   std::string Read(std::string_view section, std::string_view key, std::string_view def) const;
-  // Throws std::invalid_argument when a name holds U+0003 (it could not be
-  // saved and read back).
+  // Throws std::invalid_argument, storing nothing, for what could not be
+  // saved and read back as written (see Unstorable). Trailing spaces of the
+  // value are dropped (a reload would drop them).
   void WriteKey(std::string_view section, std::string_view key, std::string_view value);
+  // Why a section, key or value cannot be saved and read back as written,
+  // or nullptr when it can. Refused: control characters in a section or
+  // key name; a key with "=", or starting with ";", "[" or a space; CR, LF
+  // or NUL in a value.
+  static const char* Unstorable(std::string_view section, std::string_view key,
+                                std::string_view value);
   void RemoveKey(std::string_view section, std::string_view key);
   // Removes every key listed by Keys; the section entry stays.
   void RemoveSection(std::string_view section);
@@ -45,9 +59,10 @@ class IniTool {
   // cannot be saved; they are left out and counted in *skipped.
   std::string Render(size_t* skipped = nullptr) const;
   // Writes the store back to its path: the old file is copied to path +
-  // "_bck", the new text is written beside it and renamed into place.
-  // Throws on failure, leaving the old file whole; also throws (after
-  // writing the rest) when rows had to be left out.
+  // "_bck" (atomically; a failed copy is reported and the save goes on),
+  // the new text is written beside it and renamed into place. Throws on
+  // failure, leaving the old file whole; also throws (after writing the
+  // rest) when rows had to be left out.
   void Save() const;
 
   const std::filesystem::path& Path() const { return path_; }
@@ -59,6 +74,7 @@ class IniTool {
   CaseInsensitiveMap<std::string> entries_;
   std::filesystem::path path_;
   BadLineReporter bad_line_;
+  BackupFailureReporter backup_failure_;
 };
 
 }  // namespace tagvane

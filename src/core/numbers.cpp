@@ -57,7 +57,9 @@ bool IsNumeric(std::string_view s) {
   s = SkipBlanks(s);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
   if (s.empty()) return false;
-  return NumberLength(s, true) == s.size();
+  if (NumberLength(s, true) != s.size()) return false;
+  const std::string text(s);
+  return std::isfinite(std::strtod(text.c_str(), nullptr));
 }
 
 double RoundHalfEven(double v) { return std::nearbyint(v); }
@@ -74,10 +76,17 @@ int32_t ToInt32(double v) {
   return static_cast<int32_t>(r);
 }
 
+int16_t Int16OrDefault(std::string_view text, int16_t def) {
+  if (!IsNumeric(text)) return def;
+  const double r = RoundHalfEven(LeadingNumber(text));
+  if (!(r >= -32768.0 && r <= 32767.0)) return def;
+  return static_cast<int16_t>(r);
+}
+
 namespace {
 
-// Renders the digits/exponent of a %.*e text positionally, as the old
-// platform did for magnitudes between 1E-5 and 1E15 (exponent form beyond).
+// Renders the digits/exponent of a %.*e text positionally for magnitudes
+// between 1E-5 and 1E15 (exponent form beyond).
 std::string Positional(const char* sci, int max_exp) {
   // sci looks like "-1.2345e+04".
   std::string s(sci);

@@ -1,4 +1,4 @@
-// Number rules inherited from the original design, kept in one place:
+// The number rules of stored texts and figures, kept in one place:
 // leading-number parsing, numeric tests, 16-bit conversion with halves-to-even
 // rounding (overflow is a failure), and the shortest text of a single.
 #pragma once
@@ -10,7 +10,7 @@
 
 namespace tagvane {
 
-// Thrown where the old platform raised an overflow; callers' guards log it.
+// Thrown when a value does not fit its target type; callers' guards log it.
 class OverflowError : public std::runtime_error {
  public:
   OverflowError() : std::runtime_error("Overflow") {}
@@ -21,7 +21,9 @@ class OverflowError : public std::runtime_error {
 double LeadingNumber(std::string_view s);
 
 // True when the whole text (blanks around allowed) is one decimal number,
-// optionally signed, with an optional fraction and exponent. "" is not.
+// optionally signed, with an optional fraction and exponent, whose value a
+// double can hold. "" is not, and neither is "1e400" (out of range is
+// handled like a non-number).
 bool IsNumeric(std::string_view s);
 
 // Rounds to the nearest integer, halves to even (12.5 -> 12, 13.5 -> 14).
@@ -32,14 +34,17 @@ double RoundHalfEven(double v);
 int16_t ToInt16(double v);
 // 32-bit conversion with the same rules.
 int32_t ToInt32(double v);
+// The 16-bit value of a numeric text, or def when the text is not numeric
+// or its rounded value does not fit 16 bits.
+int16_t Int16OrDefault(std::string_view text, int16_t def);
 
 // Shortest decimal text of a single-precision value that reads back to the
 // same single, with at most seven significant digits and no exponent for
 // ordinary magnitudes: 24147.55f -> "24147.55", 100.0f -> "100".
 std::string SingleText(float v);
 
-// Text of a double as the old platform printed it (up to 15 significant
-// digits, shortest form).
+// Shortest text of a double that reads back to it (up to 15 significant
+// digits, exponent form beyond).
 std::string DoubleText(double v);
 
 }  // namespace tagvane

@@ -1,6 +1,7 @@
 #include "core/paths.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,8 +83,16 @@ void CreateFolders(Logger& log, const std::string& path) {
   const auto parts = Components(path);
   fs::path current = "/";
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    current /= parts[i];
     std::error_code ec;
+    if (!fs::is_directory(current / parts[i], ec)) {
+      // A folder that exists in another letter case is the one meant.
+      const auto resolved = ResolveBelow(current, parts[i]);
+      if (resolved && fs::is_directory(*resolved, ec)) {
+        current = *resolved;
+        continue;
+      }
+    }
+    current /= parts[i];
     if (fs::is_directory(current, ec)) continue;
     if (!fs::create_directory(current, ec) && ec) {
       Failure failure{1, 0, ec.message()};
@@ -115,35 +124,67 @@ std::string LookupComputerName() {
   return std::string(buf, strnlen(buf, 128));
 }
 
-void WriteFileAtomically(const fs::path& path, std::string_view text) {
+namespace {
+
+[[noreturn]] void ThrowErrno(int err, const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(err));
+}
+
+// Writes text to path + ".tmp" and renames it over path. like: the file whose
+// mode and owner the result takes (nullptr: 0644 less the umask). The
+// temporary file is private until its mode is set, so a private file's
+// contents are never readable by others on the way.
+void ReplaceAtomically(const fs::path& path, std::string_view text, const struct stat* like) {
   const fs::path tmp = path.string() + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::runtime_error(std::strerror(errno));
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, like ? 0600 : 0644);
+  if (fd < 0) ThrowErrno(errno, tmp.string());
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    ThrowErrno(err, tmp.string());
+  };
+  if (like) {
+    // Another owner can be given only by a privileged process; the mode is
+    // set after it, as fchown may clear set-id bits.
+    if (::fchown(fd, like->st_uid, like->st_gid) != 0 && errno != EPERM) fail(errno);
+    if (::fchmod(fd, like->st_mode & 07777) != 0) fail(errno);
+  }
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      throw std::runtime_error(std::strerror(err));
+      fail(errno);
     }
     done += static_cast<size_t>(n);
   }
-  const int sync_rc = ::fsync(fd);
-  const int sync_err = errno;
-  const int close_rc = ::close(fd);
-  if (sync_rc != 0 || close_rc != 0) {
-    const int err = sync_rc != 0 ? sync_err : errno;
+  if (::fsync(fd) != 0) fail(errno);
+  if (::close(fd) != 0) {
+    const int err = errno;
     ::unlink(tmp.c_str());
-    throw std::runtime_error(std::strerror(err));
+    ThrowErrno(err, tmp.string());
   }
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(tmp.c_str());
-    throw std::runtime_error(std::strerror(err));
+    ThrowErrno(err, path.string());
   }
+}
+
+}  // namespace
+
+void WriteFileAtomically(const fs::path& path, std::string_view text) {
+  struct stat old {};
+  const bool exists = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  ReplaceAtomically(path, text, exists ? &old : nullptr);
+}
+
+void CopyFileAtomically(const fs::path& from, const fs::path& to) {
+  struct stat source {};
+  if (::stat(from.c_str(), &source) != 0) ThrowErrno(errno, from.string());
+  const auto text = ReadWholeFile(from);
+  if (!text) throw std::runtime_error(from.string() + ": cannot be read");
+  ReplaceAtomically(to, *text, &source);
 }
 
 std::optional<std::string> ReadWholeFile(const fs::path& path) {

@@ -23,7 +23,8 @@ std::optional<std::filesystem::path> ResolveBelow(const std::filesystem::path& b
                                                   std::string_view name);
 
 // Creates every missing folder along path except its last element (callers
-// pass a dummy last element such as "x"). A relative path creates nothing.
+// pass a dummy last element such as "x"); a folder that exists in another
+// letter case is used instead of a new one. A relative path creates nothing.
 // A folder that cannot be created logs "<path> CreateFolders" and the next
 // one is tried.
 void CreateFolders(Logger& log, const std::string& path);
@@ -38,9 +39,13 @@ std::string ExecutablePath(const char* argv0);
 std::string LookupComputerName();
 
 // Replaces the file at path with text atomically: writes path + ".tmp",
-// flushes it to disk and renames it over path. Throws on failure and leaves
-// the old file in place.
+// flushes it to disk and renames it over path. The new file keeps the mode
+// (and, where permitted, the owner) of the file it replaces; a new file gets
+// 0644 less the umask. Throws on failure and leaves the old file in place.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view text);
+// Copies from over to the same atomic way; the copy takes the mode (and,
+// where permitted, the owner) of from, so a private file stays private.
+void CopyFileAtomically(const std::filesystem::path& from, const std::filesystem::path& to);
 // Reads a whole file; nullopt when it cannot be read.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
 

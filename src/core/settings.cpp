@@ -21,6 +21,11 @@ const std::array<std::string_view, kSettingsCount> SettingsDefaults = {
     "true",  "false", "false", "false", "2",     "false",           "",
     "false", "50",    "0",     "false", "",      "",                "false"};
 
+bool ReceiverPortConfigured(std::string_view port) {
+  if (TrimSpaces(port).empty()) return false;
+  return !(IsNumeric(port) && LeadingNumber(port) == 0.0);
+}
+
 bool IsTrueText(std::string_view text) {
   const std::string t = ToLower(RemoveQuotes(text));
   if (t == "true") return true;
@@ -34,10 +39,17 @@ std::string NormalizeUID(std::string_view text) {
   return std::string(head) + "." + std::string(tail) + ":00";
 }
 
+bool PeriodicIntervalUsable(std::string_view text) {
+  if (!IsNumeric(text)) return false;
+  const double v = LeadingNumber(text);
+  return v >= 0 && RoundHalfEven(v) <= 2147483647.0;
+}
+
 PeriodicSchedule ComputePeriodicSchedule(std::string_view text) {
   PeriodicSchedule s;
   const double v = LeadingNumber(text);
-  if (!IsNumeric(text) || v < 0) return s;  // empty or negative: periodic scripts off
+  // Empty, negative or beyond 32-bit seconds: periodic scripts off.
+  if (!PeriodicIntervalUsable(text)) return s;
   const double rounded = RoundHalfEven(v);
   const long long r = static_cast<long long>(rounded) % 60;
   s.minute_counter = static_cast<int>(std::trunc(v / 60.0));
@@ -100,7 +112,8 @@ const SettingRule kRules[] = {
      [](Settings& s, const std::string& v) { s.ShowReceiveDetail = IsTrueText(v); }},
     {"fomdelta", "fomdelta", "",
      [](Settings& s, const std::string& v) {
-       s.fomdelta = IsNumeric(v) ? ToInt16(LeadingNumber(v)) : 200;
+       // A number outside 16 bits is no usable number either.
+       s.fomdelta = Int16OrDefault(v, 200);
      }},
     {"periodicscriptinterval", "PeriodicScriptInterval", "",
      [](Settings& s, const std::string& v) { s.PeriodicScriptInterval = v; }},

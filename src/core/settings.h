@@ -43,6 +43,10 @@ inline constexpr size_t kSettingsCount = 21;
 extern const std::array<std::string_view, kSettingsCount> SettingsKeyList;
 extern const std::array<std::string_view, kSettingsCount> SettingsDefaults;
 
+// False for an RFIDPort that names no receiver: empty (blanks only) or the
+// number 0 (what the setup page writes for an empty port).
+bool ReceiverPortConfigured(std::string_view port);
+
 // "true" (after removing quotes, any case) or a non-zero leading number.
 bool IsTrueText(std::string_view text);
 // "AB1234" -> "AB.1234:00"; a text containing ":" is returned unchanged.
@@ -55,8 +59,11 @@ struct PeriodicSchedule {
   int minute_counter = 0;
 };
 // Arithmetic of arming: v = leading number; r = round(v) mod 60; m = whole
-// minutes. A negative interval is refused (timer disabled).
+// minutes. A negative interval, or one beyond 32-bit seconds, is refused
+// (timer disabled).
 PeriodicSchedule ComputePeriodicSchedule(std::string_view text);
+// False for a text that is not numeric, negative or beyond 32-bit seconds.
+bool PeriodicIntervalUsable(std::string_view text);
 
 // Sets the database connection text and date delimiter for UseSQL/SQLSource.
 void ApplyUseSQL(Settings& settings);

@@ -74,8 +74,8 @@ class DatabasePort {
   virtual void Close() = 0;
 };
 
-// The web replacements of the desktop windows: data monitor, settings page,
-// activity indicator (the old tray icon).
+// The pages that show and set the receiver's state: data monitor, settings page,
+// activity indicator (a small status mark in every page).
 class UiPort {
  public:
   virtual ~UiPort() = default;

@@ -1,5 +1,5 @@
-// Timers with the two properties of the original design: Interval (ms) and
-// Enabled. A timer ticks every Interval ms while enabled; interval 0 means
+// Timers with two properties, Interval (ms) and Enabled, which every
+// component sets the same way. A timer ticks every Interval ms while enabled; interval 0 means
 // inactive. A tick handler may change either property, re-arming the timer.
 #pragma once
 

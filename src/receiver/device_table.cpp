@@ -72,7 +72,9 @@ DevicePtr AddRFIDUnit(App& app, const std::string& code, const std::string& loca
     // A device without a tag cannot change the tag table, so only a moved
     // tag counter calls for a rebuild.
     if (tables.TagTableBuiltAt != tables.TagChanges) BuildTagDictionary(app);
-    if (added) app.Ini().FlushIniCache();
+    // Written to the cache at once; to disk within a second, so a stream of
+    // new identifiers costs one flush a second, not one per tag.
+    if (added) app.FlushIniCacheSoon();
   });
   return result;
 }

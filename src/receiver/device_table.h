@@ -27,8 +27,8 @@ std::string MakeDeviceCode(std::string_view prefix, std::string_view tag_id,
 std::string MakeDeviceCode(App& app, std::string_view prefix, std::string_view tag_id);
 
 // Makes sure a device exists for a 16-character code (other lengths are
-// ignored). A new device is written to "RFIDUnits" and the INI cache is
-// flushed; the tag table is rebuilt only when a tag or the device set changed
+// ignored). A new device is written to "RFIDUnits" of the INI cache at once
+// and reaches the disk with the next flush (within a second); the tag table is rebuilt only when a tag or the device set changed
 // since the last build. Returns the device, or nullptr.
 DevicePtr AddRFIDUnit(App& app, const std::string& code, const std::string& location);
 

@@ -8,6 +8,23 @@
 #include "receiver/device_table.h"
 
 namespace tagvane {
+namespace {
+
+// Whether a port text can ever be opened: a device path or a serial port
+// number from 1 on, or for the TCP link a port number from 1 to 65535.
+// Retrying any other text cannot succeed until the setting changes.
+bool PortTextUsable(const std::string& port, bool tcp) {
+  if (!tcp && !port.empty() && port.front() == '/') return true;
+  if (!IsNumeric(port)) return false;
+  const double v = RoundHalfEven(LeadingNumber(port));
+  return v >= 1 && v <= (tcp ? 65535.0 : 32767.0);
+}
+
+bool UsesTcp(const Settings& settings) {
+  return settings.SerialIP.find('.') != std::string::npos;
+}
+
+}  // namespace
 
 ReceiverLink::ReceiverLink(App& app)
     : app_(app),
@@ -50,7 +67,7 @@ bool ReceiverLink::OpenCommPort(const std::string& port) {
   bool result = false;
   Guard(app_.Log(), "OpenCommPort " + port, [&] {
     const Settings& settings = app_.GetSettings();
-    if (settings.SerialIP.find('.') == std::string::npos) {
+    if (!UsesTcp(settings)) {
       tcp_mode_ = false;
       if (!serial_.IsOpen()) {
         const std::string path = SerialDevicePath(port);
@@ -99,6 +116,8 @@ bool ReceiverLink::InitCommPort(const std::string& port) {
   bool result = false;
   Guard(app_.Log(), "InitCommPort", [&] {
     for (int attempt = 0; attempt < 2; ++attempt) {
+      // A shut-down asked for during start-up ends the attempts.
+      if (app_.Loop().Stopped()) return;
       if (OpenCommPort(port)) {
         app_.Log().LogEvent(kProductSource, "RFID Comm Port " + port + " Opened");
         result = true;
@@ -116,7 +135,14 @@ void ReceiverLink::InitRFID() {
   Guard(app_.Log(), "InitRFID", [&] {
     const std::string& port = app_.GetSettings().RFIDPort;
     SharedState& state = app_.State();
-    if (port.empty()) return;
+    // Empty or 0: no receiver, so nothing to open or retry.
+    if (!ReceiverPortConfigured(port) || app_.Loop().Stopped()) return;
+    if (!state.SerialPortOpen && !PortTextUsable(port, UsesTcp(app_.GetSettings()))) {
+      // Nothing to open or retry until the setting changes.
+      app_.Log().LogEvent(kProductSource, "RFID receiver port " + port +
+                                              " is not a port number; the receiver stays closed");
+      return;
+    }
     if (!state.SerialPortOpen) {
       // A device path must reach the open as it stands.
       const std::string text = port.front() == '/' ? port : DoubleText(LeadingNumber(port));
@@ -125,12 +151,11 @@ void ReceiverLink::InitRFID() {
         app_.Log().LogEvent(kProductSource, "Port " + port + " opened for RFID");
       }
     }
-    if (!state.SerialPortOpen && !state.LinkClosing) {
-      outage_logged_ = true;
-      app_.Log().LogEvent(kProductSource, "RFID receiver on port " + port +
-                                              " not available; retrying every 2 seconds");
-      StartRetrying();
-    }
+    if (state.SerialPortOpen || state.LinkClosing || app_.Loop().Stopped()) return;
+    outage_logged_ = true;
+    app_.Log().LogEvent(kProductSource, "RFID receiver on port " + port +
+                                            " not available; retrying every 2 seconds");
+    StartRetrying();
   });
 }
 
@@ -199,8 +224,10 @@ void ReceiverLink::OnConnectTick() {
     if (connect_tries_ < INT16_MAX) ++connect_tries_;
     const Settings& settings = app_.GetSettings();
     if (retrying_ && waits_ == 0) {
-      if (app_.State().LinkClosing) {
+      // The port may have been changed to one that can never open.
+      if (app_.State().LinkClosing || !PortTextUsable(settings.RFIDPort, tcp_mode_)) {
         connect_timer_.SetEnabled(false);
+        retrying_ = false;
         return;
       }
       if (!tcp_mode_) {

@@ -3,7 +3,9 @@
 // to the report parser, and keeps the link up. Connect waits run the event
 // loop, so timers, other sockets and parsing go on meanwhile. A link that is
 // lost or cannot be opened is retried on the 2-second connect timer until
-// it is back, with one log entry per outage.
+// it is back, with one log entry per outage. An empty port or 0 means no
+// receiver; a port text that can never open (not a number) is logged once
+// and not retried.
 #pragma once
 
 #include <memory>

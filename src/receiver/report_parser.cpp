@@ -46,6 +46,16 @@ std::string TimeText(DateTime t) {
 
 }  // namespace
 
+bool IsTagIdentifier(std::string_view id) {
+  if (id.size() != 4) return false;
+  for (const char c : id) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) return false;
+    if (std::string_view(" =[];~\"").find(c) != std::string_view::npos) return false;
+  }
+  return true;
+}
+
 ReportParser::ReportParser(App& app, DataMonitor& monitor) : app_(app), monitor_(monitor) {}
 
 void ReportParser::LogFailure(const std::exception* e) {
@@ -135,8 +145,14 @@ RFIDDevice* ReportParser::DeviceFor(std::string_view tag_id) {
   } else {
     code_ = MakeDeviceCode("", tag_id, receiver);
   }
+  const size_t devices_before = tables.DeviceTable.size();
   DevicePtr device = AddRFIDUnit(app_, code_, "");
-  if (!fresh || tables.DeviceTable.size() != cache_devices_) {
+  if (fresh && tables.TagChanges == cache_changes_ &&
+      tables.DeviceTable.size() == devices_before + 1) {
+    // Only this tag's new device came in: every cached answer still holds,
+    // so a stream of new tags costs no rebuild of the cache.
+    cache_devices_ = tables.DeviceTable.size();
+  } else if (!fresh || tables.DeviceTable.size() != cache_devices_) {
     cache_.clear();
     recent_.fill(RecentSlot{});
     cache_devices_ = tables.DeviceTable.size();
@@ -167,6 +183,9 @@ void ReportParser::ConsumeReports() {
         if (p > kLastSpace) {
           // Each discarded character moves the space one place nearer.
           Discard(p - kLastSpace);
+        } else if (!IsTagIdentifier(std::string_view(start, 4))) {
+          // Noise on the line, not a tag: resynchronise one character on.
+          Discard(1);
         } else {
           HandleReport(p);
         }

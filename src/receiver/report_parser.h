@@ -21,6 +21,12 @@ namespace tagvane {
 class App;
 class DataMonitor;
 
+// True for four characters that can stand as a tag identifier. The
+// identifier becomes part of a device code, an INI key and the Properties
+// text, so a control character, a space or one of = [ ] ; ~ " marks line
+// noise, which the parser resynchronises over like any other garbage.
+bool IsTagIdentifier(std::string_view id);
+
 class ReportParser {
  public:
   // Text without a space longer than this is cut to its last 7 characters

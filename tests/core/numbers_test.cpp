@@ -38,6 +38,9 @@ TEST(Numbers, LeadingNumberAndIsNumeric) {
   EXPECT_FALSE(IsNumeric("abc"));
   EXPECT_FALSE(IsNumeric("12a"));
   EXPECT_FALSE(IsNumeric("\"12\""));
+  // Beyond what a double holds is no number at all.
+  EXPECT_FALSE(IsNumeric("1e400"));
+  EXPECT_TRUE(IsNumeric("1e-400"));
 }
 
 TEST(Numbers, SixteenBitConversionRoundsHalvesToEvenAndOverflows) {
@@ -47,6 +50,10 @@ TEST(Numbers, SixteenBitConversionRoundsHalvesToEvenAndOverflows) {
   EXPECT_EQ(ToInt16(32767.4), 32767);
   EXPECT_THROW(ToInt16(32767.5), OverflowError);
   EXPECT_THROW(ToInt16(-40000), OverflowError);
+  EXPECT_EQ(Int16OrDefault("-2.5", 7), -2);
+  EXPECT_EQ(Int16OrDefault("32767.5", 7), 7);
+  EXPECT_EQ(Int16OrDefault("1e400", 7), 7);
+  EXPECT_EQ(Int16OrDefault("x", 7), 7);
 }
 
 TEST(Dates, FixedFormatsAndParsing) {

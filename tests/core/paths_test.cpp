@@ -19,6 +19,10 @@ TEST(Paths, CreateFoldersMakesEveryMissingFolderButTheLast) {
   EXPECT_FALSE(fs::exists(dir / "a/b/c/x"));
   CreateFolders(log, "relative/x");
   EXPECT_FALSE(fs::exists("relative"));
+  // A folder that exists in another letter case is used, not doubled.
+  CreateFolders(log, (dir / "A/B/new/x").string());
+  EXPECT_TRUE(fs::is_directory(dir / "a/b/new"));
+  EXPECT_FALSE(fs::exists(dir / "A"));
   // A file in the way: that folder fails and is reported.
   test::WriteFile(dir / "file", "x");
   CreateFolders(log, (dir / "file/sub/x").string());

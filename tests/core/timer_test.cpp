@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <asio/post.hpp>
+
 #include "core/event_loop.h"
+#include "core/logger.h"
 #include "core/timer.h"
 
 namespace tagvane {
@@ -72,12 +75,18 @@ TEST(Timer, DestroyedTimerNeverFires) {
   EXPECT_EQ(ticks, 0);
 }
 
-TEST(EventLoop, RealTimersRunOnTheLoopAndPumpReenters) {
+TEST(EventLoop, RealTimersRunPumpReentersAndAnEscapedFailureIsLoggedNotFatal) {
   EventLoop loop;
+  ManualClock clock;
+  bool debug = false;
+  Logger log(clock, debug);
+  loop.SetLog(&log);
   int ticks = 0;
   bool nested = false;
   Timer outer(loop.Timers());
   Timer inner(loop.Timers(), [&] { ++ticks; });
+  // A handler that lets an exception escape must not end the loop.
+  asio::post(loop.Io(), [] { throw std::runtime_error("boom"); });
   outer.SetOnTick([&] {
     outer.SetEnabled(false);
     // A wait that pumps lets other handlers (the inner timer) run.
@@ -92,6 +101,9 @@ TEST(EventLoop, RealTimersRunOnTheLoopAndPumpReenters) {
   loop.Run();
   EXPECT_TRUE(nested);
   EXPECT_GE(ticks, 2);
+  ASSERT_EQ(log.Recent().size(), 1u);
+  EXPECT_EQ(log.Recent()[0].text.rfind("EventLoop Line ", 0), 0u) << log.Recent()[0].text;
+  EXPECT_NE(log.Recent()[0].text.find("boom"), std::string::npos);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // receiver (unplugged and plugged back), a loopback TCP bridge that drops
 // the connection, refuses it for a while and comes back.
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -174,12 +175,51 @@ TEST(ReceiverLink, DataBeforeTheTagTableIsLoadedWaitsForIt) {
   bed.link->Close();
 }
 
-TEST(ReceiverLink, ABadPortNumberFailsTheOpen) {
+TEST(ReceiverLink, NoPortMeansNoReceiverAndAPortThatCanNeverOpenIsNotRetried) {
+  for (const char* none : {"", " ", "0"}) {
+    LinkBed bed;
+    bed.app.GetSettings().RFIDPort = none;
+    bed.link->InitRFID();
+    EXPECT_FALSE(bed.link->Retrying()) << "'" << none << "'";
+    EXPECT_TRUE(bed.app.Log().Recent().empty()) << "'" << none << "'";
+  }
   LinkBed bed;
   EXPECT_FALSE(bed.link->OpenCommPort("abc"));
   EXPECT_EQ(bed.CountLogStarting("OpenCommPort abc Line "), 1u);
   EXPECT_EQ(bed.link->Monitor()->aOpenStatus, "Port Not Connected");
   EXPECT_EQ(SerialDevicePath("3"), "/dev/ttyS2");
+  // A port text that can never open is not retried.
+  bed.app.GetSettings().RFIDPort = "COM3";
+  bed.link->InitRFID();
+  EXPECT_FALSE(bed.link->Retrying());
+  EXPECT_EQ(bed.CountLogStarting("RFID receiver port COM3 is not a port number"), 1u);
+}
+
+TEST(TcpLink, ConnectsByNameAndProbesASilentBridge) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+  asio::ip::tcp::socket peer(io);
+  acceptor.async_accept(peer, [](const std::error_code&) {});
+  TcpLink link(io);
+  bool connected = false;
+  TcpLink::Handlers handlers;
+  handlers.on_connect = [&] { connected = true; };
+  link.SetHandlers(handlers);
+  // "localhost" may stand for ::1 first; every address is tried.
+  link.StartConnect("localhost", acceptor.local_endpoint().port());
+  EXPECT_EQ(link.State(), TcpLink::kConnecting);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!connected && std::chrono::steady_clock::now() < give_up) io.run_one_for(milliseconds(20));
+  ASSERT_TRUE(connected);
+  const int fd = link.NativeHandle();
+  int value = 0;
+  socklen_t len = sizeof value;
+  ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &value, &len), 0);
+  EXPECT_EQ(value, 1);
+  ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &value, &len), 0);
+  EXPECT_EQ(value, TcpLink::kKeepAliveIdleSeconds);
+  ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &value, &len), 0);
+  EXPECT_EQ(value, TcpLink::kKeepAliveProbes);
 }
 
 // A bridge on the App's own loop: accepts one client at a time.

@@ -24,9 +24,10 @@ TEST(ProcessCommData, ReportWithoutStrengthMakesANewDeviceAndItsMonitorLine) {
   EXPECT_EQ(d->OffTime(), 10);
   EXPECT_EQ(bed.app.State().MonitorLine, "(0)\t1A2B \t" + kBlank20 + "\t -1\t -0.5\t 50\tOFF");
   EXPECT_EQ(bed.monitor.CommData(), "\r\n12:00:00 |  " + bed.app.State().MonitorLine);
-  // The new device is on disk at once.
-  EXPECT_NE(ReadFile(bed.dir / "Config/Tagvane.ini").find("____________1A2B=____________1A2B~0~"),
-            std::string::npos);
+  // The new device is in the INI cache at once (on disk within a second).
+  EXPECT_EQ(bed.app.Ini().GetIniSetting("RFIDUnits", "____________1A2B", "", "Tagvane.ini")
+                .rfind("____________1A2B~0~", 0),
+            0u);
   EXPECT_TRUE(bed.app.State().ReceiveBuffer.empty());
   EXPECT_FALSE(bed.app.State().ProcessingData);
 }
@@ -59,10 +60,42 @@ TEST(ProcessCommData, ResynchronisesOnMisalignedReports) {
   EXPECT_NE(bed.app.State().MonitorLine.find(
                 "1A2B1234 1A2B12  | Discard of 1 trying to sync on space termination\t"),
             std::string::npos);
-  // A space among the first four characters still frames a report.
+}
+
+TEST(ProcessCommData, IdentifiersThatCouldBreakTheIniFileAreNoise) {
+  ReceiverBed bed;
+  // A space among the first four characters, line breaks, NUL and the INI
+  // and Properties punctuation: resynchronised over one character at a time.
   bed.parser.ProcessCommData("AB 4567 ", 2);
-  EXPECT_EQ(Device(bed, "AB 4")->Strength(), 567);
-  EXPECT_EQ(Device(bed, "4567")->Strength(), -1) << "what remained, read as a report";
+  bed.parser.ProcessCommData(std::string("\n[]\n 1A2B5 \0abc =x;1 \"ab1 ~abc a\x7f" "1 C3D4 ", 40), 2);
+  std::vector<std::string> codes = bed.app.Tables().DeviceTable.Keys();
+  EXPECT_EQ(codes, (std::vector<std::string>{"____________4567", "____________1A2B",
+                                             "____________C3D4"}))
+      << "only the tails that form clean identifiers";
+  EXPECT_EQ(Device(bed, "1A2B")->Strength(), 5);
+  EXPECT_NE(bed.app.State().MonitorLine.find(" | Discard of ["), std::string::npos);
+}
+
+TEST(AddRFIDUnit, AStreamOfNewTagsIsFlushedOnceASecond) {
+  ReceiverBed bed;
+  const auto ini = bed.dir / "Config/Tagvane.ini";
+  std::string chunk;
+  char report[8];
+  for (int i = 0; i < 300; ++i) {
+    std::snprintf(report, sizeof report, "%04X ", i);
+    chunk += report;
+  }
+  bed.parser.ProcessCommData(chunk, 2);
+  EXPECT_EQ(bed.app.Tables().DeviceTable.size(), 300u);
+  EXPECT_FALSE(std::filesystem::exists(ini) && ReadFile(ini).find("0000") != std::string::npos);
+  bed.timers.Advance(std::chrono::milliseconds(App::kFlushDelayMs));
+  EXPECT_NE(ReadFile(ini).find("____________012B="), std::string::npos);
+  EXPECT_FALSE(bed.app.Ini().HasUnsavedChanges());
+  // The next new tag waits for the next second; a known one writes nothing.
+  bed.parser.ProcessCommData("0000 0A0A ", 2);
+  EXPECT_EQ(ReadFile(ini).find("0A0A"), std::string::npos);
+  bed.timers.Advance(std::chrono::milliseconds(App::kFlushDelayMs));
+  EXPECT_NE(ReadFile(ini).find("____________0A0A="), std::string::npos);
 }
 
 TEST(ProcessCommData, AFaultyFieldCostsOneReportNotTheLoop) {

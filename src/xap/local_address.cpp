@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 
 #include <cstdint>
@@ -52,8 +53,8 @@ std::string BroadcastAddressOf(std::string_view address) {
 
 namespace {
 
-// The old platform's 32-bit conversion of one part: its leading number,
-// rounded; 0 when it is not a number or does not fit.
+// The 32-bit value of one part: its leading number, rounded; 0 when it is
+// not a number or does not fit.
 int32_t PartValue(std::string_view part) {
   try {
     return ToInt32(LeadingNumber(part));
@@ -81,6 +82,26 @@ std::string ChooseLocalAddress(std::string_view pattern,
     if (MatchInterface(pattern, address)) return address;
   }
   return addresses.empty() ? std::string() : addresses.front();
+}
+
+std::string ResolveIPv4(const std::string& name, std::string* why) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || !found) {
+    if (why) *why = rc != 0 ? gai_strerror(rc) : "no IPv4 address";
+    if (found) freeaddrinfo(found);
+    return {};
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  std::string result;
+  if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) result = text;
+  freeaddrinfo(found);
+  if (result.empty() && why) *why = "no IPv4 address";
+  return result;
 }
 
 }  // namespace tagvane

@@ -27,4 +27,9 @@ bool MatchInterface(std::string_view pattern, std::string_view address);
 // The first address the pattern matches, else the first address, else "".
 std::string ChooseLocalAddress(std::string_view pattern, const std::vector<std::string>& addresses);
 
+// The first IPv4 address of a host name (or a dotted address as it stands),
+// looked up through the system's resolver; "" with the reason in why when
+// there is none. It may wait on the name service: called once, at start.
+std::string ResolveIPv4(const std::string& name, std::string* why);
+
 }  // namespace tagvane

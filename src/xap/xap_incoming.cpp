@@ -94,27 +94,36 @@ void XapIncoming::onMessage() {
 
 void XapIncoming::Readmessage(std::string_view raw) {
   Logger& log = app_.Log();
-  XapMessage message([this, &log](std::string_view source, std::string_view text) {
-    // Each entry carries the whole message: a peer that keeps sending
-    // faulty messages gets one entry a minute, with the count held back.
-    const DateTime now = app_.GetClock().Now();
-    if (parse_traces_ > 0 && now - last_parse_trace_ < std::chrono::minutes(1)) {
-      ++held_parse_traces_;
-      return;
-    }
-    ++parse_traces_;
-    last_parse_trace_ = now;
-    std::string note(text);
-    if (held_parse_traces_ > 0) {
-      note += "(" + std::to_string(held_parse_traces_) + " more since the last report)";
-      held_parse_traces_ = 0;
-    }
-    log.WriteTrace(source, note);
-  });
+  XapMessage message(
+      [this, &log](const std::function<std::string()>& source, std::string_view text) {
+        // Each entry carries the whole message: a peer that keeps sending
+        // faulty messages gets one entry a minute, with the count held back.
+        const DateTime now = app_.GetClock().Now();
+        if (parse_traces_ > 0 && now - last_parse_trace_ < std::chrono::minutes(1)) {
+          ++held_parse_traces_;
+          return;
+        }
+        ++parse_traces_;
+        last_parse_trace_ = now;
+        std::string note(text);
+        if (held_parse_traces_ > 0) {
+          note += "(" + std::to_string(held_parse_traces_) + " more since the last report)";
+          held_parse_traces_ = 0;
+        }
+        log.WriteTrace(source(), note);
+      });
   Guard(log, "Readmessage", [&] {
     message.Init("");
     message.FromXap(raw);
   });
+  if (message.TooLarge()) {
+    ++dropped_large_;
+    log.LogEventLimited(
+        "xap-too-large", kProductSource,
+        "xAP message with more than " + std::to_string(XapMessage::kMaxItems) +
+            " sections or items dropped; dropped so far: " + std::to_string(dropped_large_));
+    return;
+  }
   Guard(log, "Readmessage", [&] { app_.GetHooks().CaptureMessage(message); });
   Guard(log, "Readmessage", [&] { Dispatch(message); });
 }
@@ -128,10 +137,8 @@ void XapIncoming::Dispatch(XapMessage& message) {
     if (to_us) bsc_.BSCQuery(message.MsgTarget());
   } else if (message.CompareClass("xAPBSC.Event") || message.CompareClass("xAPBSC.Info")) {
     if (message.CompareSource(kOwnKindSource)) {
-      const std::string_view source = message.MsgSource();
-      const bool from_self = EqualsNoCase(source.substr(0, source.find(':')), self);
-      TagwellReceived(source, message.GetItem("input.state", "state"),
-                      message.GetItem("input.state", "text"), from_self);
+      TagwellReceived(message.MsgSource(), message.GetItem("input.state", "state"),
+                      message.GetItem("input.state", "text"));
     }
   } else if (message.CompareClass("WDT.Echo")) {
     // GetItem's "Unknown" stands for a missing section or item.
@@ -159,8 +166,12 @@ void XapIncoming::Dispatch(XapMessage& message) {
 }
 
 void XapIncoming::TagwellReceived(std::string_view source, std::string_view state,
-                                  std::string_view value, bool from_self) {
+                                  std::string_view value) {
   Guard(app_.Log(), "TagwellReceived", [&] {
+    // This system's own event or info, delivered back by the hub: merging
+    // it would overwrite the local device with its own rounded figure and
+    // make a combined device of the receiver with itself.
+    if (EqualsNoCase(source.substr(0, source.find(':')), transport_.XapSource())) return;
     std::string location;
     std::string code;
     if (!SplitReportSource(source, location, code)) {
@@ -240,11 +251,11 @@ void XapIncoming::TagwellReceived(std::string_view source, std::string_view stat
     combined->SetDeviceString(text);
     if (status_changed) {
       combined->SetDeviceStatus(n);
-      if (!from_self) bsc_.SendXapBSC(combined_code, "xapbsc.event");
+      bsc_.SendXapBSC(combined_code, "xapbsc.event");
       combined->SetLastReportedFigureOfMerit(avg);
     } else if (std::fabs(avg - combined->LastReportedFigureOfMerit()) >
                app_.GetSettings().fomdelta) {
-      if (!from_self) bsc_.SendXapBSC(combined_code, "xapbsc.event");
+      bsc_.SendXapBSC(combined_code, "xapbsc.event");
       combined->SetLastReportedFigureOfMerit(avg);
     }
     if (!combined->Tag().empty()) app_.GetHooks().QueueScript(combined->Tag());

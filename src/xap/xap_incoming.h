@@ -26,15 +26,16 @@ class XapIncoming {
   void onMessage();
   // Handles one received message text.
   void Readmessage(std::string_view raw);
-  // Merges one BSC report of another receiver. from_self: the report is one
-  // of this system's own messages delivered back by the hub; it updates the
-  // devices as any other but sends nothing in answer, so it cannot loop.
-  void TagwellReceived(std::string_view source, std::string_view state, std::string_view value,
-                       bool from_self = false);
+  // Merges one BSC report of another receiver. A report of this system's
+  // own (the hub delivers every message back to its sender too) is not
+  // another receiver's and is ignored.
+  void TagwellReceived(std::string_view source, std::string_view state, std::string_view value);
 
   const std::string& SunriseText() const { return sunrise_; }
   const std::string& SunsetText() const { return sunset_; }
   uint64_t IgnoredReports() const { return ignored_reports_; }
+  // Messages dropped for holding more sections or items than allowed.
+  uint64_t DroppedLargeMessages() const { return dropped_large_; }
 
  private:
   void Dispatch(class XapMessage& message);
@@ -45,6 +46,7 @@ class XapIncoming {
   std::string sunrise_;
   std::string sunset_;
   uint64_t ignored_reports_ = 0;
+  uint64_t dropped_large_ = 0;
   uint64_t parse_traces_ = 0;
   uint64_t held_parse_traces_ = 0;
   DateTime last_parse_trace_{};

@@ -107,10 +107,26 @@ int16_t XapMessage::FromXap(std::string_view raw) {
 
   sections_.clear();
   section_index_.Clear();
+  too_large_ = false;
+  // Kept to be put back when the message turns out too large.
+  const std::string header[] = {msg_uid_, msg_class_, msg_source_, msg_target_};
+  auto too_large = [&] {
+    too_large_ = true;
+    sections_.clear();
+    section_index_.Clear();
+    msg_uid_ = header[0];
+    msg_class_ = header[1];
+    msg_source_ = header[2];
+    msg_target_ = header[3];
+    return int16_t{0};
+  };
+  size_t items = 0;
   int section = -1;
   for (size_t i = 2; i < lines.size(); ++i) {
     const std::string_view line = lines[i];
     if (line == "}") {
+      // The last closing brace opens one more, nameless, section.
+      if (sections_.size() > kMaxSections) return too_large();
       ++section;
       // A text that ends right after its last brace, without the final LF,
       // names the closing section the same way as one that has it.
@@ -139,6 +155,7 @@ int16_t XapMessage::FromXap(std::string_view raw) {
       }
       continue;
     }
+    if (++items > kMaxItems) return too_large();
     if (!sections_.back().Add(key, std::string(line))) TraceParse(key, line, raw);
   }
   return 0;
@@ -178,19 +195,23 @@ const XapMessage::ItemMap* XapMessage::msgCollection(int16_t Index) const {
 std::string XapMessage::ToXap() const { return output_ + "}\n"; }
 
 void XapMessage::Trace(std::string_view source) const {
-  if (trace_) trace_(source, "");
+  if (trace_) trace_([source] { return std::string(source); }, "");
 }
 
 void XapMessage::TraceParse(std::string_view key, std::string_view value,
                             std::string_view raw) const {
   if (!trace_) return;
-  std::string source = "From XAP Key=";
-  source += key;
-  source += ", Value=";
-  source += value;
-  source += ",Message=";
-  source += FlattenForTrace(raw);
-  trace_(source, "");
+  trace_(
+      [&] {
+        std::string source = "From XAP Key=";
+        source += key;
+        source += ", Value=";
+        source += value;
+        source += ",Message=";
+        source += FlattenForTrace(raw);
+        return source;
+      },
+      "");
 }
 
 }  // namespace tagvane

@@ -16,14 +16,22 @@
 namespace tagvane {
 
 // Where a message reports the failures it survives (the trace file's writer:
-// source, text). Unset: failures are dropped silently.
-using XapTraceSink = std::function<void(std::string_view source, std::string_view text)>;
+// source, text). The source is built only when the sink calls make_source,
+// so a sink that writes nothing (its limit reached) costs nothing, however
+// long the message. Unset: failures are dropped silently.
+using XapTraceSink =
+    std::function<void(const std::function<std::string()>& make_source, std::string_view text)>;
 
 class XapMessage {
  public:
   // Items of one parsed section: lower-case key -> the whole line "key=value"
   // as received.
   using ItemMap = CaseInsensitiveMap<std::string>;
+
+  // More sections or items than any device sends: FromXap keeps nothing of
+  // such a message and TooLarge() tells.
+  static constexpr size_t kMaxSections = 1000;
+  static constexpr size_t kMaxItems = 1000;
 
   XapMessage() = default;
   explicit XapMessage(XapTraceSink trace) : trace_(std::move(trace)) {}
@@ -41,8 +49,11 @@ class XapMessage {
   bool CompareSource(std::string_view sSource) const;
   bool CompareTarget(std::string_view sTarget) const;
   // Parses received text. Text that does not start with an "xap-header"
-  // line (heartbeats, junk, "") leaves the message unchanged.
+  // line (heartbeats, junk, "") leaves the message unchanged, and so does
+  // one with more than kMaxSections sections or kMaxItems items.
   int16_t FromXap(std::string_view sRawMessage);
+  // True when the last FromXap met more sections or items than allowed.
+  bool TooLarge() const { return too_large_; }
   // The value of one parsed item (untrimmed text after the first "="), or
   // "Unknown" when the section or the item does not exist.
   std::string GetItem(std::string_view sSection, std::string_view sItem) const;
@@ -85,6 +96,7 @@ class XapMessage {
   std::vector<ItemMap> sections_;
   CaseInsensitiveMap<size_t> section_index_;
   bool has_sections_ = false;
+  bool too_large_ = false;
 
   XapTraceSink trace_;
 };

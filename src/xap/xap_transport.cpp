@@ -36,6 +36,7 @@ XapTransport::XapTransport(asio::io_context& io, TimerService& timers, Logger& l
       receive_timer_(timers, [this] { OnReceiveTick(); }),
       alive_(std::make_shared<bool>(true)) {
   if (!options_.list_addresses) options_.list_addresses = ListInterfaceAddresses;
+  if (!options_.resolve) options_.resolve = ResolveIPv4;
   hbeat_timer_.SetInterval(kCreatedHeartbeatMs);
   hbeat_timer_.SetEnabled(true);
 }
@@ -102,13 +103,23 @@ int XapTransport::Init() {
   effective_broadcast_ =
       EqualsNoCase(broadcast_address_, "default") ? "255.255.255.255" : broadcast_address_;
   broadcast_endpoint_.reset();
-  const asio::ip::address_v4 broadcast = asio::ip::make_address_v4(effective_broadcast_, ec);
-  if (!ec) {
-    broadcast_endpoint_ = udp::endpoint(broadcast, options_.hub_port);
-  } else {
-    log_.LogEvent(kProductSource, "xAP broadcast address " + effective_broadcast_ +
-                                      " is not an IPv4 address; nothing can be sent");
+  // A host name is what a user types: it is resolved here, once. An address
+  // that cannot be used leaves the transport unbound, so start-up reports
+  // the failure instead of a port that could send nothing.
+  asio::ip::address_v4 broadcast = asio::ip::make_address_v4(effective_broadcast_, ec);
+  if (ec) {
+    std::string why;
+    std::string resolved;
+    GuardTrace(log_, "Init", [&] { resolved = options_.resolve(effective_broadcast_, &why); });
+    if (!resolved.empty()) broadcast = asio::ip::make_address_v4(resolved, ec);
+    if (resolved.empty() || ec) {
+      log_.LogEvent(kProductSource, "xAP broadcast address " + effective_broadcast_ +
+                                        " cannot be used (" + (why.empty() ? "not known" : why) +
+                                        "); xAP is off");
+      return -EADDRNOTAVAIL;
+    }
   }
+  broadcast_endpoint_ = udp::endpoint(broadcast, options_.hub_port);
 
   const asio::ip::address_v4 loopback = asio::ip::address_v4::loopback();
   int port = options_.first_port;
@@ -192,8 +203,12 @@ void XapTransport::ProcessReceivedMessage(std::string text) {
                            "xAP receive queue full; oldest message dropped; dropped so far: " +
                                std::to_string(dropped_overflow_));
     }
-    receive_timer_.SetInterval(kReceiveDelayMs);
-    receive_timer_.SetEnabled(true);
+    // The first datagram of a batch starts the countdown; later ones join
+    // the batch without moving it.
+    if (!receive_timer_.Running()) {
+      receive_timer_.SetInterval(kReceiveDelayMs);
+      receive_timer_.SetEnabled(true);
+    }
   });
 }
 

@@ -2,8 +2,9 @@
 // private UDP port (the first free one from 32768 up) on 127.0.0.1, where the
 // hub forwards messages, and the same port on the chosen local address, from
 // which it broadcasts every message and heartbeat to the hub port (3639).
-// Received messages wait in a bounded queue; 50 ms after the last arrival the
-// registered receiver is told to drain it with GetMessage.
+// Received messages wait in a bounded queue; 50 ms after the first arrival
+// of a batch the registered receiver is told to drain it with GetMessage, so
+// a steady trickle of datagrams cannot hold back what is already waiting.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -36,6 +37,9 @@ struct XapTransportOptions {
   size_t max_queue = 10000;
   // The interface addresses GetIP chooses from (default: the system's).
   std::function<std::vector<std::string>()> list_addresses;
+  // Turns a broadcast address given as a host name into a dotted address
+  // ("" and the reason when it cannot; default: the system's resolver).
+  std::function<std::string(const std::string& name, std::string* why)> resolve;
 };
 
 class XapTransport final : public XapTransportPort, public XapMemberSender {
@@ -67,10 +71,12 @@ class XapTransport final : public XapTransportPort, public XapMemberSender {
   void SetXapUID(std::string v);
   void SetHubPort(uint16_t port) { options_.hub_port = port; }
 
-  // Applies the start-up configuration in the designed order, then Init().
+  // Applies the start-up configuration in the start-up order, then Init().
   int Init(const XapTransportConfig& config) override;
   // Binds both sockets: the port on success, -1 when no private port was
-  // free, -errno when the local-address socket could not be bound.
+  // free, -errno when the local-address socket could not be bound, and
+  // -EADDRNOTAVAIL (saying why) when the broadcast address is neither an
+  // IPv4 address nor a host name that resolves to one.
   int Init();
   // Clamps the interval, re-arms the heartbeat clock and sends a heartbeat.
   void SendHeartbeat(int interval_seconds) override;
@@ -86,7 +92,7 @@ class XapTransport final : public XapTransportPort, public XapMemberSender {
   void Close() override;
 
   // What both sockets do with a datagram: queue it (unless it is filtered
-  // out or the queue is full) and re-arm the receive timer.
+  // out or the queue is full) and start the receive timer unless it runs.
   void ProcessReceivedMessage(std::string text);
 
   int Port() const { return port_; }

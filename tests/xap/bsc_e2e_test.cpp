@@ -1,11 +1,16 @@
 // End to end: the real daemon fed by the receiver simulator, on loopback,
-// with the real hub. An accepted tag heard for about 24 s turns On, and the
-// hub's client sees exactly one xapbsc.event for it.
+// with the project's hub, which relays every message to each client, the
+// sender included. The BSC messages published for an accepted tag that is
+// heard continuously must be exactly those the presence rules give, as if
+// the hub did not deliver the daemon's own messages back to it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
+#include <ostream>
 
+#include "core/text.h"
 #include "support/process.h"
 #include "support/test_support.h"
 #include "support/udp_peer.h"
@@ -16,7 +21,39 @@ namespace {
 
 using test::ChildProcess;
 
-TEST(BscEndToEnd, AcceptedTagHeardTurnsOnWithOneEvent) {
+struct Published {
+  std::string cls;
+  std::string state;
+  std::string text;
+  bool operator==(const Published&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Published& p) {
+  return os << p.cls << " " << p.state << " " << p.text;
+}
+
+// The presence rules for a tag heard on every off-timer pass, both weights
+// 1: the figure rises by a tenth of itself (at least 5) up to 100; reaching
+// 100 turns the tag On with an event; otherwise a rise of at least fomdelta
+// since the last report sends an info. Each message carries the figure from
+// before the pass, rounded half to even; after a turn the last report is 0.
+std::vector<Published> HeardTagRules(float f, float reported, bool on, float fomdelta, int passes) {
+  std::vector<Published> out;
+  for (int pass = 0; pass < passes; ++pass) {
+    const std::string m = std::to_string(static_cast<int>(std::nearbyint(f)));
+    f = std::min(100.0f, f + std::max(5.0f, static_cast<float>(f * 0.1)));
+    if (f == 100.0f && !on) {
+      out.push_back({"xapbsc.event", "ON", m});
+      on = true;
+      reported = 0;
+    } else if (f - reported >= fomdelta) {
+      out.push_back({"xapbsc.info", on ? "ON" : "OFF", m});
+      reported = f;
+    }
+  }
+  return out;
+}
+
+TEST(BscEndToEnd, OwnMessagesEchoedByTheHubChangeNothing) {
   test::TempDir dir;
   const uint16_t hub_port = test::FreeUdpPort();
   ChildProcess hub(test::BuiltProgram("tagvane-hub"),
@@ -43,43 +80,54 @@ TEST(BscEndToEnd, AcceptedTagHeardTurnsOnWithOneEvent) {
                   "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1"
                   "\r\nHubPort=" +
                       std::to_string(hub_port) + "\r\n");
+  // Off, figure 50, last reported 50, in use with the uID 1A.
   test::WriteFile(dir / "app/Config/Tagvane.ini",
                   "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + sim_port +
-                      "\r\nReceiverLocation=Hall\r\n[RFIDUnits]\r\n"
+                      "\r\nReceiverLocation=Hall\r\nfomdelta=20\r\n[RFIDUnits]\r\n"
                       "________Hall1A2B=________Hall1A2B~3~Keys~False~01/12/2026 10:00:00~"
                       "Kitchen~1A~False~False~False~10~~Switch~True~1~1~50~50~0~0\r\n");
+  const std::vector<Published> expected = HeardTagRules(50, 50, false, 20, 12);
+  ASSERT_EQ(expected.size(), 4u);  // two infos on the way up, the turn, one info at 100
+
   ChildProcess daemon(test::BuiltProgram("tagvane"),
                       {"--foreground", "--app-dir", (dir / "app").string()});
   ASSERT_TRUE(daemon.WaitForOutput(test::kDaemonReady)) << daemon.Output();
 
-  // Eight off-timer passes of 3 s take the figure from 50 to 100.
-  std::vector<XapMessage> events;
-  auto is_bsc = [](const std::string& t) {
-    XapMessage m;
-    m.FromXap(t);
-    return m.CompareClass("xapbsc.event") || m.CompareClass("xapbsc.info");
-  };
-  for (int i = 0; i < 4 && events.empty(); ++i) {  // each wait is bounded at 10 s
-    if (auto text = client.ReceiveMatching(is_bsc)) {
+  std::vector<Published> published;
+  std::vector<XapMessage> messages;
+  auto collect = [&] {
+    for (const std::string& t : client.Drain()) {
       XapMessage m;
-      m.FromXap(*text);
-      events.push_back(m);
+      m.FromXap(t);
+      if (!m.CompareClass("xapbsc.event") && !m.CompareClass("xapbsc.info")) continue;
+      messages.push_back(m);
+      published.push_back(
+          {m.MsgClass(), m.GetItem("input.state", "State"), m.GetItem("input.state", "Text")});
     }
-  }
-  ASSERT_EQ(events.size(), 1u) << daemon.Output();
-  const XapMessage& on = events.front();
-  EXPECT_EQ(on.MsgClass(), "xapbsc.event");
-  EXPECT_EQ(on.MsgUID(), "FF.0063:1A");
-  EXPECT_EQ(on.MsgSource().rfind("qbx.RFID.", 0), 0u);
-  EXPECT_NE(on.MsgSource().find(".Hall:Kitchen.________HALL1A2B.Switch"), std::string::npos);
-  EXPECT_EQ(on.GetItem("input.state", "State"), "ON");
-  EXPECT_EQ(on.GetItem("input.state", "Text"), "97");  // the figure before the last pass
-
-  // Two more passes at full figure: no further BSC message for the tag.
+  };
+  // Nine off-timer passes of 3 s give the four messages; two passes more
+  // must give nothing further.
+  daemon.WaitUntil(
+      [&] {
+        collect();
+        return published.size() >= expected.size();
+      },
+      std::chrono::seconds(45));
   sleep(7);
-  for (const std::string& t : client.Drain()) EXPECT_FALSE(is_bsc(t)) << t;
+  collect();
+  EXPECT_EQ(published, expected) << daemon.Output();
+  for (const XapMessage& m : messages) {
+    EXPECT_EQ(m.MsgUID(), "FF.0063:1A");
+    EXPECT_EQ(m.MsgSource().rfind("qbx.RFID.", 0), 0u);
+    EXPECT_NE(m.MsgSource().find(".Hall:Kitchen.________HALL1A2B.Switch"), std::string::npos);
+  }
+
   daemon.Signal(SIGTERM);
   EXPECT_EQ(daemon.Wait(), 0) << daemon.Output();
+  // No record was made from the daemon's own reports.
+  const std::string ini = ToLower(test::ReadFile(dir / "app/Config/Tagvane.ini"));
+  EXPECT_EQ(ini.find("__hall__hall1a2b"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("________hall1a2b=________hall1a2b~2~keys~"), std::string::npos) << ini;
   sim.Signal(SIGTERM);
   sim.Wait();
   hub.Signal(SIGTERM);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "receiver/format_html.h"
-#include "xap/xap_hub.h"
 #include "xap_app_fixture.h"
 
 namespace tagvane {
@@ -241,69 +240,112 @@ TEST_F(IncomingTest, JunkAndUnknownClassesDoNothing) {
   EXPECT_TRUE(hub_.Drain().empty());
 }
 
-// The hub delivers our own BSC events back: they are merged like any other
-// receiver's report, but nothing is sent in answer.
-TEST(IncomingLoop, OwnEventsComingBackSendNothing) {
-  const uint16_t hub_port = test::FreeUdpPort();
-  XapApp daemon(hub_port, "Hall");
-  XapHubOptions options;
-  options.port = hub_port;
-  options.bind_addresses = {"127.0.0.1"};
-  XapHub hub(daemon.app().Loop().Io(), daemon.clock(), options);
-  std::string error;
-  ASSERT_TRUE(hub.Start(&error)) << error;
-  daemon.transport().SendHeartbeat(60);
-  auto pump = [&] { daemon.Pump(); };
-  ASSERT_TRUE(test::PumpUntil([&] { return hub.ClientPorts().size() == 1; }, pump));
-
-  auto local = daemon.AddDevice(kLocal, "Kitchen", "1A", kStatusOn, 100);
-  // The combined device this receiver's own report leads to, accepted and
-  // with a uID, so the design would answer with an event.
-  const std::string own_combined = "__Hall__Hall1A2B";
-  auto combined = daemon.AddDevice(own_combined, "x", "2C", kStatusOff, 0);
-
-  const uint64_t sent = daemon.transport().Sent();
-  daemon.app().GetHooks().SendXapBSC(kLocal, "xapbsc.event");
-  ASSERT_EQ(daemon.transport().Sent(), sent + 1);
-  ASSERT_TRUE(test::PumpUntil([&] { return daemon.transport().Waiting() > 0; }, pump));
-  daemon.timers().Advance(std::chrono::milliseconds(50));
-  // Merged as designed...
-  EXPECT_EQ(combined->DeviceStatus(), kStatusOn);
-  EXPECT_EQ(combined->DeviceType(), "OnOn");
-  // ...but no event went out in answer.
-  EXPECT_EQ(daemon.transport().Sent(), sent + 1);
-  for (int i = 0; i < 20; ++i) daemon.Pump();
-  EXPECT_EQ(daemon.transport().Waiting(), 0u);
+// The hub delivers this system's own BSC messages back to it: whatever the
+// letter case or sub-address, they are not another receiver's reports.
+TEST_F(IncomingTest, OwnReportsComingBackAreIgnored) {
+  auto local = daemon_.AddDevice(kLocal, "Kitchen", "1A", kStatusOff, 73.2f);
+  const size_t devices = daemon_.app().Tables().DeviceTable.size();
+  for (const std::string& source :
+       {kSelf + ":Kitchen." + kLocalDC + ".Switch", "QBX.rfid.homepc.HALL:x." + kLocalDC + ".s"}) {
+    Deliver(Message("xapbsc.info", source, "", "input.state", "State=ON\nText=67\n"));
+  }
+  EXPECT_EQ(daemon_.app().Tables().DeviceTable.size(), devices);
+  EXPECT_FLOAT_EQ(local->FigureOfMerit(), 73.2f);
+  EXPECT_EQ(local->DeviceStatus(), kStatusOff);
+  EXPECT_EQ(local->Location(), "Kitchen");
+  // A receiver whose name merely starts with ours is another receiver.
+  Deliver(Message("xapbsc.info", kSelf + "way:Porch.______allway1A2B.Switch", "", "input.state",
+                  "State=ON\nText=67\n"));
+  EXPECT_TRUE(daemon_.Device("allway__Hall1A2B"));
+  EXPECT_TRUE(hub_.Drain().empty());
 }
 
-// Two receivers with different locations, one hub: a tag heard by both
-// becomes a combined device that turns On at an average above 75.
-TEST(TwoReceivers, MergeOneTagIntoACombinedDevice) {
-  const uint16_t hub_port = test::FreeUdpPort();
-  XapApp hall(hub_port, "Hall");
-  XapApp porch(hub_port, "Porch");
-  XapHubOptions options;
-  options.port = hub_port;
-  options.bind_addresses = {"127.0.0.1"};
-  XapHub hub(hall.app().Loop().Io(), hall.clock(), options);
-  std::string error;
-  ASSERT_TRUE(hub.Start(&error)) << error;
-  hall.transport().SendHeartbeat(60);
-  porch.transport().SendHeartbeat(60);
-  auto pump = [&] {
-    hall.Pump();
-    porch.Pump();
+// A trickle of datagrams 40 ms apart does not hold back what is queued:
+// each batch is handled 50 ms after its first datagram arrived.
+TEST_F(IncomingTest, TrickleDoesNotPostponeHandling) {
+  const std::string noise = Message("acme.noise", "acme.n.one", "", "x", "k=v\n");
+  auto trickle = [&](int ms, const std::string& text) {
+    daemon_.timers().Advance(std::chrono::milliseconds(ms));
+    daemon_.Arrive(peer_, text);
   };
-  ASSERT_TRUE(test::PumpUntil([&] { return hub.ClientPorts().size() == 2; }, pump));
+  trickle(0, noise);
+  trickle(40, Message("WDT.Echo", "acme.wdt.one", "", "Echo.Query", "Query=Q1\n"));
+  trickle(0, noise);
+  EXPECT_TRUE(OfClass(hub_.Drain(), "WDT.Echo").empty());
+  daemon_.timers().Advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(OfClass(hub_.Drain(), "WDT.Echo").size(), 1u);
+  EXPECT_EQ(daemon_.transport().Waiting(), 0u);
+  // The next batch starts with the next datagram.
+  trickle(30, noise);
+  trickle(40, Message("WDT.Echo", "acme.wdt.one", "", "Echo.Query", "Query=Q2\n"));
+  daemon_.timers().Advance(std::chrono::milliseconds(10));
+  EXPECT_EQ(OfClass(hub_.Drain(), "WDT.Echo").size(), 1u);
+}
 
+// A message with more items than any device sends is counted and dropped
+// before anything looks at it; up to the limit it is handled.
+TEST_F(IncomingTest, MessagesWithTooManyItemsAreDropped) {
+  auto echo_with_items = [](size_t n) {
+    std::string items = "Query=ABC\n";
+    for (size_t i = 1; i < n; ++i) items += "filler=" + std::to_string(i) + "\n";
+    return Message("WDT.Echo", "acme.wdt.one", "", "Echo.Query", items);
+  };
+  Deliver(echo_with_items(XapMessage::kMaxItems));
+  EXPECT_EQ(OfClass(hub_.Drain(), "WDT.Echo").size(), 1u);
+  for (int i = 0; i < 3; ++i) Deliver(echo_with_items(XapMessage::kMaxItems + 1));
+  EXPECT_TRUE(OfClass(hub_.Drain(), "WDT.Echo").empty());
+  EXPECT_EQ(daemon_.xap().Incoming().DroppedLargeMessages(), 3u);
+  size_t entries = 0;
+  for (const auto& e : daemon_.app().Log().Recent()) {
+    entries += e.text.find("sections or items dropped") != std::string::npos;
+  }
+  EXPECT_EQ(entries, 1u);
+}
+
+// A broadcast address given as a host name is resolved once at start; one
+// that cannot be used is said once, with no claim of success, and the init
+// error also reaches the trace file.
+TEST(XapStart, BroadcastAddressByName) {
+  UdpPeer hub;
+  XapApp named(hub.Port(), "Hall", "", "localhost");
+  ASSERT_GT(named.Port(), 0);
+  const auto sent = hub.Drain();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent[0].rfind("xap-hbeat\n", 0), 0u);
+
+  XapApp unusable(hub.Port(), "Hall", "", "hub.example", [](XapTransportOptions& o) {
+    o.resolve = [](const std::string&, std::string* why) {
+      *why = "name not known";
+      return std::string();
+    };
+  });
+  EXPECT_LT(unusable.app().XapPort(), 0);
+  size_t said = 0;
+  for (const auto& e : unusable.app().Log().Recent()) {
+    EXPECT_EQ(e.text.find("Using xAP port"), std::string::npos);
+    said += e.text.find("hub.example") != std::string::npos;
+  }
+  EXPECT_EQ(said, 1u);
+  EXPECT_NE(test::ReadFile(unusable.app().Log().TracePath()).find("| Tagvane xAP Init Error -"),
+            std::string::npos);
+  EXPECT_TRUE(hub.Idle());
+}
+
+// Two receivers with different locations, the hall sending straight to the
+// porch: a tag heard by both becomes a combined device that turns On at an
+// average above 75.
+TEST(TwoReceivers, MergeOneTagIntoACombinedDevice) {
+  XapApp porch(test::FreeUdpPort(), "Porch");
+  XapApp hall(porch.Port(), "Hall");
   hall.AddDevice(kLocal, "Kitchen", "1A", kStatusOn, 100);
   porch.AddDevice("_______Porch1A2B", "Kitchen", "", kStatusOff, 60);
   hall.app().GetHooks().SendXapBSC(kLocal, "xapbsc.event");
-  ASSERT_TRUE(test::PumpUntil([&] { return porch.transport().Waiting() > 0; }, pump));
-  porch.timers().Advance(std::chrono::milliseconds(50));
-
+  ASSERT_TRUE(test::PumpUntil([&] { return porch.Device("__HALL_PORCH1A2B") != nullptr; },
+                              [&] {
+                                porch.Pump();
+                                porch.timers().Advance(std::chrono::milliseconds(50));
+                              }));
   auto combined = porch.Device("__HALL_PORCH1A2B");
-  ASSERT_TRUE(combined);
   EXPECT_EQ(combined->Location(), "__HALL-Porch-1A2B");
   EXPECT_FLOAT_EQ(combined->FigureOfMerit(), 80);
   EXPECT_EQ(combined->DeviceStatus(), kStatusOn);

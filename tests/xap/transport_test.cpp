@@ -5,7 +5,6 @@
 
 #include "core/logger.h"
 #include "support/udp_peer.h"
-#include "xap/heartbeat.h"
 #include "xap/local_address.h"
 #include "xap/send_xap.h"
 #include "xap/xap_message.h"
@@ -67,11 +66,6 @@ TEST_F(TransportTest, HeartbeatTextPortAndClamping) {
   EXPECT_EQ(hub_.LastSenderPort(), port);
   EXPECT_EQ(t.HBeatTimer().Interval(), 60000);
 
-  t.SendHeartbeat(3);
-  EXPECT_EQ(hub_.Receive(), expected_prefix + "50\nport=" + std::to_string(port) + "\n}\n");
-  EXPECT_EQ(t.HBeatTimer().Interval(), 5000);
-  t.SendHeartbeat(90);
-  EXPECT_NE(hub_.Receive()->find("interval=600\n"), std::string::npos);
   t.SendHeartbeat(0);
   EXPECT_NE(hub_.Receive()->find("interval=00\n"), std::string::npos);
   EXPECT_FALSE(t.HBeatTimer().Running());
@@ -222,7 +216,7 @@ TEST(LocalAddress, MatchInterfaceAndChoice) {
   EXPECT_FALSE(MatchInterface("Default", "127.0.0.1"));
   EXPECT_FALSE(MatchInterface("127.0.0.255", "127.0.0"));
   EXPECT_TRUE(MatchInterface("255.255.255.255", "127.3.2.1"));
-  // Bitwise, as designed: a pattern also admits addresses that are not its own.
+  // Bitwise: a pattern also admits addresses that are not its own.
   EXPECT_TRUE(MatchInterface("127.0.0.3", "127.0.0.1"));
   EXPECT_EQ(ChooseLocalAddress("127.2.0.255", {"127.1.1.2", "127.2.0.7", "127.0.0.1"}),
             "127.2.0.7");
@@ -232,9 +226,6 @@ TEST(LocalAddress, MatchInterfaceAndChoice) {
   ASSERT_FALSE(list.empty());
   EXPECT_EQ(list.back().substr(0, 4), "127.");  // loopback comes last
   EXPECT_EQ(BroadcastAddressOf("127.0.0.1"), "127.255.255.255");
-  EXPECT_EQ(ClampHeartbeatInterval(-4), 0);
-  EXPECT_EQ(ClampHeartbeatInterval(4), 5);
-  EXPECT_EQ(ClampHeartbeatInterval(59), 59);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // real in-process hub). Datagrams are real; time is moved by hand.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,13 +20,16 @@ namespace tagvane::test {
 
 class XapApp {
  public:
-  // hub_port: where the daemon broadcasts (127.0.0.1 at that port).
-  XapApp(uint16_t hub_port, const std::string& location, const std::string& extra_ini = "")
+  // hub_port: where the daemon broadcasts (the broadcast address, 127.0.0.1
+  // unless given, at that port); tune may change the transport's options.
+  XapApp(uint16_t hub_port, const std::string& location, const std::string& extra_ini = "",
+         const std::string& broadcast = "127.0.0.1",
+         const std::function<void(XapTransportOptions&)>& tune = {})
       : timers_(clock_) {
     WriteFile(dir_ / "Config/Tagvane.ini",
               "[RFID]\r\nReceiverLocation=" + location + "\r\n" + extra_ini);
-    WriteFile(dir_ / "Config/qbxXap.ini",
-              "[Interface]\r\nBroadcastAddress=127.0.0.1\r\nInterfaceAddress=127.0.0.1\r\n");
+    WriteFile(dir_ / "Config/qbxXap.ini", "[Interface]\r\nBroadcastAddress=" + broadcast +
+                                              "\r\nInterfaceAddress=127.0.0.1\r\n");
     AppOptions options;
     options.app_dir = dir_.Path();
     options.exe_path = (dir_.Path() / "tagvane").string();
@@ -36,6 +40,7 @@ class XapApp {
     XapTransportOptions xap;
     xap.hub_port = hub_port;
     xap.list_addresses = [] { return std::vector<std::string>{"127.0.0.1"}; };
+    if (tune) tune(xap);
     service_ = &InstallXap(*app_, xap);
     app_->Start();
   }
@@ -67,11 +72,15 @@ class XapApp {
     return d ? *d : nullptr;
   }
 
-  // Sends text to the daemon's private port and lets the receive timer
-  // hand it to onMessage.
-  void Deliver(UdpPeer& from, const std::string& text) {
+  // Sends text to the daemon's private port and waits until it is queued.
+  void Arrive(UdpPeer& from, const std::string& text) {
+    const size_t before = transport().Waiting();
     from.SendTo(Port(), text);
-    PumpUntil([&] { return transport().Waiting() > 0; }, [&] { Pump(); });
+    PumpUntil([&] { return transport().Waiting() > before; }, [&] { Pump(); });
+  }
+  // Arrive, then let the receive timer hand it to onMessage.
+  void Deliver(UdpPeer& from, const std::string& text) {
+    Arrive(from, text);
     timers_.Advance(std::chrono::milliseconds(50));
   }
 

@@ -142,7 +142,7 @@ TEST_F(Api, IniMembersAndAppPath) {
   Eval("GetIniSetting('a', 'b', 'c', '../outside.ini')");
   const auto events = Events();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].rfind("Script Run Error ", 0), 0u);
+  EXPECT_NE(events[0].find("outside the Config folder"), std::string::npos) << events[0];
 }
 
 TEST_F(Api, CreateObjectMakesMessagesQueuesAndApplications) {
@@ -162,14 +162,14 @@ TEST_F(Api, CreateObjectMakesMessagesQueuesAndApplications) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_NE(events[0].find("CreateObject: no object named \"Acme.Thing\""), std::string::npos);
   // A new application object resets the engine once the script returns.
-  Script("Tagvane.txt", "count = (count or 0) + 1\n"
+  Script("Tagvane.txt", "count = 1\n"
                         "function Main(t) local a = CreateObject('Tagwell.Application')\n"
-                        "  a:WriteLog('n', count) end\n");
+                        "  count = count + 1; a:WriteLog('n', count) end\n");
   app_->GetHooks().InitScriptControl();
   host_->QueueScript("1");
   host_->QueueScript("2");
   Tick();
-  EXPECT_EQ(WriteLogs(), (std::vector<std::string>{"n=1", "n=1"}));
+  EXPECT_EQ(WriteLogs(), (std::vector<std::string>{"n=2", "n=2"}));
 }
 
 TEST_F(Api, SpawnWritesTheWrapperAndLogsTheStart) {

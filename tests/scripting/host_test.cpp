@@ -1,5 +1,7 @@
 // The script host: loading with includes, running procedures, the two error
 // reports and the time-out.
+#include <algorithm>
+
 #include "script_fixture.h"
 
 namespace tagvane::test {
@@ -77,8 +79,8 @@ TEST_F(Running, SyntaxAndRunErrorsAreReportedWithTheirLine) {
   Script("bad.txt", "x = 1\n\nfunction main( return 1 end\n");
   EXPECT_EQ(host_->RunEx("bad.txt", "main", ""), ScriptValue());
   EXPECT_EQ(Events(), std::vector<std::string>{
-                          "Error in script syntax <name> expected near 'return' / bad.txt "
-                          "<name> expected near 'return'@ Line 3 col 0"});
+                          "Error in script syntax <name> or '...' expected near 'return' / bad.txt "
+                          "<name> or '...' expected near 'return'@ Line 3 col 0"});
   Script("run.txt", "function main()\n  local t = nil\n  return t.field\nend\n");
   host_->Run("run.txt");
   EXPECT_EQ(Events(), std::vector<std::string>{
@@ -117,9 +119,9 @@ TEST_F(Running, TheTimeOutStopsAScriptThatNeverEndsAndTheQueueGoesOn) {
 TEST_F(Running, ASyntaxErrorInTheMainScriptIsReportedOnceAtSetUp) {
   Script("Tagvane.txt", "function Main(t)\n  WriteLog('x' t)\nend\n");
   StartApp();
-  const auto events = Events();
+  const auto& events = app_->Log().Recent();
   ASSERT_EQ(std::count_if(events.begin(), events.end(),
-                          [](const std::string& e) { return e.rfind("Error in script syntax ", 0) == 0; }),
+                          [](const LogEntry& e) { return e.text.rfind("Error in script syntax ", 0) == 0; }),
             1);
   EXPECT_TRUE(host_->MainLoaded());
   host_->QueueScript("Keys");

@@ -41,6 +41,23 @@ fi
 
 bash scripts/install_html.sh "$HOME_DIR" >/dev/null
 
+# The user's script: Main runs with a tag's name whenever the tag turns On
+# or Off (and with "" for the periodic call when PeriodicScriptInterval is
+# set). Edit it and press "Read Script" on the status page to reload it.
+mkdir -p "$HOME_DIR/Scripts"
+if [[ ! -f "$HOME_DIR/Scripts/Tagvane.txt" ]]; then
+  cat > "$HOME_DIR/Scripts/Tagvane.txt" <<'LUA'
+-- Tagvane's main script (Lua 5.4). Main(name) runs for every event.
+function Main(name)
+  if name == "" then return end            -- the periodic call
+  local state = Request(name)              -- nil for a name nobody knows
+  if state == nil then return end
+  -- state.value is "ON" or "OFF", state.lastchange the time of the change
+  WriteLog("Tag", name .. " is " .. state.value .. " since " .. state.lastchange)
+end
+LUA
+fi
+
 echo "Demo application folder: $HOME_DIR"
 echo "Status page: http://localhost:8017/status"
 echo "Receiver simulator on 127.0.0.1:$SIM_PORT (log: $HOME_DIR/Data/sim.log)"
@@ -48,4 +65,5 @@ echo "Trace file: $HOME_DIR/Data/Tagvane.txt   (Ctrl-C stops the demo)"
 echo "  grep InformEvent $HOME_DIR/Data/Tagvane.txt   shows the tags turning On and Off"
 echo "xAP hub log: $HOME_DIR/hub.log; watch the BSC events with:"
 echo "  build/tagvane-xap-listen --class xapbsc.event"
+echo "The script's lines: build/tagvane-xap-listen --class Homeseer.Event"
 ./build/tagvane --foreground --app-dir "$HOME_DIR"

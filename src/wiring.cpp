@@ -4,6 +4,7 @@
 
 #include "core/app.h"
 #include "receiver/receiver_link.h"
+#include "scripting/script_host.h"
 #include "web/web_server.h"
 #include "xap/xap_service.h"
 
@@ -18,6 +19,11 @@ void InstallSubsystems(App& app) {
   XapService& xap = InstallXap(app);
   app.GetHooks().BSCQuery = [&xap](const std::string& target) { xap.Bsc().BSCQuery(target); };
   app.SetHttpServer(std::make_unique<WebServer>(app));
+  ScriptNetwork network;
+  network.send_raw = [&xap](std::string_view text) { xap.Transport().SendRawXap(text); };
+  network.sunrise = [&xap] { return xap.Incoming().SunriseText(); };
+  network.sunset = [&xap] { return xap.Incoming().SunsetText(); };
+  InstallScripting(app, std::move(network));
 }
 
 }  // namespace tagvane

@@ -119,6 +119,7 @@ void App::InitXap() {
     http_->StartServer();
   });
   if (!ini_) return;
+  step([&] { scripts_->Start(); });
   step([&] {
     interface_address_ =
         ini_->GetIniSetting("Interface", "InterfaceAddress", "Default", "qbxXap.ini");

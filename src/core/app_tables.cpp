@@ -50,10 +50,13 @@ void App::InitDeviceDictionary() {
       device->LastChange = ParseDate(parts[0]).value_or(MakeDateTime(2000, 1, 1));
       for (size_t k = 1; k < parts.size(); ++k) {
         const std::string key = ToLower(parts[k]);
-        const std::string collection_key = ToLower(name) + "." + key;
-        device->MessageKeyList.Add(collection_key, key);
+        // Stored under "name.key"; in memory under the key itself, the
+        // collection key a capture gives it, so scripts find an item by the
+        // same name before and after a restart.
+        const std::string stored_key = ToLower(name) + "." + key;
+        device->MessageKeyList.Add(key, key);
         device->MessageList.Add(
-            collection_key, ini_->GetIniSetting("Device Messages", collection_key, "", kSettingsFile));
+            key, ini_->GetIniSetting("Device Messages", stored_key, "", kSettingsFile));
       }
       tables_.ScriptDeviceTable.Add(name, std::move(device));
     }

@@ -62,6 +62,9 @@ class HttpServerPort {
 class ScriptHostPort {
  public:
   virtual ~ScriptHostPort() = default;
+  // Creates the script API object at start-up (sets up the engine and loads
+  // the main script).
+  virtual void Start() {}
   // Called when the periodic script timer ticks.
   virtual void PeriodicTick() = 0;
   virtual void Release() = 0;

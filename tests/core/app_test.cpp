@@ -131,11 +131,11 @@ TEST_F(AppFixture, FilterAndDeviceSectionsAreLoaded) {
   const DeviceClass& door = **devices.Find("door");
   EXPECT_EQ(door.LastChange, MakeDateTime(2000, 1, 1));
   ASSERT_EQ(door.MessageKeyList.size(), 1u);
-  EXPECT_EQ(*door.MessageKeyList.Find("door.key1"), "key1");
+  EXPECT_EQ(*door.MessageKeyList.Find("key1"), "key1");
   const DeviceClass& lamp = **devices.Find("Lamp");
   EXPECT_EQ(lamp.LastChange, MakeDateTime(2026, 2, 1, 10));
-  EXPECT_EQ(*lamp.MessageList.Find("lamp.on"), "hello");
-  EXPECT_EQ(*lamp.MessageList.Find("lamp.level"), "");
+  EXPECT_EQ(*lamp.MessageList.Find("on"), "hello");
+  EXPECT_EQ(*lamp.MessageList.Find("level"), "");
 }
 
 TEST_F(AppFixture, ShutdownWritesTagRecordsAndDeviceSectionsOnce) {
@@ -150,7 +150,7 @@ TEST_F(AppFixture, ShutdownWritesTagRecordsAndDeviceSectionsOnce) {
       "1~100~0~87~86.5";
   device->SetProperties(record);
   app.Tables().DeviceTable.Add("______RFID01", device);
-  app.Tables().ScriptDeviceTable.Find("Lamp")->get()->MessageList.Set("lamp.on", "bye");
+  app.Tables().ScriptDeviceTable.Find("Lamp")->get()->MessageList.Set("on", "bye");
   app.Shutdown();
   app.Shutdown();
   EXPECT_EQ(ReadFile(Ini()),

@@ -1,0 +1,126 @@
+// The scripting subsystem of one App: the Lua engine with the main script
+// (Scripts/Tagvane.txt, module "Main"), Run and RunEx (a fresh module "M1"
+// per call), the API object, the script queue, the capture of received
+// messages for the scripts' records and the subscriptions. Events reach the
+// scripts only through the queue.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/subsystems.h"
+#include "scripting/script_api.h"
+#include "scripting/script_engine.h"
+#include "scripting/script_queue.h"
+#include "scripting/subscriptions.h"
+
+namespace tagvane {
+
+class App;
+class Logger;
+class XapMessage;
+
+// What the scripts need from the xAP subsystem.
+struct ScriptNetwork {
+  std::function<void(std::string_view)> send_raw = [](std::string_view) {};
+  std::function<std::string()> sunrise = [] { return std::string(); };
+  std::function<std::string()> sunset = [] { return std::string(); };
+};
+
+// A job started by Spawn: the process object handed back to the script.
+class SpawnedJob {
+ public:
+  virtual ~SpawnedJob() = default;
+  virtual int ProcessID() const = 0;
+};
+
+// Starts a written wrapper file as a job. Returns the job, or nullptr when
+// nothing was started.
+class JobLauncher {
+ public:
+  virtual ~JobLauncher() = default;
+  virtual std::shared_ptr<SpawnedJob> Launch(const std::filesystem::path& wrapper) = 0;
+};
+
+// Starts nothing: logs "Spawn " + the wrapper's file name.
+class LoggingJobLauncher final : public JobLauncher {
+ public:
+  explicit LoggingJobLauncher(Logger& log) : log_(log) {}
+  std::shared_ptr<SpawnedJob> Launch(const std::filesystem::path& wrapper) override;
+
+ private:
+  Logger& log_;
+};
+
+class ScriptHost final : public ScriptHostPort {
+ public:
+  explicit ScriptHost(App& app, ScriptNetwork network = {});
+  ~ScriptHost() override;
+
+  // ScriptHostPort: creating the API object at start-up sets up the engine.
+  void Start() override;
+  void PeriodicTick() override;
+  void Release() override;
+
+  // Resets the engine (deferred until the running script returns when a
+  // script asks for it), publishes "xap" and loads the main script.
+  void InitScriptControl();
+  void ReadScript();
+  bool MainLoaded() const { return main_module_ >= 0; }
+  void Run(std::string_view file);
+  ScriptValue RunEx(std::string_view file, std::string_view procedure,
+                    std::string_view parameter);
+  // RunEx for a caller inside the engine: the value is left on the stack.
+  void RunExToStack(std::string_view file, std::string_view procedure,
+                    std::string_view parameter);
+  std::shared_ptr<SpawnedJob> Spawn(std::string_view script, std::string_view procedure,
+                                    std::string_view parameter);
+
+  void QueueScript(std::string text) { queue_.QueueScript(std::move(text)); }
+  // Message capture for the records of ScriptDeviceTable, then the offer
+  // to the subscriptions.
+  void CaptureMessage(const XapMessage& message);
+  int CaptureSequence() const { return capture_sequence_; }
+
+  // The subscription path rule: a name without a colon or two separators in
+  // a row lives below the application folder's Scripts folder.
+  std::string SubscriptionPath(std::string_view script) const;
+
+  // The time-out applied at each engine set-up (90000 ms by default).
+  void SetScriptTimeout(Milliseconds t);
+  void SetJobLauncher(std::unique_ptr<JobLauncher> launcher) { launcher_ = std::move(launcher); }
+
+  ScriptEngine& Engine() { return engine_; }
+  ScriptQueue& Queue() { return queue_; }
+  SubscriptionList& Subscriptions() { return subscriptions_; }
+  ScriptApi& Api() { return api_; }
+  const ScriptNetwork& Network() const { return network_; }
+  App& GetApp() { return app_; }
+
+ private:
+  void LoadModule(int module, std::string_view file);
+  void ReportRunError(const ScriptError& err);
+  void RunEntry(const ScriptQueue::Entry& entry);
+  void AfterRun();
+
+  App& app_;
+  ScriptNetwork network_;
+  ScriptEngine engine_;
+  ScriptApi api_;
+  ScriptQueue queue_;
+  SubscriptionList subscriptions_;
+  std::unique_ptr<JobLauncher> launcher_;
+  Milliseconds timeout_ = ScriptEngine::kDefaultTimeout;
+  int main_module_ = -1;
+  int capture_sequence_ = 0;
+  bool reset_pending_ = false;
+};
+
+// Installs the scripting subsystem into app (before Start) and connects the
+// QueueScript, InitScriptControl and CaptureMessage hooks.
+ScriptHost& InstallScripting(App& app, ScriptNetwork network = {});
+
+}  // namespace tagvane

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "core/app.h"
+#include "database/reading_database.h"
 #include "receiver/receiver_link.h"
 #include "web/web_server.h"
 #include "xap/xap_service.h"
@@ -18,6 +19,11 @@ void InstallSubsystems(App& app) {
   XapService& xap = InstallXap(app);
   app.GetHooks().BSCQuery = [&xap](const std::string& target) { xap.Bsc().BSCQuery(target); };
   app.SetHttpServer(std::make_unique<WebServer>(app));
+  auto database = std::make_unique<ReadingDatabase>(app);
+  ReadingDatabase* db = database.get();
+  app.GetHooks().RecordReading = [db](const std::string& id, int16_t s) { db->RecordReading(id, s); };
+  app.GetHooks().UpdateReadingTables = [db] { db->CreateRFIDTables(); };
+  app.SetDatabase(std::move(database));
 }
 
 }  // namespace tagvane

@@ -165,7 +165,10 @@ void StatusPages::SaveTagRecords() {
       device.SetRemove(!FormValue("Remove" + u).empty());
       if (row.offered_params) device.SetEventNotification(!FormValue("Ev" + u).empty());
       if (row.offered_accept) {
+        const bool was_in_use = device.InUse();
         device.SetInUse(!FormValue("Accept" + u).empty());
+        // An accepted tag's readings are stored from now on: its table first.
+        if (device.InUse() && !was_in_use) app_.GetHooks().UpdateReadingTables();
         if (Posted("Location" + u)) device.SetLocation(FormValue("Location" + u));
       }
       if (row.offered_weights) {

@@ -2,7 +2,7 @@
 
 #include <libpq-fe.h>
 
-#include <fmt/format.h>
+#include <charconv>
 
 namespace tagvane {
 
@@ -93,13 +93,21 @@ void PgStore::Write(const std::vector<std::string>& new_tables,
   if (!link_.Connected() || !link_.Idle()) return done(false, "the database is not open");
   // One COPY per table, the table's rows in their order.
   CaseInsensitiveMap<std::string> data;
+  const std::string* last_table = nullptr;
+  std::string* text = nullptr;
   for (const ReadingRow& row : rows) {
-    std::string line = fmt::format("{}\t{}\n", row.sample_date, row.strength);
-    if (std::string* text = data.Find(row.table)) {
-      *text += line;
-    } else {
-      data.Add(row.table, std::move(line));
+    // Runs of one table are the common case: one lookup per run.
+    if (!last_table || *last_table != row.table) {
+      text = data.Find(row.table);
+      if (!text) {
+        data.Add(row.table, std::string());
+        text = data.Find(row.table);
+      }
+      last_table = &row.table;
     }
+    char number[8];
+    const auto end = std::to_chars(number, number + sizeof number, row.strength).ptr;
+    text->append(row.sample_date).append(1, '\t').append(number, end).append(1, '\n');
   }
   std::vector<PgStep> steps;
   for (const std::string& table : new_tables) {

@@ -136,7 +136,13 @@ void ReadingDatabase::RecordReading(const std::string& tag_id, int16_t strength)
     if (Queued() >= kBufferLimit) Drop(1);
     const DateTime now = app_.GetClock().Now();
     if (queue_.empty() && !busy_) batch_started_ = now;
-    queue_.push_back(ReadingRow{*table, StdTimeOf(now), strength});
+    // Many readings share a second: its text is made once.
+    const auto second = std::chrono::floor<std::chrono::seconds>(now);
+    if (second != sample_second_ || sample_text_.empty()) {
+      sample_second_ = second;
+      sample_text_ = StdTimeOf(now);
+    }
+    queue_.push_back(ReadingRow{*table, sample_text_, strength});
     if (now - batch_started_ >= kBatchAge) {
       Flush();
     } else {

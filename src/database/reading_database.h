@@ -98,6 +98,8 @@ class ReadingDatabase final : public DatabasePort {
   std::deque<ReadingRow> queue_;
   std::vector<ReadingRow> in_flight_;
   DateTime batch_started_{};
+  std::chrono::local_time<std::chrono::seconds> sample_second_{};
+  std::string sample_text_;
   uint64_t written_ = 0;
   uint64_t dropped_total_ = 0;
 

@@ -21,7 +21,9 @@ void InstallSubsystems(App& app) {
   app.SetHttpServer(std::make_unique<WebServer>(app));
   auto database = std::make_unique<ReadingDatabase>(app);
   ReadingDatabase* db = database.get();
-  app.GetHooks().RecordReading = [db](const std::string& id, int16_t s) { db->RecordReading(id, s); };
+  app.GetHooks().RecordReading = [db](const std::string& id, int16_t strength) {
+    db->RecordReading(id, strength);
+  };
   app.GetHooks().UpdateReadingTables = [db] { db->CreateRFIDTables(); };
   app.SetDatabase(std::move(database));
 }

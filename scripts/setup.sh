@@ -10,7 +10,7 @@ PACKAGES=(
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   socat curl wrk nginx-light iproute2 procps time
-  postgresql
+  postgresql sqlite3
   chromium
 )
 # Node.js and npm drive the browser tests; a machine that already has them

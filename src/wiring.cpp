@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "core/app.h"
+#include "database/reading_database.h"
 #include "receiver/receiver_link.h"
 #include "scripting/script_host.h"
 #include "web/web_server.h"
@@ -24,6 +25,14 @@ void InstallSubsystems(App& app) {
   network.sunrise = [&xap] { return xap.Incoming().SunriseText(); };
   network.sunset = [&xap] { return xap.Incoming().SunsetText(); };
   InstallScripting(app, std::move(network));
+
+  auto database = std::make_unique<ReadingDatabase>(app);
+  ReadingDatabase* db = database.get();
+  app.GetHooks().RecordReading = [db](const std::string& id, int16_t strength) {
+    db->RecordReading(id, strength);
+  };
+  app.GetHooks().UpdateReadingTables = [db] { db->CreateRFIDTables(); };
+  app.SetDatabase(std::move(database));
 }
 
 }  // namespace tagvane

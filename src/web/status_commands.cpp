@@ -172,7 +172,10 @@ void StatusPages::SaveTagRecords() {
       device.SetEventNotification(!FormValue("Ev" + u).empty());
       // Only this receiver's tags offer the Accept box.
       if (EqualsNoCase(receiver, app_.State().ReceiverCode)) {
+        const bool was_in_use = device.InUse();
         device.SetInUse(!FormValue("Accept" + u).empty());
+        // An accepted tag's readings are stored from now on: its table first.
+        if (device.InUse() && !was_in_use) app_.GetHooks().UpdateReadingTables();
       }
       if (Posted("Location" + u)) device.SetLocation(FormValue("Location" + u));
       if (Posted("OffWeight" + u)) device.SetOffWeight(weight(FormValue("OffWeight" + u)));

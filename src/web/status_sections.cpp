@@ -109,10 +109,10 @@ void StatusPages::AddSetup(FastString& page) {
         EscapeHtml(RemoveQuotes(app_.Ini().GetIniSetting("RFID", "SQLSource", "", kSettingsFile)));
     field("Database Type&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<input type='radio'" + d0 +
               " name='UseSQL' value='0'>None&nbsp;&nbsp;&nbsp;<input type='radio'" + d1 +
-              " name='UseSQL' value='1'>Access&nbsp;&nbsp;&nbsp;<input type='radio'" + d2 +
-              " name='UseSQL' value='2'>SQL Server&nbsp;&nbsp;&nbsp;&nbsp;<input type='text' "
-              "name='SQLSource' value='" +
-              source + "' size = '30'>",
+              " name='UseSQL' value='1'>SQLite file&nbsp;&nbsp;&nbsp;<input type='radio'" + d2 +
+              " name='UseSQL' value='2'>PostgreSQL server&nbsp;&nbsp;&nbsp;&nbsp;<input "
+              "type='text' name='SQLSource' value='" +
+              source + "' size = '30' placeholder='host=localhost user=tagvane'>",
           "6");
     page.Add("</tr></table>");
   });

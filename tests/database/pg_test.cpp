@@ -1,0 +1,181 @@
+// The reading database on a real PostgreSQL server started by the tests:
+// database and tables made on first start, rows through the daemon's loop,
+// and a server that goes away for a few seconds while readings arrive.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "database/database_bed.h"
+#include "database/pg_server.h"
+#include "database/pg_store.h"
+
+namespace tagvane::test {
+namespace {
+
+class PgReadings : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new PgServer(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(server_->Error().empty()) << server_->Error();
+    server_->Query("postgres", "DROP DATABASE IF EXISTS qbxrfid");
+  }
+  static PgServer* server_;
+};
+PgServer* PgReadings::server_ = nullptr;
+
+// Pumps the real loop until done() or the bound (against hangs) passes.
+bool PumpLoop(App& app, const std::function<bool()>& done,
+              std::chrono::seconds bound = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + bound;
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    app.Loop().PumpFor(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+TEST(PgSource, ConnectionParameters) {
+  using P = PgLink::Params;
+  const auto has = [](const P& p, const std::string& k, const std::string& v) {
+    for (const auto& [key, value] : p) {
+      if (key == k && value == v) return true;
+    }
+    return false;
+  };
+  auto p = PgStore::ConnectionParams("host=localhost user=tagvane", "qbxrfid");
+  EXPECT_TRUE(has(p, "dbname", "host=localhost user=tagvane"));
+  EXPECT_TRUE(has(p, "dbname", "qbxrfid"));
+  p = PgStore::ConnectionParams("dbserver", "qbxrfid");
+  EXPECT_TRUE(has(p, "host", "dbserver"));
+  EXPECT_TRUE(PgStore::SourceNamesDatabase("host=a dbname=other"));
+  EXPECT_FALSE(PgStore::SourceNamesDatabase("host=a user=b"));
+}
+
+TEST_F(PgReadings, FirstStartCreatesTheDatabaseTablesAndRows) {
+  DatabaseBed bed(2);
+  bed.app.GetSettings().SQLSource = server_->Source();
+  bed.Enrol("0001")->SetInUse(true);
+  bed.Enrol("0002")->SetInUse(false);
+  bed.Enrol("0003")->SetInUse(true);
+  bed.db->Open();
+  EXPECT_EQ(bed.db->DatabaseName(), "qbxrfid");
+  ASSERT_TRUE(PumpLoop(bed.app, [&] { return bed.db->Available() && bed.db->Idle(); }))
+      << Join(bed.LogTexts(), "\n");
+  EXPECT_EQ(server_->Query("postgres", "SELECT datname FROM pg_database WHERE datname='qbxrfid'"),
+            std::vector<std::string>{"qbxrfid"});
+  EXPECT_EQ(server_->Query("qbxrfid", "SELECT tablename FROM pg_tables WHERE schemaname='public' "
+                                      "ORDER BY 1"),
+            (std::vector<std::string>{"tbl0001", "tbl0003"}));
+  EXPECT_EQ(bed.CountLog("Creating database table for Sensor tbl0003 in qbxrfid"), 1u);
+
+  bed.clock.Set(MakeDateTime(2026, 3, 5, 9, 5, 3));
+  bed.parser.ProcessCommData("000142 000257 0003 ", 2);
+  bed.clock.Set(MakeDateTime(2026, 3, 6));
+  bed.parser.ProcessCommData("00017 ", 2);
+  ASSERT_TRUE(PumpLoop(bed.app, [&] { return bed.db->Idle(); }));
+  EXPECT_EQ(server_->Query("qbxrfid", "SELECT ID, SampleDate, Strength FROM tbl0001 ORDER BY ID"),
+            (std::vector<std::string>{"1|2026-03-05 09:05:03|42", "2|2026-03-06 00:00:00|7"}));
+  EXPECT_EQ(server_->Query("qbxrfid", "SELECT Strength FROM tbl0003"),
+            std::vector<std::string>{"-1"});
+
+  // A second start finds the database and its tables.
+  bed.app.Shutdown();
+  DatabaseBed again(2);
+  again.app.GetSettings().SQLSource = server_->Source();
+  again.Enrol("0001")->SetInUse(true);
+  again.db->Open();
+  ASSERT_TRUE(PumpLoop(again.app, [&] { return again.db->Available() && again.db->Idle(); }));
+  EXPECT_EQ(again.CountLog("Creating database table for Sensor tbl0001 in qbxrfid"), 0u);
+  again.app.Shutdown();
+}
+
+TEST_F(PgReadings, AServerOutageLosesNoReadingAndKeepsTheirOrder) {
+  // The daemon's own clock and loop timers: the retry pauses are real.
+  TempDir dir;
+  AppOptions options;
+  options.app_dir = dir.Path();
+  options.computer_name = "HOMEPC";
+  App app(options);
+  app.InitXap();
+  app.GetSettings().UseSQL = 2;
+  app.GetSettings().SQLSource = server_->Source();
+  auto owned = std::make_unique<ReadingDatabase>(app);
+  ReadingDatabase& db = *owned;
+  app.SetDatabase(std::move(owned));
+  db.Open();
+  ASSERT_TRUE(PumpLoop(app, [&] { return db.Available(); })) << server_->Error();
+
+  int next = 0;
+  auto feed_for = [&](std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) {
+      db.RecordReading("0001", static_cast<int16_t>(next++ % 30000));
+      app.Loop().PumpFor(std::chrono::milliseconds(10));
+    }
+  };
+  feed_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(server_->Stop());
+  feed_for(std::chrono::seconds(3));
+  EXPECT_FALSE(db.Available());
+  ASSERT_TRUE(server_->Start()) << server_->Error();
+  feed_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(PumpLoop(app, [&] { return db.Available() && db.Idle(); }));
+
+  const auto rows = server_->Query("qbxrfid", "SELECT Strength FROM tbl0001 ORDER BY ID");
+  ASSERT_EQ(rows.size(), static_cast<size_t>(next));
+  for (int i = 0; i < next; ++i) ASSERT_EQ(rows[static_cast<size_t>(i)], std::to_string(i % 30000));
+  size_t starts = 0, ends = 0;
+  for (const auto& e : app.Log().Recent()) {
+    starts += e.text.find("readings are kept while qbxrfid is unavailable") != std::string::npos;
+    ends += e.text.find("qbxrfid is available again;") != std::string::npos &&
+            e.text.find(", 0 dropped") != std::string::npos;
+  }
+  EXPECT_EQ(starts, 1u);
+  EXPECT_EQ(ends, 1u);
+  EXPECT_EQ(db.Dropped(), 0u);
+  app.Shutdown();
+}
+
+TEST_F(PgReadings, ShutDownWritesTheQueueAndNoServerMeansAnOutageNotAHang) {
+  TempDir dir;
+  AppOptions options;
+  options.app_dir = dir.Path();
+  options.computer_name = "HOMEPC";
+  App app(options);
+  app.InitXap();
+  app.GetSettings().UseSQL = 2;
+  app.GetSettings().SQLSource = server_->Source();
+  auto owned = std::make_unique<ReadingDatabase>(app);
+  ReadingDatabase& db = *owned;
+  app.SetDatabase(std::move(owned));
+  db.Open();
+  for (int16_t i = 0; i < 1000; ++i) db.RecordReading("0005", i);
+  app.Shutdown();
+  EXPECT_EQ(server_->Query("qbxrfid", "SELECT count(*) FROM tbl0005"),
+            std::vector<std::string>{"1000"});
+
+  // A source where no server listens.
+  TempDir dir2;
+  AppOptions options2 = options;
+  options2.app_dir = dir2.Path();
+  App lonely(options2);
+  lonely.InitXap();
+  lonely.GetSettings().UseSQL = 2;
+  lonely.GetSettings().SQLSource = "host=" + dir2.Path().string() + " port=5999 user=tagvane";
+  auto owned2 = std::make_unique<ReadingDatabase>(lonely);
+  ReadingDatabase& db2 = *owned2;
+  lonely.SetDatabase(std::move(owned2));
+  db2.Open();
+  db2.RecordReading("0001", 1);
+  ASSERT_TRUE(PumpLoop(lonely, [&] { return db2.NextRetry() > std::chrono::seconds(1); }));
+  EXPECT_FALSE(db2.Available());
+  EXPECT_EQ(db2.Queued(), 1u);
+  lonely.Shutdown();
+}
+
+}  // namespace
+}  // namespace tagvane::test

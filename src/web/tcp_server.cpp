@@ -392,11 +392,25 @@ void TCPServer::Route(Request& request, Response& response, int s) {
     response.SendTextString(page, s);
   } else if (p.starts_with("\\help")) {
     response.SendTextString(HelpPage(), s);
+  } else if (const PageHandler* page = FindPage(p)) {
+    (*page)(request, response, s);
   } else {
     // Unrouted pages (every browser asks for /favicon.ico) are answered and
     // closed, so they cannot use up the sockets.
     response.SendErrorResponse(s);
   }
+}
+
+void TCPServer::AddPage(std::string_view path, PageHandler handler) {
+  pages_.emplace_back(ReplaceAll(ToLower(path), "/", "\\"), std::move(handler));
+}
+
+const PageHandler* TCPServer::FindPage(std::string_view p) const {
+  if (p.size() > 1 && p.back() == '\\') p.remove_suffix(1);
+  for (const auto& [path, handler] : pages_) {
+    if (p == path) return &handler;
+  }
+  return nullptr;
 }
 
 std::string TCPServer::HelpPage() const {

@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/timer.h"
@@ -26,6 +28,8 @@ class Response;
 
 // What the server hands a status request to: returns the page text.
 using StatusPageHandler = std::function<std::string(Request&, Response&)>;
+// A page that writes its own answer (socket index as the third argument).
+using PageHandler = std::function<void(Request&, Response&, int)>;
 
 class TCPServer {
  public:
@@ -44,6 +48,9 @@ class TCPServer {
   TCPServer& operator=(const TCPServer&) = delete;
 
   void SetStatusPage(StatusPageHandler handler) { status_page_ = std::move(handler); }
+  // Routes one exact path ("/monitor", any case, a trailing "/" allowed)
+  // to handler.
+  void AddPage(std::string_view path, PageHandler handler);
   // Reads HTTPPort and starts listening when it names a new port.
   void StartServer();
   // Closes every socket and forgets the queue (shut-down).
@@ -100,6 +107,7 @@ class TCPServer {
   void ServeOne(std::string item);
   void Route(Request& request, Response& response, int s);
   std::string HelpPage() const;
+  const PageHandler* FindPage(std::string_view p) const;
 
   App& app_;
   asio::ip::tcp::acceptor acceptor_;
@@ -118,6 +126,7 @@ class TCPServer {
   std::filesystem::path html_root_;
   std::filesystem::path product_folder_;
   StatusPageHandler status_page_;
+  std::vector<std::pair<std::string, PageHandler>> pages_;
   std::shared_ptr<bool> alive_;
 };
 

@@ -59,8 +59,8 @@ std::string MenuBarHtml(const ActivityIndicator& indicator) {
     } else if (item.caption == "Exit") {
       out.Add("<form class=\"tvexit\" method=\"post\" action=\"")
           .Add(item.href)
-          .Add("\" onsubmit=\"return confirm('Stop Tagvane? The tag table and the settings are "
-               "saved first.')\"><input type=\"hidden\" name=\"confirm\" value=\"yes\">"
+          .Add("\" onsubmit=\"return window.confirm('Stop Tagvane? The tag table and the settings are "
+               "saved first.')\"><input type=\"hidden\" name=\"confirmed\" value=\"yes\">"
                "<input type=\"submit\" name=\"Exit\" value=\"Exit\"></form>");
     } else if (item.href.empty()) {
       out.Add("<span class=\"tvoff\" aria-disabled=\"true\">").Add(item.caption).Add("</span>");

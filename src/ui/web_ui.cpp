@@ -30,6 +30,9 @@ WebUi::WebUi(App& app, WebServer* web, LinkControl link, ServiceManager::Sink si
   server.AddPage("/monitor/data", [this](Request& q, Response&, int s) { ServeMonitorData(q, s); });
   server.AddPage("/setup", [this](Request& q, Response& r, int s) { ServeSetup(q, r, s); });
   server.AddPage("/exit", [this](Request& q, Response& r, int s) { ServeExit(q, r, s); });
+  server.AddPage("/help", [this](Request&, Response& r, int s) {
+    r.SendTextString(WithMenu(web_->Server().HelpPage()), s);
+  });
   server.AddPage("/indicator", [this](Request&, Response&, int s) {
     SendAnswer(web_->Server(), s, 200, "application/json", IndicatorJson(indicator_));
   });
@@ -107,7 +110,7 @@ std::string WebUi::Framed(Request& request, Response& response, const std::strin
 void WebUi::ServeMonitor(Request& request, Response& response, int s) {
   if (!Allowed(request, response, "monitor")) return;
   if (request.Method().starts_with("POST")) monitor_.Apply(request);
-  response.SendTextString(Framed(request, response, monitor_.Caption(), monitor_.Body()), s);
+  response.SendTextString(Framed(request, response, "Data Monitor", monitor_.Body()), s);
 }
 
 void WebUi::ServeMonitorData(Request& request, int s) {
@@ -120,7 +123,7 @@ void WebUi::ServeSetup(Request& request, Response& response, int s) {
   const bool close = request.Method().starts_with("POST") && !request.Form("Close").empty();
   if (close) setup_.Close(SetupPage::FromForm(request));
   response.SendTextString(
-      Framed(request, response, "RFID Setup", setup_.Body(setup_.LoadBoxes(), close)), s);
+      Framed(request, response, "Setup", setup_.Body(setup_.LoadBoxes(), close)), s);
 }
 
 void WebUi::ServeExit(Request& request, Response& response, int s) {
@@ -152,6 +155,15 @@ void WebUi::ServeExit(Request& request, Response& response, int s) {
     for (int i = 0; i < 50 && server.State(s) == TCPServer::kStateConnected; ++i) server.PumpFor(20);
     OrderlyStop(true);
   });
+}
+
+std::string WebUi::WithMenu(std::string page) const {
+  // After the body tag when there is one, else in front.
+  size_t at = FindNoCase(page, "<body");
+  at = at == std::string::npos ? 0 : page.find('>', at);
+  at = at == std::string::npos ? 0 : at + 1;
+  page.insert(at, MenuBarHtml(indicator_));
+  return page;
 }
 
 WebUi* InstalledUi(App& app) { return dynamic_cast<WebUi*>(&app.Ui()); }

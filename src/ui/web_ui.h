@@ -54,6 +54,8 @@ class WebUi final : public UiPort {
   // The status page's access check; false (after the refusal is sent)
   // when a protected mode gives this client too low a level.
   bool Allowed(Request& request, Response& response, std::string_view page);
+  // A finished page with the menu bar put in (the help page).
+  std::string WithMenu(std::string page) const;
   // The page with the common chrome (head, logo bar, menu) around body.
   std::string Framed(Request& request, Response& response, const std::string& title,
                      const std::string& body);

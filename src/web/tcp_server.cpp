@@ -387,13 +387,13 @@ void TCPServer::Route(Request& request, Response& response, int s) {
     response.SendBinaryFile(p, s);
   } else if (e == ".css") {
     response.SendTextFile(p, s);
+  } else if (const PageHandler* page = FindPage(p)) {
+    (*page)(request, response, s);
   } else if (p.starts_with("\\stat")) {
     std::string page = status_page_ ? status_page_(request, response) : std::string();
     response.SendTextString(page, s);
   } else if (p.starts_with("\\help")) {
     response.SendTextString(HelpPage(), s);
-  } else if (const PageHandler* page = FindPage(p)) {
-    (*page)(request, response, s);
   } else {
     // Unrouted pages (every browser asks for /favicon.ico) are answered and
     // closed, so they cannot use up the sockets.

@@ -89,6 +89,9 @@ class TCPServer {
   void Pump();
   void PumpFor(int ms);
   App& GetApp() { return app_; }
+  // The help page (HTML/Help/Tagvane/Tagvane.htm with its picture links
+  // made absolute), or a note that it is missing.
+  std::string HelpPage() const;
 
  private:
   struct Slot;
@@ -106,7 +109,6 @@ class TCPServer {
   void FinishClose(int i);
   void ServeOne(std::string item);
   void Route(Request& request, Response& response, int s);
-  std::string HelpPage() const;
   const PageHandler* FindPage(std::string_view p) const;
 
   App& app_;

@@ -105,7 +105,7 @@ async function main() {
 
     // The data monitor, live.
     await page.goto(base + '/monitor');
-    check(await page.locator('text=RFID Data Monitor Window for Receiver Home').count() === 1,
+    check(await page.locator('h2.tvcaption').textContent() === 'RFID Data Monitor Window for Receiver Home',
         'the monitor shows its caption with the location');
     check(await page.locator('text=Delta Time').count() === 1 &&
         await page.locator('text=Strength  Avg Strength  FOM    Status').count() === 1,
@@ -164,8 +164,11 @@ async function main() {
     check(/fomdelta=5\r\n/.test(fs.readFileSync(ini, 'latin1')), 'Close saves Figure of Merit Delta');
     check(await page.locator('#aIni15').inputValue() === '5', 'the page shows the saved value');
     if (/Using xAP port/.test(log)) {
-      await waitFor(() => heard.slice(before).some((m) => /xapbsc\.info/i.test(m) && /Keys/.test(m)),
-          'an info message on the way up', 15000);
+      await waitFor(() => heard.slice(before).some((m) => /xapbsc\.info/i.test(m) && /Keys|1A2B/i.test(m)),
+          'an info message on the way up (heard: ' + heard.length + ')', 15000).catch((e) => {
+        console.log(heard.slice(-5).join('\n----\n'));
+        throw e;
+      });
       check(true, 'the new delta takes effect without a restart');
     } else {
       console.log('skip - the xAP transport is not up here: no message check');
@@ -188,7 +191,10 @@ async function main() {
     check(/Exit requested from the menu/.test(log), 'the event log names the Exit');
   } finally {
     if (browser) await browser.close();
-    if (exitCode === null) daemon.kill('SIGTERM');
+    if (exitCode === null) {
+      daemon.kill('SIGTERM');
+      await Promise.race([exited, sleep(10000)]);
+    }
     sim.kill('SIGTERM');
     hub.close();
     fs.rmSync(appDir, { recursive: true, force: true });

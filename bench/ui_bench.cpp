@@ -74,12 +74,15 @@ struct Bed {
   MonitorPage page;
 };
 
-// Chunks of reports_per_chunk reports of ten tags; the page (when polling)
+// Chunks of reports_per_chunk reports of ten tags, with or without the
+// indicator's blink on every block; the page (when polling)
 // asks for the new text every 500 ms of wall time, as the browser does.
 void BM_ProcessCommDataIndicator(benchmark::State& state) {
   const int per_chunk = static_cast<int>(state.range(0));
   const bool polling = state.range(1) != 0;
   Bed bed;
+  // indicator 0: the hook does nothing, the receiver path alone.
+  if (state.range(2) == 0) bed.app.GetHooks().SwapIcons = [] {};
   std::string chunk;
   for (int r = 0; r < per_chunk; ++r) chunk += "000" + std::to_string(r % 10) + "55 ";
   std::string seq;
@@ -102,11 +105,13 @@ void BM_ProcessCommDataIndicator(benchmark::State& state) {
   state.counters["blinks"] = static_cast<double>(bed.indicator.Blinks());
 }
 BENCHMARK(BM_ProcessCommDataIndicator)
-    ->ArgNames({"reports_per_chunk", "polling"})
-    ->Args({1, 0})
-    ->Args({1, 1})
-    ->Args({1000, 0})
-    ->Args({1000, 1})
+    ->ArgNames({"reports_per_chunk", "polling", "indicator"})
+    ->Args({1, 0, 0})
+    ->Args({1, 0, 1})
+    ->Args({1, 1, 1})
+    ->Args({1000, 0, 0})
+    ->Args({1000, 0, 1})
+    ->Args({1000, 1, 1})
     ->MinTime(2.0);
 
 // One answer from a full monitor: the whole text (a page that just opened)

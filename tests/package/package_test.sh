@@ -64,7 +64,7 @@ done
 ok "the package holds the daemon, tools, web assets, unit and man page"
 ! grep -q '^\./var/lib' "$WORK/contents" || fail "the package must not own /var/lib/tagvane"
 DEPENDS=$(dpkg-deb -f "$DEB" Depends)
-for d in libc6 libsqlite3 liblua5.4 libsystemd0 adduser; do
+for d in libc6 libsqlite3 libsystemd0 adduser; do
   grep -q "$d" <<<"$DEPENDS" || fail "Depends lacks $d: $DEPENDS"
 done
 ok "dependencies from the linked libraries: $DEPENDS"

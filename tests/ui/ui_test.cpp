@@ -13,6 +13,7 @@
 #include "ui/service_signals.h"
 #include "ui/web_ui.h"
 #include "web/access_token.h"
+#include "web/default_assets.h"
 #include "web/request.h"
 
 namespace tagvane {
@@ -286,6 +287,20 @@ TEST(AccessToken, BearerTokenAndLoopbackClients) {
 
 namespace tagvane {
 namespace {
+
+TEST(DefaultAssets, FirstStartFillsOnlyAnEmptyHtmlFolder) {
+  test::TempDir dir;
+  WriteFile(dir / "usr/share/tagvane/html/Tagvane/StyleNoBody.css", "body {}");
+  std::filesystem::create_directories(dir / "usr/bin");
+  const auto assets = InstalledHtmlAssets(dir / "usr/bin/tagvane");
+  ASSERT_FALSE(assets.empty());
+  EXPECT_TRUE(InstalledHtmlAssets(dir / "build/tagvane").empty()) << "a build tree has none";
+  EXPECT_NE(FillEmptyHtmlFolder(dir / "app", assets), "");
+  EXPECT_EQ(ReadFile(dir / "app/HTML/Tagvane/StyleNoBody.css"), "body {}");
+  WriteFile(dir / "app/HTML/Tagvane/StyleNoBody.css", "mine");
+  EXPECT_EQ(FillEmptyHtmlFolder(dir / "app", assets), "");
+  EXPECT_EQ(ReadFile(dir / "app/HTML/Tagvane/StyleNoBody.css"), "mine") << "a site's files stay";
+}
 
 TEST(JournalStream, EchoedLinesCarryTheirSyslogPriority) {
   ManualClock clock;

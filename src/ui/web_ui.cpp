@@ -94,6 +94,7 @@ bool WebUi::Allowed(Request& request, Response& response, std::string_view page)
 std::string WebUi::Framed(Request& request, Response& response, const std::string& title,
                           const std::string& body) {
   PageChrome* chrome = web_->Chrome();
+  if (!chrome) return "<html><body>" + body + "</body></html>";
   std::string page;
   Guard(app_.Log(), "UiPage", [&] {
     const Settings& settings = app_.GetSettings();
@@ -103,7 +104,7 @@ std::string WebUi::Framed(Request& request, Response& response, const std::strin
     page = chrome->CustomHeader({EscapeHtml(title), "", settings.Background, "x",
                                  settings.StyleSheet});
   });
-  if (chrome) chrome->SetCurrent(nullptr, nullptr);
+  chrome->SetCurrent(nullptr, nullptr);
   return page + body + "</body></html>";
 }
 

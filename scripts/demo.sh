@@ -30,7 +30,7 @@ for _ in $(seq 100); do [[ -s "$HOME_DIR/Data/sim.port" ]] && break; sleep 0.05;
 SIM_PORT=$(cat "$HOME_DIR/Data/sim.port")
 
 if [[ ! -f "$HOME_DIR/Config/Tagvane.ini" ]]; then
-  printf '%s\r\n' '[RFID]' 'SerialIP=127.0.0.1' "RFIDPort=$SIM_PORT" 'DebugLog=True' \
+  printf '%s\r\n' '[RFID]' 'SerialIP=127.0.0.1' "RFIDPort=$SIM_PORT" 'DebugLog=False' \
     'ReceiverLocation=Home' 'UseSQL=1' '[RFIDUnits]' \
     '________Home1A2B=________Home1A2B~3~Keys~False~~Hall~01~False~False~False~10~~Switch~True~1~1~50~50~0~0' \
     '________Home3C4D=________Home3C4D~3~Wallet~False~~Kitchen~02~False~False~False~10~~Switch~True~1~1~50~50~0~0' \
@@ -58,14 +58,19 @@ end
 LUA
 fi
 
+HTTP_PORT=$(sed -n 's/^HTTPPort=\([0-9]*\).*/\1/Ip' "$HOME_DIR/Config/Tagvane.ini" | head -1)
+HTTP_PORT=${HTTP_PORT:-8017}
 echo "Demo application folder: $HOME_DIR"
-echo "Status page: http://localhost:8017/status"
+echo "Status page:  http://localhost:$HTTP_PORT/status"
+echo "Data monitor: http://localhost:$HTTP_PORT/monitor   (the receiver's raw traffic, live)"
+echo "Setup page:   http://localhost:$HTTP_PORT/setup"
 echo "Receiver simulator on 127.0.0.1:$SIM_PORT (log: $HOME_DIR/Data/sim.log)"
-echo "Trace file: $HOME_DIR/Data/Tagvane.txt   (Ctrl-C stops the demo)"
-echo "  grep InformEvent $HOME_DIR/Data/Tagvane.txt   shows the tags turning On and Off"
 echo "Readings of the accepted tags: $HOME_DIR/Data/Tagvane/qbxRFID.db, for example"
 echo "  sqlite3 $HOME_DIR/Data/Tagvane/qbxRFID.db 'SELECT * FROM tbl1A2B ORDER BY ID DESC LIMIT 5'"
+echo "Below: one line per event-log entry, and each tag turning ON or OFF."
+echo "Set DebugLog=True (on the setup page) for every report in $HOME_DIR/Data/Tagvane.txt."
 echo "xAP hub log: $HOME_DIR/hub.log; watch the BSC events with:"
 echo "  build/tagvane-xap-listen --class xapbsc.event"
 echo "The script's lines: build/tagvane-xap-listen --class Homeseer.Event"
+echo "Ctrl-C stops the demo."
 ./build/tagvane --foreground --app-dir "$HOME_DIR"

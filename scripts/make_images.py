@@ -54,16 +54,45 @@ def dot(color):
     return gif(size, size, [(0, 0, 0), color, (40, 40, 40)], px, transparent=0)
 
 
+GLYPHS = {
+    "T": ["11111", "00100", "00100", "00100", "00100", "00100", "00100"],
+    "A": ["01110", "10001", "10001", "11111", "10001", "10001", "10001"],
+    "G": ["01110", "10001", "10000", "10111", "10001", "10001", "01111"],
+    "V": ["10001", "10001", "10001", "10001", "10001", "01010", "00100"],
+    "N": ["10001", "11001", "10101", "10011", "10001", "10001", "10001"],
+    "E": ["11111", "10000", "10000", "11110", "10000", "10000", "11111"],
+}
+
+
 def logo():
+    # The product name in a 5x7 pixel font drawn at twice its size, after a
+    # small weather vane: a pole with an arrow on top.
     w, h = 133, 25
-    px = []
-    for y in range(h):
-        for x in range(w):
-            # A weather vane: a slanted arrow across the bar.
-            on_arrow = abs((y - 12) - (x - 20) * 0.12) < 1.2 and 8 < x < 125
-            on_head = x > 110 and abs(y - 12 - (x - 20) * 0.12) < (125 - x) * 0.4
-            px.append(2 if (on_arrow or on_head) else (1 if y in (0, h - 1) else 0))
-    return gif(w, h, [(32, 64, 96), (90, 140, 190), (240, 200, 80)], px)
+    px = [0] * (w * h)
+
+    def put(x, y, c):
+        if 0 <= x < w and 0 <= y < h:
+            px[y * w + x] = c
+
+    for y in range(6, 22):
+        put(10, y, 1)
+    for x in range(3, 19):
+        put(x, 7, 2)
+    for d in range(4):
+        put(18 - d, 7 - d, 2)
+        put(18 - d, 7 + d, 2)
+        put(3 + d, 7 - d, 1)
+        put(3 + d, 7 + d, 1)
+    x0, y0 = 28, 5
+    for ch in "TAGVANE":
+        for gy, row in enumerate(GLYPHS[ch]):
+            for gx, bit in enumerate(row):
+                if bit == "1":
+                    for dy in range(2):
+                        for dx in range(2):
+                            put(x0 + gx * 2 + dx, y0 + gy * 2 + dy, 3)
+        x0 += 14
+    return gif(w, h, [(27, 53, 80), (150, 180, 210), (240, 200, 80), (255, 255, 255)], px)
 
 
 def main(root):
@@ -79,8 +108,15 @@ def main(root):
     for name, data in files.items():
         with open(os.path.join(sensors, name), "wb") as f:
             f.write(data)
-    with open(os.path.join(root, "Tagvane", "images", "logo.gif"), "wb") as f:
+    images = os.path.join(root, "Tagvane", "images")
+    with open(os.path.join(images, "logo.gif"), "wb") as f:
         f.write(logo())
+    # The activity indicator in every page's header: a quiet slate dot, and
+    # a bright amber one while receiver data is being processed.
+    with open(os.path.join(images, "indicator_idle.gif"), "wb") as f:
+        f.write(dot((110, 130, 150)))
+    with open(os.path.join(images, "indicator_active.gif"), "wb") as f:
+        f.write(dot((255, 170, 20)))
 
 
 if __name__ == "__main__":

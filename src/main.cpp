@@ -1,16 +1,20 @@
 // tagvane: the presence daemon. Command line, signals and the event loop.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <asio/signal_set.hpp>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
 #include "core/app.h"
 #include "core/paths.h"
+#include "ui/service_signals.h"
+#include "ui/web_ui.h"
 #include "version.h"
+#include "web/default_assets.h"
 #include "wiring.h"
 
 namespace {
@@ -32,6 +36,15 @@ void Daemonize() {
     dup2(null_fd, STDERR_FILENO);
     if (null_fd > 2) close(null_fd);
   }
+}
+
+// True when standard error is the journal's stream (JOURNAL_STREAM holds
+// its "device:inode").
+bool StderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat st {};
+  if (!stream || fstat(STDERR_FILENO, &st) != 0) return false;
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) == stream;
 }
 
 }  // namespace
@@ -56,38 +69,36 @@ int main(int argc, char** argv) {
 
   if (!foreground) Daemonize();
 
+  const std::string assets_note =
+      tagvane::FillEmptyHtmlFolder(app_dir, tagvane::InstalledHtmlAssets(exe));
+
   tagvane::AppOptions options;
   options.app_dir = app_dir;
   options.exe_path = exe;
   options.foreground = foreground;
   tagvane::App app(options);
+  const bool journal = StderrIsJournal();
+  app.Log().SetEchoPriorities(journal);
   tagvane::InstallSubsystems(app);
+  tagvane::WebUi* ui = tagvane::InstalledUi(app);
 
-  // Signals only set the loop going; the shut-down runs on the loop, once.
-  // During start-up a signal ends start-up at its next step instead.
-  asio::signal_set signals(app.Loop().Io(), SIGINT, SIGTERM);
-  std::function<void(const std::error_code&, int)> on_signal =
-      [&](const std::error_code& error, int) {
-        if (error) return;
-        if (app.Starting()) {
-          app.RequestShutdown();
-        } else if (!app.ShutDownStarted()) {
-          app.Shutdown();
-          app.Loop().Stop();
-        }
-        signals.async_wait(on_signal);
-      };
-  signals.async_wait(on_signal);
+  // Signals only wake the loop; the shut-down and the re-reading of the
+  // settings run on it. During start-up a signal ends start-up at its next
+  // step instead.
+  tagvane::ServiceSignals signals(app, ui);
   std::signal(SIGPIPE, SIG_IGN);
 
   app.Start();
   if (!app.StartupCancelled()) {
+    if (!assets_note.empty()) app.Log().LogEvent(tagvane::kProductSource, assets_note);
     if (foreground) {
-      std::cerr << "tagvane " << tagvane::kVersion << " ready, application folder " << app_dir
-                << std::endl;
+      std::cerr << (journal ? "<6>" : "") << "tagvane " << tagvane::kVersion
+                << " ready, application folder " << app_dir << std::endl;
     }
+    if (ui) ui->Service().Ready();
     app.Loop().Run();
   }
+  if (ui) ui->Service().Stopping();
   app.Shutdown();
   if (!app.SavedAtShutdown()) {
     // A service manager and a user must see that changes were lost.

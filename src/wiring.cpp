@@ -6,6 +6,8 @@
 #include "database/reading_database.h"
 #include "receiver/receiver_link.h"
 #include "scripting/script_host.h"
+#include "receiver/rfid_device.h"
+#include "ui/web_ui.h"
 #include "web/web_server.h"
 #include "xap/xap_service.h"
 
@@ -19,7 +21,9 @@ void InstallSubsystems(App& app) {
   app.SetReceiver(std::move(receiver));
   XapService& xap = InstallXap(app);
   app.GetHooks().BSCQuery = [&xap](const std::string& target) { xap.Bsc().BSCQuery(target); };
-  app.SetHttpServer(std::make_unique<WebServer>(app));
+  auto web = std::make_unique<WebServer>(app);
+  WebServer* web_server = web.get();
+  app.SetHttpServer(std::move(web));
   ScriptNetwork network;
   network.send_raw = [&xap](std::string_view text) { xap.Transport().SendRawXap(text); };
   network.sunrise = [&xap] { return xap.Incoming().SunriseText(); };
@@ -33,6 +37,25 @@ void InstallSubsystems(App& app) {
   };
   app.GetHooks().UpdateReadingTables = [db] { db->CreateRFIDTables(); };
   app.SetDatabase(std::move(database));
+  LinkControl control;
+  control.CloseCommPort = [link](const std::string& port) { link->CloseCommPort(port); };
+  control.OpenCommPort = [link](const std::string& port) { return link->OpenCommPort(port); };
+  auto ui = std::make_unique<WebUi>(app, web_server, std::move(control));
+  WebUi* web_ui = ui.get();
+  app.SetUi(std::move(ui));
+  Hooks& hooks = app.GetHooks();
+  hooks.SwapIcons = [web_ui] { web_ui->SwapIcons(); };
+  // The terminal shows each accepted tag's turn On or Off as one line.
+  hooks.SendXapBSC = [&app, send = hooks.SendXapBSC](const std::string& code,
+                                                     const std::string& cls) {
+    send(code, cls);
+    if (cls != "xapbsc.event") return;
+    const DevicePtr* device = app.Tables().DeviceTable.Find(code);
+    if (!device || !*device) return;
+    const std::string name = (*device)->Tag().empty() ? code : (*device)->Tag();
+    app.Log().Echo(kProductSource, name + " " + StatusText((*device)->DeviceStatus()) + " (" +
+                                       (*device)->Location() + ")");
+  };
 }
 
 }  // namespace tagvane

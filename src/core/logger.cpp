@@ -37,7 +37,8 @@ void Logger::LogEvent(std::string_view source, std::string_view text, const Fail
   const std::string error_part = ErrorPart(failure);
   Remember(source, std::string(text) + error_part);
   if (echo_) {
-    std::cerr << source << ": " << text << error_part << std::endl;
+    const int priority = source == kDebugSource ? 7 : failure ? 3 : source == "Unauthorized" ? 4 : 6;
+    Echo(source, std::string(text) + error_part, priority);
   }
   if (source == kDebugSource) {
     WriteTrace(source, text);
@@ -57,6 +58,12 @@ void Logger::LogEvent(std::string_view source, std::string_view text, const Fail
   body += text;
   body += error_part;
   sender_->SendXap("", "Homeseer.Event", "Event.Log", body, "", "", "");
+}
+
+void Logger::Echo(std::string_view source, std::string_view text, int priority) {
+  if (!echo_) return;
+  if (echo_priorities_) std::cerr << '<' << priority << '>';
+  std::cerr << source << ": " << text << std::endl;
 }
 
 void Logger::LogEventLimited(std::string_view key, std::string_view source,

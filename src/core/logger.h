@@ -48,6 +48,13 @@ class Logger {
   void SetSender(XapSender* sender) { sender_ = sender; }
   // When on, every entry is also written as one line on standard error.
   void SetEcho(bool echo) { echo_ = echo; }
+  // Under the systemd journal each echoed line starts with its syslog
+  // priority ("<3>" failures, "<4>" refused access, "<6>" the rest, "<7>"
+  // debug entries), so the journal files it at the right level.
+  void SetEchoPriorities(bool on) { echo_priorities_ = on; }
+  // One line on standard error (when echo is on) that is not an event-log
+  // entry: the terminal's note of a tag turning On or Off.
+  void Echo(std::string_view source, std::string_view text, int priority = 6);
 
   // Appends "<date> <secs> | <source> <text> <error part>" + CR LF.
   // Never fails: a file that cannot be written loses the line.
@@ -72,6 +79,7 @@ class Logger {
   XapSender* sender_ = nullptr;
   std::filesystem::path trace_path_;
   bool echo_ = false;
+  bool echo_priorities_ = false;
   std::deque<LogEntry> recent_;
   struct Limit {
     DateTime last;

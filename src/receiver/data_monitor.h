@@ -13,8 +13,8 @@ class DataMonitor {
  public:
   static constexpr size_t kCommDataLimit = 10000;
 
-  // Shown only when it equals a chunk's text (blanks trimmed) and Freeze is
-  // off; empty shows everything.
+  // When set, only chunks whose text (blanks trimmed) equals it are
+  // shown; empty shows everything. Freeze stops every append.
   std::string aTagFilter;
   bool Freeze = false;
   // "Port Open / <n> tries" or "Port Not Connected".
@@ -27,12 +27,17 @@ class DataMonitor {
   void ClearCommData();
   // Counts appends, so a page can tell whether anything new arrived.
   uint64_t Updates() const { return updates_; }
+  // Characters appended since start: a reader that remembers this number
+  // needs only the text added after it. A clear (or a line longer than the
+  // limit) moves it on by more than the limit, so such a reader starts over.
+  uint64_t Appended() const { return appended_; }
 
  private:
   // Grows to twice the limit before the head is cut, so each append costs
   // its own length on average.
   std::string text_;
   uint64_t updates_ = 0;
+  uint64_t appended_ = 0;
 };
 
 }  // namespace tagvane

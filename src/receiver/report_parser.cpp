@@ -103,7 +103,9 @@ void ReportParser::ProcessCommData(std::string_view data, int event_code) {
   });
   step([&] {
     const std::string& filter = monitor_.aTagFilter;
-    if (filter.empty() || (filter == TrimSpaces(data) && !monitor_.Freeze)) {
+    // Freeze holds the text still whatever the filter says; the monitor
+    // would otherwise keep growing under a user who asked it to stop.
+    if (!monitor_.Freeze && (filter.empty() || filter == TrimSpaces(data))) {
       monitor_.AppendCommData(TimeText(app_.GetClock().Now()), state.MonitorLine);
     }
   });

@@ -130,6 +130,7 @@ std::string PageChrome::CustomHeader(std::vector<std::string> options) {
     }
     if (!scroll.empty()) out.Add(PageScroll());
     out.Add(CustomLinks());
+    out.Add(HeaderExtra());
     out.Add("<a name=\"pagecontent\"></a>");
   });
   return out.Take();

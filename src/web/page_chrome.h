@@ -7,6 +7,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,10 @@ class PageChrome {
     response_ = response;
   }
   void SetHttpPort(std::string port) { http_port_ = std::move(port); }
+  // Mark-up added at the end of every page's header (the activity
+  // indicator and the menu).
+  void SetHeaderExtra(std::function<std::string()> extra) { header_extra_ = std::move(extra); }
+  std::string HeaderExtra() const { return header_extra_ ? header_extra_() : std::string(); }
 
   // Loads the site settings of section "Settings" of Tagvane.ini.
   void StartMiscFunctionsASP();
@@ -77,6 +82,7 @@ class PageChrome {
   std::string user_name_;
   bool wrote_back_ = false;
   CaseInsensitiveMap<bool> written_back_;
+  std::function<std::string()> header_extra_;
 };
 
 inline constexpr std::string_view kNoFile = "No File";

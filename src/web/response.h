@@ -32,6 +32,9 @@ class Response {
   void SetGeneration(uint64_t generation) { generation_ = generation; }
 
   void Send(std::string_view text) { SendTextString(text, index_); }
+  // Sends a complete answer (status line, headers and body) built by the
+  // caller on this response's connection, and lets it close.
+  void SendRaw(std::string answer) { SendBuilt(std::move(answer), index_); }
   // Answers the fixed "Unauthorized Access" text; the location is not used.
   void Redirect(std::string_view location);
   void RedirectToHS(std::string_view host, const Request& request, int16_t index);

@@ -353,6 +353,8 @@ void TCPServer::Route(Request& request, Response& response, int s) {
     response.SendBinaryFile(p, s);
   } else if (e == ".css") {
     response.SendTextFile(p, s);
+  } else if (const PageHandler* page = FindPage(p)) {
+    (*page)(request, response, s);
   } else if (p.starts_with("\\stat")) {
     std::string page = status_page_ ? status_page_(request, response) : std::string();
     response.SendTextString(page, s);
@@ -363,6 +365,18 @@ void TCPServer::Route(Request& request, Response& response, int s) {
     // closed, so they cannot use up the sockets.
     response.SendErrorResponse(s);
   }
+}
+
+void TCPServer::AddPage(std::string_view path, PageHandler handler) {
+  pages_.emplace_back(ReplaceAll(ToLower(path), "/", "\\"), std::move(handler));
+}
+
+const PageHandler* TCPServer::FindPage(std::string_view p) const {
+  if (p.size() > 1 && p.back() == '\\') p.remove_suffix(1);
+  for (const auto& [path, handler] : pages_) {
+    if (p == path) return &handler;
+  }
+  return nullptr;
 }
 
 std::string TCPServer::HelpPage() const {

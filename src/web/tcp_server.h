@@ -23,6 +23,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/timer.h"
@@ -36,6 +38,8 @@ class Response;
 
 // What the server hands a status request to: returns the page text.
 using StatusPageHandler = std::function<std::string(Request&, Response&)>;
+// A page that writes its own answer (socket index as the third argument).
+using PageHandler = std::function<void(Request&, Response&, int)>;
 
 class TCPServer {
  public:
@@ -64,6 +68,9 @@ class TCPServer {
   TCPServer& operator=(const TCPServer&) = delete;
 
   void SetStatusPage(StatusPageHandler handler) { status_page_ = std::move(handler); }
+  // Routes one exact path ("/monitor", any case, a trailing "/" allowed)
+  // to handler.
+  void AddPage(std::string_view path, PageHandler handler);
   // Reads HTTPPort and starts listening when it names a new port.
   void StartServer();
   // Closes every socket and forgets the queue (shut-down).
@@ -105,6 +112,9 @@ class TCPServer {
   App& GetApp() { return app_; }
   // Files below the HTML root by page path, remembered between requests.
   FileLookup& Files() { return files_; }
+  // The help page (HTML/Help/Tagvane/Tagvane.htm with its picture links
+  // made absolute), or a note that it is missing.
+  std::string HelpPage() const;
 
  private:
   struct Connection;
@@ -139,7 +149,7 @@ class TCPServer {
   void ServeOne(Packet item);
   void WaitForPostBody(Request& request, int s, uint64_t generation);
   void Route(Request& request, Response& response, int s);
-  std::string HelpPage() const;
+  const PageHandler* FindPage(std::string_view p) const;
 
   App& app_;
   asio::ip::tcp::acceptor acceptor_;
@@ -169,6 +179,7 @@ class TCPServer {
   StatusPageHandler status_page_;
   FileLookup files_;
   asio::ip::tcp::endpoint accepted_peer_;
+  std::vector<std::pair<std::string, PageHandler>> pages_;
   std::shared_ptr<bool> alive_;
 };
 

@@ -18,12 +18,18 @@ void WebServer::StartServer() {
   if (!chrome_) {
     chrome_ = std::make_unique<PageChrome>(app_, server_.HtmlRoot());
     pages_ = std::make_unique<StatusPages>(app_, *chrome_);
+    chrome_->SetHeaderExtra(header_extra_);
   }
   if (server_.LocalPort() > 0) {
     chrome_->SetHttpPort(std::to_string(server_.LocalPort()));
     app_.Log().LogEvent(kProductSource, "Status page at http://localhost:" +
                                             std::to_string(server_.LocalPort()) + "/status");
   }
+}
+
+void WebServer::SetHeaderExtra(std::function<std::string()> extra) {
+  header_extra_ = std::move(extra);
+  if (chrome_) chrome_->SetHeaderExtra(header_extra_);
 }
 
 void WebServer::Close() { server_.Close(); }

@@ -2,7 +2,9 @@
 // the status page and its chrome behind it.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "core/subsystems.h"
 #include "web/page_chrome.h"
@@ -23,12 +25,16 @@ class WebServer final : public HttpServerPort {
 
   TCPServer& Server() { return server_; }
   StatusPages* Pages() { return pages_.get(); }
+  // The chrome of every page; nullptr until the server has started.
+  PageChrome* Chrome() { return chrome_.get(); }
+  void SetHeaderExtra(std::function<std::string()> extra);
 
  private:
   App& app_;
   TCPServer server_;
   std::unique_ptr<PageChrome> chrome_;
   std::unique_ptr<StatusPages> pages_;
+  std::function<std::string()> header_extra_;
 };
 
 }  // namespace tagvane

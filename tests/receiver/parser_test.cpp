@@ -164,6 +164,9 @@ TEST(ProcessCommData, StatusEventsIgnoreStatusAndTheMonitorFilter) {
   bed.monitor.Freeze = true;
   bed.parser.ProcessCommData("0002", 2);
   EXPECT_TRUE(bed.monitor.CommData().empty());
+  bed.monitor.aTagFilter.clear();
+  bed.parser.ProcessCommData("0001 ", 2);
+  EXPECT_TRUE(bed.monitor.CommData().empty()) << "Freeze holds the text without a filter too";
 }
 
 TEST(ProcessCommData, MonitorKeepsTheNewestTenThousandCharacters) {

@@ -1,0 +1,23 @@
+// Answers the pages of the user interface write themselves: a status code
+// other than 200 (403 for a refused command), a JSON body for the polling
+// scripts, and JSON text from bytes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tagvane {
+
+class Response;
+
+// Sends one complete answer on the response's connection and lets it close.
+void SendAnswer(Response& response, int status, std::string_view content_type,
+                std::string_view body);
+
+// A JSON string literal (with quotes) from bytes: each byte is one
+// character U+0000-U+00FF, as the pages treat text; controls, quotes,
+// backslashes and bytes above 126 are written as \u00XX, so the result is
+// plain ASCII whatever the receiver sent.
+std::string JsonString(std::string_view bytes);
+
+}  // namespace tagvane

@@ -1,0 +1,324 @@
+// The activity indicator, the setup page's close sequence, the data
+// monitor's polling answer, the service manager's notifications and the
+// SIGHUP re-reading, on the manual clock where time matters.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include "core/app.h"
+#include "support/test_support.h"
+#include "ui/menu_bar.h"
+#include "ui/page_answer.h"
+#include "ui/service_signals.h"
+#include "ui/web_ui.h"
+#include "web/access_token.h"
+#include "web/default_assets.h"
+#include "web/request.h"
+
+namespace tagvane {
+namespace {
+
+using test::ReadFile;
+using test::WriteFile;
+
+class UiFixture : public ::testing::Test {
+ protected:
+  AppOptions Options() {
+    AppOptions o;
+    o.app_dir = dir_.Path();
+    o.exe_path = "/opt/tagvane/tagvane";
+    o.computer_name = "HOMEPC";
+    o.clock = &clock_;
+    o.timers = &timers_;
+    return o;
+  }
+  std::filesystem::path Ini() { return dir_ / "Config/Tagvane.ini"; }
+
+  test::TempDir dir_;
+  ManualClock clock_;
+  ManualTimerService timers_{clock_};
+};
+
+TEST(TrayIcon, AddsOnceModifiesAfterAndRemovesOnlyWhenShown) {
+  TrayIcon tray;
+  tray.SetCaption("RFID Hall");
+  tray.Update(false, TrayPicture::kNone);
+  EXPECT_TRUE(tray.Calls().empty()) << "never shown: no delete";
+  tray.Update(true, TrayPicture::kNormal);
+  tray.Update(true, TrayPicture::kActivity);
+  tray.Update(false, TrayPicture::kNone);
+  tray.Update(false, TrayPicture::kNone);
+  ASSERT_EQ(tray.Calls().size(), 3u);
+  EXPECT_EQ(tray.Calls()[0].operation, TrayIcon::kAdd);
+  EXPECT_EQ(tray.Calls()[0].tip, "RFID Hall");
+  EXPECT_EQ(tray.Calls()[1].operation, TrayIcon::kModify);
+  EXPECT_EQ(tray.Calls()[1].picture, TrayPicture::kActivity);
+  EXPECT_EQ(tray.Calls()[2].operation, TrayIcon::kDelete);
+  EXPECT_FALSE(tray.Shown());
+
+  tray.SetCaption(std::string(100, 'x'));
+  EXPECT_EQ(tray.Caption().size(), 63u) << "the tip field holds 64 characters with its end";
+
+  std::vector<int> seen;
+  tray.SetCallback([&](int m) {
+    seen.push_back(m);
+    tray.MouseEvent(514);  // a second event while the first is handled
+    if (m == 517) throw std::runtime_error("menu failed");
+  });
+  for (int m : {512, 513, 514, 517, 518, 519}) tray.MouseEvent(m);
+  EXPECT_EQ(seen, (std::vector<int>{513, 514, 517, 518})) << "buttons only, one at a time; "
+                                                              "a failing callback clears the guard";
+}
+
+TEST_F(UiFixture, BlinkLastsTwoHundredMillisecondsAfterTheLastBlock) {
+  ActivityIndicator indicator(timers_);
+  indicator.SetUp("RFID Hall");
+  ASSERT_EQ(indicator.Tray().Calls().size(), 1u);
+  EXPECT_EQ(indicator.Tray().Calls()[0].picture, TrayPicture::kNormal);
+  indicator.SwapIcons();
+  EXPECT_TRUE(indicator.Active());
+  for (int i = 0; i < 5; ++i) {  // blocks every 150 ms keep it showing activity
+    timers_.Advance(std::chrono::milliseconds(150));
+    EXPECT_TRUE(indicator.Active());
+    indicator.SwapIcons();
+  }
+  timers_.Advance(std::chrono::milliseconds(199));
+  EXPECT_TRUE(indicator.Active());
+  timers_.Advance(std::chrono::milliseconds(1));
+  EXPECT_FALSE(indicator.Active());
+  EXPECT_EQ(indicator.Blinks(), 6u);
+  EXPECT_EQ(indicator.Tray().Calls().back().picture, TrayPicture::kNormal);
+  timers_.Advance(std::chrono::seconds(5));
+  EXPECT_EQ(indicator.Tray().Calls().size(), 8u) << "Timer1 stops after ending a blink";
+
+  indicator.TrayIconCallback(514);
+  indicator.TrayIconCallback(512);
+  EXPECT_EQ(indicator.MenuPopups(), 1u);
+  const std::string json = IndicatorJson(indicator);
+  EXPECT_NE(json.find("\"active\":false"), std::string::npos);
+  EXPECT_NE(json.find("\"blinks\":6"), std::string::npos);
+  const std::string bar = MenuBarHtml(indicator);
+  size_t at = 0;
+  for (const MenuItem& item : kMenuItems) {
+    if (item.caption == "-") continue;
+    const size_t next = bar.find(item.caption, at);
+    ASSERT_NE(next, std::string::npos) << item.caption;
+    at = next;
+  }
+  EXPECT_EQ(bar.find("href=\"/exit\""), std::string::npos) << "Exit is never a plain link";
+  EXPECT_NE(bar.find("method=\"post\" action=\"/exit\""), std::string::npos);
+}
+
+struct RecordedLink {
+  std::vector<std::string> calls;
+  // Each call notes whether the new port is on disk yet.
+  LinkControl Control(const std::filesystem::path& ini) {
+    LinkControl c;
+    c.CloseCommPort = [this](const std::string& port) { calls.push_back("close " + port); };
+    c.OpenCommPort = [this, ini](const std::string& port) {
+      const bool saved = ReadFile(ini).find("RFIDPort=" + port) != std::string::npos;
+      calls.push_back("open " + port + (saved ? " (saved)" : " (unsaved)"));
+      return true;
+    };
+    return c;
+  }
+};
+
+TEST_F(UiFixture, SetupCloseReconnectsBeforeSavingAndWritesOnlyItsSixteenKeys) {
+  WriteFile(Ini(),
+            "[RFID]\r\nRFIDPort=4\r\nfomdelta=50\r\nUseStrength=1\r\nAPIToken=s3cret\r\n"
+            "[Other]\r\nx=y\r\n");
+  App app(Options());
+  app.Start();
+  EXPECT_EQ(app.GetSettings().fomdelta, 50);
+  RecordedLink link;
+  SetupPage setup(app, link.Control(Ini()));
+  const SetupBoxes shown = setup.LoadBoxes();
+  EXPECT_EQ(shown[0], "4");
+  EXPECT_EQ(shown[2], "8017") << "a missing key shows its offered default";
+  EXPECT_EQ(shown[15], "50");
+
+  // Nothing changed: the link is left alone, every box is written.
+  setup.Close(PostedBoxes{});
+  EXPECT_TRUE(link.calls.empty());
+  std::string ini = ReadFile(Ini());
+  EXPECT_NE(ini.find("httpport=8017"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("showsetup=true"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("UseStrength=1"), std::string::npos) << "keys beyond the sixteen stay";
+  EXPECT_NE(ini.find("APIToken=s3cret"), std::string::npos);
+  EXPECT_NE(ini.find("x=y"), std::string::npos);
+
+  // A new port and figure of merit delta: reconnect first, then save and apply.
+  PostedBoxes posted;
+  posted[0] = "9";
+  posted[15] = "25";
+  setup.Close(posted);
+  ASSERT_EQ(link.calls.size(), 2u);
+  EXPECT_EQ(link.calls[0], "close 4");
+  EXPECT_EQ(link.calls[1], "open 9 (unsaved)");
+  EXPECT_TRUE(app.State().SerialPortOpen);
+  ini = ReadFile(Ini());
+  EXPECT_NE(ini.find("RFIDPort=9"), std::string::npos);
+  EXPECT_EQ(app.GetSettings().RFIDPort, "9");
+  EXPECT_EQ(app.GetSettings().fomdelta, 25) << "takes effect without a restart";
+  app.Shutdown();
+}
+
+TEST_F(UiFixture, MonitorSendsOnlyNewTextAndFollowsFilterAndFreeze) {
+  WriteFile(Ini(), "[RFID]\r\nReceiverLocation=Hall\r\n");
+  App app(Options());
+  app.Start();
+  ActivityIndicator indicator(timers_);
+  MonitorPage page(app, indicator);
+  EXPECT_EQ(page.Caption(), "RFID Data Monitor Window for Receiver Hall");
+  DataMonitor& monitor = page.Monitor();
+  monitor.AppendCommData("06:42:27", "0001 \"<b>\"");
+  EXPECT_FALSE(page.MonitorOpen());
+  std::string json = page.DataJson("");
+  EXPECT_TRUE(page.MonitorOpen());
+  EXPECT_NE(json.find("\"reset\":true"), std::string::npos);
+  EXPECT_NE(json.find("\\u000d\\u000a06:42:27 |  0001 \\u0022<b>\\u0022"), std::string::npos)
+      << json;
+  const std::string seq = std::to_string(monitor.Appended());
+  monitor.AppendCommData("06:42:28", "0002 \xe9");
+  json = page.DataJson(seq);
+  EXPECT_NE(json.find("\"reset\":false,\"text\":\"\\u000d\\u000a06:42:28 |  0002 \\u00e9\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(page.DataJson(std::to_string(monitor.Appended())).find("\"text\":\"\""),
+            std::string::npos);
+  for (const std::string since : {"999999", "junk", "-1"}) {
+    EXPECT_NE(page.DataJson(since).find("\"reset\":true"), std::string::npos) << since;
+  }
+  monitor.ClearCommData();
+  EXPECT_NE(page.DataJson(std::to_string(monitor.Appended() - 1)).find("\"reset\":true"),
+            std::string::npos)
+      << "a cleared monitor starts the page over";
+
+  const std::string body = "monitorform=1&aTagFilter=0A1B087&Freeze=on";
+  Request post;
+  post.ParsePage("POST /monitor HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                 "\r\n\r\n" + body);
+  post.FlushRequest();
+  page.Apply(post);
+  EXPECT_EQ(monitor.aTagFilter, "0A1B087");
+  EXPECT_TRUE(monitor.Freeze);
+  Request other;
+  other.ParsePage("POST /monitor HTTP/1.1\r\n\r\naTagFilter=x");
+  other.FlushRequest();
+  page.Apply(other);
+  EXPECT_EQ(monitor.aTagFilter, "0A1B087") << "only the monitor's own form changes it";
+  EXPECT_NE(page.Body().find("value=\"0A1B087\""), std::string::npos);
+
+  timers_.Advance(std::chrono::seconds(MonitorPage::kOpenSeconds));
+  EXPECT_FALSE(page.MonitorOpen()) << "no poll for a while: the monitor counts as closed";
+  app.Shutdown();
+}
+
+TEST_F(UiFixture, ServiceManagerReportsReadyStatusWatchdogAndStopping) {
+  WriteFile(Ini(), "[RFID]\r\nRFIDPort=7\r\n");
+  App app(Options());
+  app.Start();
+  std::vector<std::string> sent;
+  ::setenv("NOTIFY_SOCKET", "/nonexistent/notify", 1);
+  ::setenv("WATCHDOG_USEC", "4000000", 1);
+  ::unsetenv("WATCHDOG_PID");
+  ServiceManager service(app, [&](const std::string& t) { sent.push_back(t); });
+  service.Start();
+  ::unsetenv("NOTIFY_SOCKET");
+  ::unsetenv("WATCHDOG_USEC");
+  EXPECT_EQ(service.WatchdogIntervalMs(), 2000) << "half the manager's interval";
+  service.Ready();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0], "READY=1\nSTATUS=Port Not Connected");
+  timers_.Advance(std::chrono::milliseconds(4100));
+  EXPECT_EQ(service.WatchdogPings(), 2u);
+  service.Stopping();
+  service.Stopping();
+  EXPECT_EQ(sent.back(), "STOPPING=1");
+  const size_t count = sent.size();
+  timers_.Advance(std::chrono::seconds(10));
+  EXPECT_EQ(sent.size(), count) << "no pings after STOPPING=1";
+  app.Shutdown();
+}
+
+TEST(ServiceSignals, SighupReadsAChangedSettingWithoutRestart) {
+  test::TempDir dir;
+  WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\nfomdelta=50\r\n");
+  AppOptions o;
+  o.app_dir = dir.Path();
+  o.computer_name = "HOMEPC";
+  App app(o);
+  auto owned = std::make_unique<WebUi>(app, nullptr, LinkControl{});
+  WebUi& ui = *owned;
+  app.SetUi(std::move(owned));
+  ServiceSignals signals(app, &ui);
+  app.Start();
+  ASSERT_EQ(app.GetSettings().fomdelta, 50);
+  WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\nfomdelta=25\r\nReceiverLocation=Loft\r\n");
+  std::raise(SIGHUP);
+  EXPECT_TRUE(test::PumpUntil([&] { return app.GetSettings().fomdelta == 25; },
+                              [&] { app.Loop().Pump(); }));
+  EXPECT_EQ(ui.Indicator().Tray().Caption(), "RFID Loft");
+  std::raise(SIGTERM);
+  EXPECT_TRUE(test::PumpUntil([&] { return app.ShutDownStarted(); }, [&] { app.Loop().Pump(); }));
+}
+
+TEST(AccessToken, BearerTokenAndLoopbackClients) {
+  EXPECT_TRUE(BearerTokenMatches("Bearer s3cret", "s3cret"));
+  EXPECT_TRUE(BearerTokenMatches("bearer   s3cret ", "s3cret"));
+  for (const char* bad : {"Bearer s3cre", "Bearer s3cretX", "Basic s3cret", "s3cret", "Bearer ",
+                          ""}) {
+    EXPECT_FALSE(BearerTokenMatches(bad, "s3cret")) << bad;
+  }
+  EXPECT_FALSE(BearerTokenMatches("Bearer ", "")) << "no token set: nobody matches";
+  for (const char* a : {"127.0.0.1", "127.9.8.7", "::1", "::ffff:127.0.0.1"}) {
+    EXPECT_TRUE(IsLoopbackAddress(a)) << a;
+  }
+  for (const char* a : {"", "localhost", "0.0.0.0", "::", "127.0.0.1.5"}) {
+    EXPECT_FALSE(IsLoopbackAddress(a)) << a;
+  }
+  EXPECT_EQ(JsonString(std::string("a\"\\\x01\x7f\xff", 6)), "\"a\\u0022\\u005c\\u0001\\u007f\\u00ff\"");
+}
+
+}  // namespace
+}  // namespace tagvane
+
+namespace tagvane {
+namespace {
+
+TEST(DefaultAssets, FirstStartFillsOnlyAnEmptyHtmlFolder) {
+  test::TempDir dir;
+  WriteFile(dir / "usr/share/tagvane/html/Tagvane/StyleNoBody.css", "body {}");
+  std::filesystem::create_directories(dir / "usr/bin");
+  const auto assets = InstalledHtmlAssets(dir / "usr/bin/tagvane");
+  ASSERT_FALSE(assets.empty());
+  EXPECT_TRUE(InstalledHtmlAssets(dir / "build/tagvane").empty()) << "a build tree has none";
+  EXPECT_NE(FillEmptyHtmlFolder(dir / "app", assets), "");
+  EXPECT_EQ(ReadFile(dir / "app/HTML/Tagvane/StyleNoBody.css"), "body {}");
+  WriteFile(dir / "app/HTML/Tagvane/StyleNoBody.css", "mine");
+  EXPECT_EQ(FillEmptyHtmlFolder(dir / "app", assets), "");
+  EXPECT_EQ(ReadFile(dir / "app/HTML/Tagvane/StyleNoBody.css"), "mine") << "a site's files stay";
+}
+
+TEST(JournalStream, EchoedLinesCarryTheirSyslogPriority) {
+  ManualClock clock;
+  const bool debug = true;
+  Logger log(clock, debug);
+  log.SetEcho(true);
+  log.SetEchoPriorities(true);
+  ::testing::internal::CaptureStderr();
+  log.LogEvent(kProductSource, "Using xAP port 32768");
+  log.LogEvent(kDebugSource, "detail");
+  log.LogEvent("Unauthorized", "someone");
+  log.Echo(kProductSource, "Keys ON (Hall)");
+  log.SetEchoPriorities(false);
+  log.LogEvent(kProductSource, "plain");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "<6>Tagvane: Using xAP port 32768\n<7>Tagvane Debug: detail\n"
+            "<4>Unauthorized: someone\n<6>Tagvane: Keys ON (Hall)\nTagvane: plain\n");
+}
+
+}  // namespace
+}  // namespace tagvane

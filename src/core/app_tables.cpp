@@ -97,6 +97,7 @@ void App::Shutdown() {
     SaveDeviceDictionary();
     Guard(log_, "Unload", [&] { ini_->FlushIniCache(); });
   }
+  Guard(log_, "Unload", [&] { mqtt_->Close(); });
   Guard(log_, "Unload", [&] { ui_->RemoveIndicator(); });
   state_.LinkClosing = true;
   Guard(log_, "Unload", [&] { ui_->CloseWindows(); });

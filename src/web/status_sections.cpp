@@ -113,6 +113,8 @@ void StatusPages::AddSetup(FastString& page) {
               "name='SQLSource' value='" +
               source + "' size = '30'>",
           "6");
+    row();
+    field("MQTT: " + EscapeHtml(app_.Mqtt().StatusLine()), "6");
     page.Add("</tr></table>");
   });
 }

@@ -21,6 +21,7 @@
 namespace tagvane {
 
 class App;
+class PageGate;
 class Request;
 class Response;
 
@@ -82,6 +83,8 @@ class TCPServer {
   void Pump();
   void PumpFor(int ms);
   App& GetApp() { return app_; }
+  // Authentication of the pages (BASIC mode) and the /metrics access rule.
+  PageGate& Gate() { return *gate_; }
 
  private:
   struct Slot;
@@ -118,6 +121,7 @@ class TCPServer {
   std::filesystem::path html_root_;
   std::filesystem::path product_folder_;
   StatusPageHandler status_page_;
+  std::unique_ptr<PageGate> gate_;
   std::shared_ptr<bool> alive_;
 };
 

@@ -115,6 +115,10 @@ void XapIncoming::Readmessage(std::string_view raw) {
     message.Init("");
     message.FromXap(raw);
   });
+  Guard(log, "Readmessage", [&] {
+    app_.GetMetrics().Add("tagvane_xap_messages_received_total", 1,
+                          MetricLabel("family", XapClassFamily(message.MsgClass())));
+  });
   Guard(log, "Readmessage", [&] { app_.GetHooks().CaptureMessage(message); });
   Guard(log, "Readmessage", [&] { Dispatch(message); });
 }

@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   socat curl wrk nginx-light iproute2 procps time
   postgresql
+  mosquitto mosquitto-clients libmosquitto-dev libcrypt-dev prometheus
   chromium
 )
 # Node.js and npm drive the browser tests; a machine that already has them

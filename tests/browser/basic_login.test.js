@@ -85,8 +85,18 @@ async function main() {
     if (browser) await browser.close();
     daemon.kill('SIGTERM');
     await new Promise((r) => daemon.on('exit', r));
-    fs.rmSync(appDir, { recursive: true, force: true });
   }
+  execFileSync(binary, ['--app-dir', appDir, '--remove-user', 'warden']);
+  check(!/warden/.test(fs.readFileSync(path.join(appDir, 'Config', 'users.ini'), 'latin1')),
+      '--remove-user takes the user out');
+  let status = 0;
+  try {
+    execFileSync(binary, ['--app-dir', appDir, '--remove-user', 'warden'], { stdio: 'ignore' });
+  } catch (e) {
+    status = e.status;
+  }
+  check(status === 1, 'removing a missing user fails');
+  fs.rmSync(appDir, { recursive: true, force: true });
 }
 
 main().then(() => console.log('login test passed'), (e) => {

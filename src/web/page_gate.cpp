@@ -50,12 +50,25 @@ bool PageGate::BasicMode() const {
 bool PageGate::Admit(Request& request, int s, std::string_view page) {
   if (!BasicMode()) return true;
   const std::string client = request.ServerVariables("REMOTE_ADDR");
-  if (auto creds = ParseBasicAuthorization(request.ServerVariables("Authorization"))) {
+  const std::string header = request.ServerVariables("Authorization");
+  if (auto creds = ParseBasicAuthorization(header)) {
     bool ok = false;
     if (ValidUserName(creds->user) && !EqualsNoCase(creds->user, "GUEST")) {
       const std::string hash =
           app_.Ini().GetIniSetting(kUsersSection, creds->user, "", kUsersFile);
-      ok = VerifyPassword(creds->password, hash);
+      const std::string key = ToLower(creds->user);
+      const auto now = std::chrono::steady_clock::now();
+      auto known = accepted_.find(key);
+      if (known != accepted_.end() && now < known->second.until && !hash.empty() &&
+          known->second.hash == hash && ConstantTimeEquals(known->second.header, header)) {
+        ok = true;
+      } else {
+        ok = VerifyPassword(creds->password, hash);
+        if (ok) {
+          if (accepted_.size() >= kMaxRemembered) accepted_.clear();
+          accepted_[key] = Accepted{header, hash, now + kRememberFor};
+        }
+      }
     }
     if (ok) {
       throttle_.Success(client);

@@ -136,6 +136,10 @@ TEST(BasicSecurity, ChallengeWrongRightAndTheGrowingDelay) {
   answer = fx.Exchange(StatusRequest(Basic("alice:pa:ss w\xC3\xB6rd")));
   EXPECT_NE(answer.find("HTTP/1.1 200 OK"), std::string::npos);
   EXPECT_EQ(fx.server().Gate().Throttle().Delay("127.0.0.1"), std::chrono::milliseconds(0));
+  // A new password: the remembered sign-in no longer counts.
+  SetUserPassword(fx.dir() / "Config", "alice", "fresh");
+  answer = fx.Exchange(StatusRequest(Basic("alice:pa:ss w\xC3\xB6rd")));
+  EXPECT_NE(answer.find("401 Unauthorized"), std::string::npos);
   // Nothing of the passwords in the log.
   for (const auto& e : fx.app().Log().Recent()) {
     EXPECT_EQ(e.text.find("nope"), std::string::npos) << e.text;

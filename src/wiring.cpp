@@ -24,7 +24,8 @@ void InstallSubsystems(App& app) {
   // Figures other parts already count, read when /metrics is asked for.
   app.GetMetrics().AddCollector([link, &app](Metrics& m) {
     m.Set("tagvane_receiver_link_up",
-          (link->TcpMode() ? link->SocketState() == TcpLink::kConnected : link->SerialOpen()) ? 1 : 0);
+          (link->TcpMode() ? link->SocketState() == TcpLink::kConnected : link->SerialOpen()) ? 1
+                                                                                              : 0);
     m.Set("tagvane_receiver_reports_total", static_cast<double>(link->Parser().ReportsProcessed()));
     m.Set("tagvane_receiver_received_bytes_total",
           static_cast<double>(link->Parser().BytesReceived()));

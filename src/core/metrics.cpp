@@ -2,8 +2,8 @@
 
 #include <fmt/format.h>
 
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 
@@ -29,8 +29,7 @@ constexpr Definition kFamilies[] = {
     {"tagvane_tag_last_report_timestamp_seconds", K::kGauge,
      "Time of the last report of an accepted tag, seconds since the Unix epoch."},
     {"tagvane_xap_messages_sent_total", K::kCounter, "xAP messages sent, by class family."},
-    {"tagvane_xap_messages_received_total", K::kCounter,
-     "xAP messages received, by class family."},
+    {"tagvane_xap_messages_received_total", K::kCounter, "xAP messages received, by class family."},
     {"tagvane_http_requests_total", K::kCounter, "HTTP requests answered, by answer kind."},
     {"tagvane_script_runs_total", K::kCounter, "Script runs."},
     {"tagvane_script_errors_total", K::kCounter, "Script runs that ended in an error."},
@@ -63,7 +62,8 @@ constexpr std::pair<const char*, const char*> kPresetSeries[] = {
 std::string FormatValue(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-  if (v == std::floor(v) && std::fabs(v) < 1e15) return fmt::format("{}", static_cast<long long>(v));
+  if (v == std::floor(v) && std::fabs(v) < 1e15)
+    return fmt::format("{}", static_cast<long long>(v));
   return fmt::format("{}", v);
 }
 
@@ -79,14 +79,13 @@ Metrics::Metrics() {
     if (!labelled) Cell(name);
   }
   for (const auto& [family, value] : kPresetSeries) {
-    Cell(family, MetricLabel(std::string_view(family).find("http") != std::string_view::npos
-                                 ? "kind"
-                                 : "family",
-                             value));
+    Cell(family,
+         MetricLabel(
+             std::string_view(family).find("http") != std::string_view::npos ? "kind" : "family",
+             value));
   }
   const auto start = std::chrono::system_clock::now().time_since_epoch();
-  Set("process_start_time_seconds",
-      std::floor(std::chrono::duration<double>(start).count()));
+  Set("process_start_time_seconds", std::floor(std::chrono::duration<double>(start).count()));
 }
 
 void Metrics::Define(std::string_view name, Kind kind, std::string_view help) {
@@ -160,8 +159,8 @@ std::string RenderMetrics(Metrics& metrics) {
   out.reserve(4096);
   for (const auto& family : metrics.Families()) {
     out += "# HELP " + family->name + " " + family->help + "\n";
-    out += "# TYPE " + family->name + (family->kind == Metrics::Kind::kCounter ? " counter\n"
-                                                                                : " gauge\n");
+    out += "# TYPE " + family->name +
+           (family->kind == Metrics::Kind::kCounter ? " counter\n" : " gauge\n");
     for (const auto& [labels, value] : family->series) {
       out += family->name;
       if (!labels.empty()) out += "{" + labels + "}";

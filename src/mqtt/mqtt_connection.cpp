@@ -79,7 +79,8 @@ bool MqttConnection::Start(const MqttSettings& settings, const std::string& will
       mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
       rc = mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
     } else {
-      rc = mosquitto_tls_set(client_, settings_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
+      rc =
+          mosquitto_tls_set(client_, settings_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
       last_error_ = "TLS set-up failed: " + ErrorText(rc);
@@ -96,10 +97,9 @@ bool MqttConnection::Start(const MqttSettings& settings, const std::string& will
 void MqttConnection::Connect() {
   if (closed_ || !client_) return;
   Unwatch();
-  const int rc =
-      ever_started_
-          ? mosquitto_reconnect_async(client_)
-          : mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveS);
+  const int rc = ever_started_ ? mosquitto_reconnect_async(client_)
+                               : mosquitto_connect_async(client_, settings_.host.c_str(),
+                                                         settings_.port, kKeepAliveS);
   ever_started_ = true;
   if (rc != MOSQ_ERR_SUCCESS) {
     last_error_ = ErrorText(rc);
@@ -149,34 +149,33 @@ void MqttConnection::ArmRead() {
   reading_ = true;
   const uint64_t generation = watch_generation_;
   std::weak_ptr<bool> alive = alive_;
-  descriptor_.async_wait(
-      asio::posix::stream_descriptor::wait_read,
-      [this, alive, generation](const asio::error_code& ec) {
-        if (alive.expired() || generation != watch_generation_) return;
-        reading_ = false;
-        if (ec) return;
-        // The socket is watched edge-triggered: read until it is empty, or
-        // come back on the next turn after a bounded number of packets.
-        int rc = MOSQ_ERR_SUCCESS;
-        int reads = 0;
-        do {
-          rc = mosquitto_loop_read(client_, 1);
-        } while (rc == MOSQ_ERR_SUCCESS && generation == watch_generation_ &&
-                 BytesWaiting(watched_fd_) > 0 && ++reads < kReadsPerTurn);
-        AfterCall(rc);
-        if (generation != watch_generation_) return;
-        if (reads >= kReadsPerTurn) {
-          reading_ = true;
-          asio::post(io_, [this, alive, generation] {
-            if (alive.expired() || generation != watch_generation_) return;
-            reading_ = false;
-            AfterCall(mosquitto_loop_read(client_, 1));
-            ArmRead();
-          });
-          return;
-        }
-        ArmRead();
-      });
+  descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
+                         [this, alive, generation](const asio::error_code& ec) {
+                           if (alive.expired() || generation != watch_generation_) return;
+                           reading_ = false;
+                           if (ec) return;
+                           // The socket is watched edge-triggered: read until it is empty, or
+                           // come back on the next turn after a bounded number of packets.
+                           int rc = MOSQ_ERR_SUCCESS;
+                           int reads = 0;
+                           do {
+                             rc = mosquitto_loop_read(client_, 1);
+                           } while (rc == MOSQ_ERR_SUCCESS && generation == watch_generation_ &&
+                                    BytesWaiting(watched_fd_) > 0 && ++reads < kReadsPerTurn);
+                           AfterCall(rc);
+                           if (generation != watch_generation_) return;
+                           if (reads >= kReadsPerTurn) {
+                             reading_ = true;
+                             asio::post(io_, [this, alive, generation] {
+                               if (alive.expired() || generation != watch_generation_) return;
+                               reading_ = false;
+                               AfterCall(mosquitto_loop_read(client_, 1));
+                               ArmRead();
+                             });
+                             return;
+                           }
+                           ArmRead();
+                         });
 }
 
 void MqttConnection::ArmWrite() {
@@ -221,8 +220,8 @@ void MqttConnection::Tick() {
 bool MqttConnection::Publish(const std::string& topic, std::string_view payload, bool retain,
                              int qos) {
   if (!connected_ || !client_) return false;
-  const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), qos, retain);
+  const int rc = mosquitto_publish(client_, nullptr, topic.c_str(),
+                                   static_cast<int>(payload.size()), payload.data(), qos, retain);
   AfterCall(rc);
   return rc == MOSQ_ERR_SUCCESS;
 }
@@ -261,9 +260,9 @@ void MqttConnection::OnConnect(mosquitto*, void* self, int rc) {
   auto* c = static_cast<MqttConnection*>(self);
   if (rc != 0) {
     c->last_error_ = mosquitto_connack_string(rc);
-    c->log_.LogEventLimited("MQTT refused", kProductSource,
-                            "MQTT broker " + c->settings_.host + " refused the connection: " +
-                                c->last_error_);
+    c->log_.LogEventLimited(
+        "MQTT refused", kProductSource,
+        "MQTT broker " + c->settings_.host + " refused the connection: " + c->last_error_);
     return;
   }
   c->connected_ = true;

@@ -12,9 +12,7 @@ namespace {
 
 using nlohmann::json;
 
-std::string Dump(const json& j) {
-  return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
+std::string Dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 double Rounded(float v, int decimals) {
   const double scale = std::pow(10.0, decimals);

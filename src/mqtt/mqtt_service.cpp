@@ -105,7 +105,8 @@ void MqttService::OnMessage(const std::string& topic, const std::string& payload
   }
   // <discovery>/<component>/<node>/<id>/config held by the broker.
   if (payload.empty() || !topic.starts_with(settings_.discovery_prefix + "/")) return;
-  const auto parts = Split(std::string_view(topic).substr(settings_.discovery_prefix.size() + 1), '/');
+  const auto parts =
+      Split(std::string_view(topic).substr(settings_.discovery_prefix.size() + 1), '/');
   if (parts.size() != 4 || parts[1] != settings_.node || parts[3] != "config") return;
   if (parts[0] != kTracker && parts[0] != kSensor) return;
   for (const auto& [code, p] : published_) {

@@ -37,12 +37,12 @@ std::string TopicId(std::string_view text);
 class MqttTopics {
  public:
   explicit MqttTopics(const MqttSettings& settings) : s_(settings) {}
-  std::string Status() const;               // <prefix>/<node>/status
+  std::string Status() const;  // <prefix>/<node>/status
   std::string State(std::string_view tag_id) const;
   std::string Attributes(std::string_view tag_id) const;
   // <discovery>/<component>/<node>/<tag id>/config
   std::string Discovery(std::string_view component, std::string_view tag_id) const;
-  std::string Birth() const;                // <discovery>/status
+  std::string Birth() const;  // <discovery>/status
   // Unique id of one tag's entity ("tagvane_<node>_<tag id>_<suffix>").
   std::string UniqueId(std::string_view tag_id, std::string_view suffix) const;
   std::string ReceiverId() const;  // "tagvane_<node>"

@@ -30,10 +30,10 @@ std::string PlainAnswer(std::string_view status, std::string_view extra_headers,
 }
 
 std::string Challenge(std::string_view scheme) {
-  return PlainAnswer("401 Unauthorized",
-                     "WWW-Authenticate: " + std::string(scheme) + " realm=\"" +
-                         std::string(kRealm) + "\"\r\n",
-                     "text/html", "<html><h1>401 Unauthorized</h1></html>");
+  return PlainAnswer(
+      "401 Unauthorized",
+      "WWW-Authenticate: " + std::string(scheme) + " realm=\"" + std::string(kRealm) + "\"\r\n",
+      "text/html", "<html><h1>401 Unauthorized</h1></html>");
 }
 
 }  // namespace
@@ -54,8 +54,7 @@ bool PageGate::Admit(Request& request, int s, std::string_view page) {
   if (auto creds = ParseBasicAuthorization(header)) {
     bool ok = false;
     if (ValidUserName(creds->user) && !EqualsNoCase(creds->user, "GUEST")) {
-      const std::string hash =
-          app_.Ini().GetIniSetting(kUsersSection, creds->user, "", kUsersFile);
+      const std::string hash = app_.Ini().GetIniSetting(kUsersSection, creds->user, "", kUsersFile);
       const std::string key = ToLower(creds->user);
       const auto now = std::chrono::steady_clock::now();
       auto known = accepted_.find(key);
@@ -80,9 +79,9 @@ bool PageGate::Admit(Request& request, int s, std::string_view page) {
                                "Failed login at " + client + " (" + std::to_string(failures) +
                                    " in a row from this address)");
   } else {
-    app_.Log().LogEventLimited("login guests", "Unauthorized",
-                               "Anonymous Guest at " + client + " attempted to access " +
-                                   std::string(page));
+    app_.Log().LogEventLimited(
+        "login guests", "Unauthorized",
+        "Anonymous Guest at " + client + " attempted to access " + std::string(page));
   }
   app_.GetMetrics().Add("tagvane_http_requests_total", 1, MetricLabel("kind", "unauthorized"));
   Answer(s, Challenge("Basic"), throttle_.Delay(client));
@@ -134,9 +133,8 @@ void CollectTagMetrics(App& app) {
                            "tagvane_tag_last_report_timestamp_seconds"}) {
     m.ClearSeries(name);
   }
-  const double unix_now = std::chrono::duration<double>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+  const double unix_now =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   const float now_seconds = SecondsSinceMidnight(app.GetClock().Now());
   const std::string& receiver = app.State().ReceiverCode;
   for (const auto& [key, device] : app.Tables().DeviceTable) {

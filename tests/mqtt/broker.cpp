@@ -48,8 +48,8 @@ Broker::Broker(int port) : port_(port ? port : FreeLoopbackPort()) {
 Broker::~Broker() { Stop(); }
 
 void Broker::Start() {
-  process_ = std::make_unique<ChildProcess>("/usr/sbin/mosquitto",
-                                            std::vector<std::string>{"-c", (dir_ / "mosquitto.conf").string()});
+  process_ = std::make_unique<ChildProcess>(
+      "/usr/sbin/mosquitto", std::vector<std::string>{"-c", (dir_ / "mosquitto.conf").string()});
   if (!process_->WaitUntil([&] { return Accepts(port_); }, std::chrono::seconds(10))) {
     throw std::runtime_error("mosquitto did not start: " + process_->Output());
   }
@@ -64,8 +64,9 @@ void Broker::Stop() {
 
 Subscriber::Subscriber(int port, const std::string& topic)
     // Line-buffered: mosquitto_sub's output goes to a pipe.
-    : process_("/usr/bin/stdbuf", {"-oL", "/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t",
-                                          topic, "-F", "%t|%p", "-q", "1", "-d"}) {
+    : process_("/usr/bin/stdbuf",
+               {"-oL", "/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port),
+                "-t", topic, "-F", "%t|%p", "-q", "1", "-d"}) {
   if (!process_.WaitForOutput("SUBACK")) throw std::runtime_error("mosquitto_sub: " + Lines());
 }
 
@@ -84,8 +85,8 @@ size_t Subscriber::Count(const std::string& text) const {
 }
 
 void PublishOnce(int port, const std::string& topic, const std::string& payload, bool retain) {
-  std::vector<std::string> args = {"-h", "127.0.0.1", "-p", std::to_string(port), "-t", topic,
-                                   "-m", payload, "-q", "1"};
+  std::vector<std::string> args = {
+      "-h", "127.0.0.1", "-p", std::to_string(port), "-t", topic, "-m", payload, "-q", "1"};
   if (retain) args.push_back("-r");
   ChildProcess pub("/usr/bin/mosquitto_pub", args);
   pub.Wait();

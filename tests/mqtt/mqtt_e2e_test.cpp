@@ -27,7 +27,8 @@ TEST(MqttEndToEnd, TagTurnsOnAndOffAndTheLastWillFollowsAKill) {
   WriteFile(dir / "app/Config/Tagvane.ini",
             "[RFID]\r\nReceiverLocation=Hall\r\nSerialIP=127.0.0.1\r\nRFIDPort=" +
                 ReadFile(dir / "sim.port") + "\r\nHTTPPort=0\r\n[MQTT]\r\nHost=127.0.0.1\r\nPort=" +
-                std::to_string(broker.Port()) + "\r\n[RFIDUnits]\r\n"
+                std::to_string(broker.Port()) +
+                "\r\n[RFIDUnits]\r\n"
                 "________HALL1A2B=________HALL1A2B~3~Keys~False~01/12/2026 10:00:00~Hall~01~"
                 "False~False~False~3~~Switch~True~20~20~50~50~0~0\r\n");
   ChildProcess daemon(kBin + "/tagvane", {"--foreground", "--app-dir", (dir / "app").string()});

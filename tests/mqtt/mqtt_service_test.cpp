@@ -1,12 +1,13 @@
 // The MQTT publisher in one process with a real broker: discovery, state and
 // attributes, Home Assistant's birth message, renaming, leaving use, and a
 // broker that goes away while tags change.
+#include "mqtt/mqtt_service.h"
+
 #include <gtest/gtest.h>
 
 #include "broker.h"
 #include "core/app.h"
 #include "mqtt/mqtt_payloads.h"
-#include "mqtt/mqtt_service.h"
 #include "receiver/device_table.h"
 #include "receiver/rfid_device.h"
 
@@ -87,7 +88,8 @@ TEST_F(MqttServiceTest, PublishesDiscoveryStateAndFollowsDecisionsRenamesAndReti
   EXPECT_NE(sub.Lines().find("homeassistant/device_tracker/hall/1A2B/config|\n"),
             std::string::npos);
   EXPECT_EQ(sub.Lines().find("never-shown-9f"), std::string::npos);
-  for (const auto& e : app_->Log().Recent()) EXPECT_EQ(e.text.find("never-shown-9f"), std::string::npos);
+  for (const auto& e : app_->Log().Recent())
+    EXPECT_EQ(e.text.find("never-shown-9f"), std::string::npos);
 }
 
 TEST_F(MqttServiceTest, BrokerRestartDeliversTheFinalStatesAndKeepsNothingElse) {

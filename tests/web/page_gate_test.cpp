@@ -1,5 +1,7 @@
 // The server's own checks: /metrics in the Prometheus text format with its
 // access rule, and the BASIC security mode with users from users.ini.
+#include "web/page_gate.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,7 +10,6 @@
 #include "receiver/rfid_device.h"
 #include "web/api_access.h"
 #include "web/basic_auth.h"
-#include "web/page_gate.h"
 #include "web_fixture.h"
 
 namespace tagvane::test {
@@ -20,8 +21,7 @@ namespace {
 std::string CheckExposition(const std::string& text, const std::filesystem::path& dir) {
   if (std::filesystem::exists("/usr/bin/promtool")) {
     WriteFile(dir / "metrics.txt", text);
-    const std::string cmd =
-        "promtool check metrics < " + (dir / "metrics.txt").string() + " 2>&1";
+    const std::string cmd = "promtool check metrics < " + (dir / "metrics.txt").string() + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     std::string out;
     char buf[512];
@@ -63,7 +63,8 @@ TEST(Metrics, ExpositionIsValidWithEveryFamilyAndPerTagGauges) {
   for (const char* line :
        {"tagvane_tag_present{tag=\"1A2B\"} 1", "tagvane_mqtt_messages_published_total 0",
         "tagvane_script_timeouts_total 0", "tagvane_database_rows_dropped_total 0",
-        "tagvane_http_requests_total{kind=\"metrics\"} 1", "# TYPE process_start_time_seconds gauge"}) {
+        "tagvane_http_requests_total{kind=\"metrics\"} 1",
+        "# TYPE process_start_time_seconds gauge"}) {
     EXPECT_NE(body.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(body.find("3C4D"), std::string::npos);
@@ -86,8 +87,7 @@ TEST(Metrics, AccessIsForLoopbackOrTheBearerToken) {
 }
 
 std::string Basic(const std::string& user_colon_password) {
-  static const char* kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   const std::string& s = user_colon_password;
   for (size_t i = 0; i < s.size(); i += 3) {

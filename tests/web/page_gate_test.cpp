@@ -186,3 +186,21 @@ TEST(BasicSecurity, UsersFileHashesAndHostileHeaders) {
 
 }  // namespace
 }  // namespace tagvane::test
+
+namespace tagvane::test {
+namespace {
+
+TEST(StatusPageMqttLine, ShownEscapedInTheSetupSection) {
+  WebFixture fx("ShowSetup=True\r\n");
+  struct FakeMqtt final : MqttPort {
+    void Start() override {}
+    void Close() override {}
+    std::string StatusLine() const override { return "not connected to <b>&"; }
+  };
+  fx.app().SetMqtt(std::make_unique<FakeMqtt>());
+  const std::string page = fx.Get("/status");
+  EXPECT_NE(page.find("MQTT: not connected to &lt;b&gt;&amp;"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tagvane::test

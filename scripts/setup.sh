@@ -12,6 +12,7 @@ PACKAGES=(
   socat curl wrk nginx-light iproute2 procps time
   postgresql sqlite3
   libsystemd-dev systemd dpkg-dev adduser man-db
+  mosquitto mosquitto-clients libmosquitto-dev libcrypt-dev prometheus
   chromium
 )
 # Node.js and npm drive the browser tests; a machine that already has them

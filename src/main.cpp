@@ -1,6 +1,7 @@
 // tagvane: the presence daemon. Command line, signals and the event loop.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -8,12 +9,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 
 #include "core/app.h"
 #include "core/paths.h"
 #include "ui/service_signals.h"
 #include "ui/web_ui.h"
 #include "version.h"
+#include "web/basic_auth.h"
 #include "web/default_assets.h"
 #include "wiring.h"
 
@@ -47,6 +50,69 @@ bool StderrIsJournal() {
   return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) == stream;
 }
 
+// One line from standard input; on a terminal, asked for twice without echo.
+std::optional<std::string> ReadNewPassword() {
+  auto read_line = [](bool echo_off) -> std::optional<std::string> {
+    termios saved{};
+    const bool tty = echo_off && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (tty) {
+      termios quiet = saved;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    const bool got = static_cast<bool>(std::getline(std::cin, line));
+    if (tty) {
+      tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+      std::cerr << std::endl;
+    }
+    if (!got) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+  };
+  if (!isatty(STDIN_FILENO)) return read_line(false);
+  std::cerr << "New password: " << std::flush;
+  auto first = read_line(true);
+  std::cerr << "Again: " << std::flush;
+  auto second = read_line(true);
+  if (!first || !second || *first != *second) {
+    std::cerr << "The passwords differ." << std::endl;
+    return std::nullopt;
+  }
+  return first;
+}
+
+// --set-password / --remove-user: edits Config/users.ini and exits.
+int ManageUser(const std::string& app_dir, const std::string& set_name,
+               const std::string& remove_name) {
+  const std::filesystem::path config = std::filesystem::path(app_dir) / "Config";
+  try {
+    if (!remove_name.empty()) {
+      if (!tagvane::RemoveUser(config, remove_name)) {
+        std::cerr << "No user " << remove_name << std::endl;
+        return 1;
+      }
+      std::cerr << "User " << remove_name << " removed" << std::endl;
+      return 0;
+    }
+    if (!tagvane::ValidUserName(set_name)) {
+      std::cerr << "Not a usable user name (1-64 characters, no : = [ ] or quotes)" << std::endl;
+      return 2;
+    }
+    const auto password = ReadNewPassword();
+    if (!password || password->empty()) {
+      std::cerr << "No password given; nothing changed" << std::endl;
+      return 1;
+    }
+    tagvane::SetUserPassword(config, set_name, *password);
+    std::cerr << "Password of " << set_name << " set" << std::endl;
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << std::endl;
+    return 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,6 +124,14 @@ int main(int argc, char** argv) {
                  "(default: the folder of the executable)");
   cli.add_flag("--foreground", foreground,
                "Stay attached to the terminal and copy the event log to standard error");
+  std::string set_password;
+  std::string remove_user;
+  cli.add_option("--set-password", set_password,
+                 "Set the page password of user NAME in Config/users.ini (read from standard "
+                 "input, or asked for on a terminal) and exit")
+      ->option_text("NAME");
+  cli.add_option("--remove-user", remove_user, "Remove user NAME from Config/users.ini and exit")
+      ->option_text("NAME");
   cli.set_version_flag("--version", std::string("tagvane ") + tagvane::kVersion);
   CLI11_PARSE(cli, argc, argv);
 
@@ -66,6 +140,9 @@ int main(int argc, char** argv) {
   std::error_code ec;
   const auto absolute = std::filesystem::absolute(app_dir, ec);
   if (!ec) app_dir = absolute.lexically_normal().string();
+  if (!set_password.empty() || !remove_user.empty()) {
+    return ManageUser(app_dir, set_password, remove_user);
+  }
 
   if (!foreground) Daemonize();
 

@@ -8,6 +8,8 @@
 #include "scripting/script_host.h"
 #include "receiver/rfid_device.h"
 #include "ui/web_ui.h"
+#include "mqtt/mqtt_service.h"
+#include "receiver/tcp_link.h"
 #include "web/web_server.h"
 #include "xap/xap_service.h"
 
@@ -56,6 +58,22 @@ void InstallSubsystems(App& app) {
     app.Log().Echo(kProductSource, name + " " + StatusText((*device)->DeviceStatus()) + " (" +
                                        (*device)->Location() + ")");
   };
+  app.SetMqtt(std::make_unique<MqttService>(app));
+  // Figures other parts already count, read when /metrics is asked for.
+  app.GetMetrics().AddCollector([link, db, &app](Metrics& m) {
+    m.Set("tagvane_receiver_link_up",
+          (link->TcpMode() ? link->SocketState() == TcpLink::kConnected : link->SerialOpen()) ? 1
+                                                                                              : 0);
+    m.Set("tagvane_receiver_reports_total", static_cast<double>(link->Parser().ReportsProcessed()));
+    m.Set("tagvane_receiver_received_bytes_total",
+          static_cast<double>(link->Parser().BytesReceived()));
+    m.Set("tagvane_receiver_discarded_bytes_total",
+          static_cast<double>(link->Parser().BytesDiscarded()));
+    m.Set("tagvane_event_log_entries_total", static_cast<double>(app.Log().EntryCount()));
+    m.Set("tagvane_database_rows_written_total", static_cast<double>(db->Written()));
+    m.Set("tagvane_database_rows_buffered", static_cast<double>(db->Queued()));
+    m.Set("tagvane_database_rows_dropped_total", static_cast<double>(db->Dropped()));
+  });
 }
 
 }  // namespace tagvane

@@ -20,6 +20,7 @@ App::App(AppOptions options)
       scripts_(std::make_unique<NullScriptHost>(options_.call_trace)),
       database_(std::make_unique<NullDatabase>(options_.call_trace)),
       ui_(std::make_unique<NullUi>(options_.call_trace)),
+      mqtt_(std::make_unique<NullMqtt>()),
       off_timer_(*timers_),
       periodic_timer_(*timers_),
       flush_timer_(*timers_) {
@@ -83,7 +84,10 @@ void App::Start() {
     }
   });
 
-  if (!startup_cancelled_) InitHW();
+  if (!startup_cancelled_) {
+    InitHW();
+    Guard(log_, "Main Load", [&] { mqtt_->Start(); });
+  }
   // The receiver-link host and the monitor exist from InitHW on; the main
   // form has nothing to hide here.
   if (!startup_cancelled_) {

@@ -13,6 +13,7 @@
 #include "core/hooks.h"
 #include "core/ini_cache.h"
 #include "core/logger.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "core/shared_tables.h"
 #include "core/subsystems.h"
@@ -53,6 +54,7 @@ class App {
   void SetScriptHost(std::unique_ptr<ScriptHostPort> p) { scripts_ = std::move(p); }
   void SetDatabase(std::unique_ptr<DatabasePort> p) { database_ = std::move(p); }
   void SetUi(std::unique_ptr<UiPort> p) { ui_ = std::move(p); }
+  void SetMqtt(std::unique_ptr<MqttPort> p) { mqtt_ = std::move(p); }
 
   // The start-up sequence (the main form's load handler).
   void Start();
@@ -105,6 +107,8 @@ class App {
   ScriptHostPort& ScriptHost() { return *scripts_; }
   DatabasePort& Database() { return *database_; }
   UiPort& Ui() { return *ui_; }
+  MqttPort& Mqtt() { return *mqtt_; }
+  Metrics& GetMetrics() { return metrics_; }
   Hooks& GetHooks() { return hooks_; }
   Timer& OffTimer() { return off_timer_; }
   Timer& PeriodicTimer() { return periodic_timer_; }
@@ -133,6 +137,7 @@ class App {
   Logger log_;
   XapOutbox outbox_;
   Hooks hooks_;
+  Metrics metrics_;
   std::unique_ptr<IniCache> ini_;
 
   std::unique_ptr<ReceiverPort> receiver_;
@@ -141,6 +146,7 @@ class App {
   std::unique_ptr<ScriptHostPort> scripts_;
   std::unique_ptr<DatabasePort> database_;
   std::unique_ptr<UiPort> ui_;
+  std::unique_ptr<MqttPort> mqtt_;
 
   Timer off_timer_;
   Timer periodic_timer_;

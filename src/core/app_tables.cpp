@@ -105,6 +105,7 @@ void App::Shutdown() {
     Guard(log_, "Unload", [&] { ini_->FlushIniCache(); });
     saved_at_shutdown_ = !ini_->HasUnsavedChanges();
   }
+  Guard(log_, "Unload", [&] { mqtt_->Close(); });
   Guard(log_, "Unload", [&] { ui_->RemoveIndicator(); });
   state_.LinkClosing = true;
   Guard(log_, "Unload", [&] { ui_->CloseWindows(); });

@@ -31,6 +31,9 @@ struct Hooks {
   std::function<void()> UpdateReadingTables = [] {};
   // Lets the script capture look at a received message before dispatch.
   std::function<void(XapMessage&)> CaptureMessage = [](XapMessage&) {};
+  // A presence decision was announced for a device in use (device code),
+  // after its status, figure and last change were updated.
+  std::function<void(const std::string&)> DeviceDecision = [](const std::string&) {};
 };
 
 }  // namespace tagvane

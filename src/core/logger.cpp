@@ -35,6 +35,7 @@ void Logger::WriteTrace(std::string_view source, std::string_view text, const Fa
 
 void Logger::LogEvent(std::string_view source, std::string_view text, const Failure* failure) {
   const std::string error_part = ErrorPart(failure);
+  ++entries_;
   Remember(source, std::string(text) + error_part);
   if (echo_) {
     const int priority = source == kDebugSource ? 7 : failure ? 3 : source == "Unauthorized" ? 4 : 6;

@@ -70,6 +70,8 @@ class Logger {
   // The most recent entries (newest last), kept for the web monitor.
   const std::deque<LogEntry>& Recent() const { return recent_; }
   static constexpr size_t kRecentLimit = 200;
+  // LogEvent entries written since start.
+  uint64_t EntryCount() const { return entries_; }
 
  private:
   void Remember(std::string_view source, std::string_view text);
@@ -81,6 +83,7 @@ class Logger {
   bool echo_ = false;
   bool echo_priorities_ = false;
   std::deque<LogEntry> recent_;
+  uint64_t entries_ = 0;
   struct Limit {
     DateTime last;
     uint64_t suppressed = 0;

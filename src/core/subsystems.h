@@ -88,6 +88,18 @@ class UiPort {
   virtual void CloseWindows() = 0;
 };
 
+// Publishing to an MQTT broker (Home Assistant and other hubs).
+class MqttPort {
+ public:
+  virtual ~MqttPort() = default;
+  // Reads section "MQTT" and connects when a host is set.
+  virtual void Start() = 0;
+  // Publishes "offline" and disconnects (shut-down).
+  virtual void Close() = 0;
+  // One line for the setup section, e.g. "connected to 127.0.0.1:1883".
+  virtual std::string StatusLine() const = 0;
+};
+
 // Do-nothing versions.
 class TracedNull {
  protected:
@@ -146,6 +158,14 @@ class NullUi final : public UiPort, TracedNull {
   void ShowIndicator(const std::string&) override { Note("ui.ShowIndicator"); }
   void RemoveIndicator() override { Note("ui.RemoveIndicator"); }
   void CloseWindows() override { Note("ui.CloseWindows"); }
+};
+
+class NullMqtt final : public MqttPort, TracedNull {
+ public:
+  explicit NullMqtt(CallTrace* trace = nullptr) : TracedNull(trace) {}
+  void Start() override { Note("mqtt.Start"); }
+  void Close() override { Note("mqtt.Close"); }
+  std::string StatusLine() const override { return "off"; }
 };
 
 }  // namespace tagvane

@@ -97,6 +97,7 @@ void PresenceLogic::InformEvent(const DevicePtr& device, int16_t new_status, int
     return;
   }
   step([&] { app_.GetHooks().SendXapBSC(device->DC(), cls); });
+  step([&] { app_.GetHooks().DeviceDecision(device->DC()); });
   step([&] {
     if (device->X10DC().empty()) return;
     std::string body = "command\x01" + state;

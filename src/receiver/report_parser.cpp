@@ -68,6 +68,7 @@ void ReportParser::ProcessCommData(std::string_view data, int event_code) {
   SharedState& state = app_.State();
   const Settings& settings = app_.GetSettings();
   bool owner = false;
+  bytes_ += data.size();
   auto step = [&](auto&& fn) {
     try {
       fn();
@@ -205,6 +206,7 @@ void ReportParser::ConsumeReports() {
 
 void ReportParser::Discard(size_t count) {
   const std::string& buffer = app_.State().ReceiveBuffer;
+  discarded_ += count;
   for (size_t i = 0; i < count; ++i) line_.AddDiscard(buffer[consumed_++]);
 }
 

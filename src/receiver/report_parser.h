@@ -41,6 +41,8 @@ class ReportParser {
   void ProcessCommData(std::string_view data, int event_code);
 
   uint64_t ReportsProcessed() const { return reports_; }
+  uint64_t BytesReceived() const { return bytes_; }
+  uint64_t BytesDiscarded() const { return discarded_; }
 
  private:
   void ConsumeReports();
@@ -57,6 +59,8 @@ class ReportParser {
   // Characters of ReceiveBuffer already consumed by the running loop.
   size_t consumed_ = 0;
   uint64_t reports_ = 0;
+  uint64_t bytes_ = 0;
+  uint64_t discarded_ = 0;
   // The time of the chunk being consumed (one reading per chunk: a chunk is
   // handled within a fraction of a millisecond).
   DateTime chunk_time_{};

@@ -105,6 +105,10 @@ void ScriptHost::LoadModule(int module, std::string_view file) {
 }
 
 void ScriptHost::ReportRunError(const ScriptError& err) {
+  app_.GetMetrics().Add("tagvane_script_errors_total");
+  if (err.description.find("Script timed out") != std::string::npos) {
+    app_.GetMetrics().Add("tagvane_script_timeouts_total");
+  }
   app_.Log().LogEvent(kProductSource, "Script Run Error " + err.description + " / " +
                                           std::to_string(err.number) + " - " + err.description +
                                           "@ Line " + std::to_string(err.line) + " col 0");
@@ -125,6 +129,7 @@ ScriptValue ScriptHost::RunEx(std::string_view file, std::string_view procedure,
   ScriptError err;
   bool found = false;
   value = engine_.Run(module, procedure, parameter, &found, &err);
+  if (found) app_.GetMetrics().Add("tagvane_script_runs_total");
   if (found && err.number != 0) ReportRunError(err);
   engine_.ReleaseModule(module);
   AfterRun();
@@ -177,6 +182,7 @@ void ScriptHost::RunEntry(const ScriptQueue::Entry& entry) {
   ScriptError err;
   bool found = false;
   engine_.Run(main_module_, "Main", entry.text, &found, &err);
+  if (found) app_.GetMetrics().Add("tagvane_script_runs_total");
   if (found && err.number != 0) ReportRunError(err);
   AfterRun();
 }

@@ -7,7 +7,7 @@
 #include "core/text.h"
 #include "ui/menu_bar.h"
 #include "ui/page_answer.h"
-#include "web/access_token.h"
+#include "web/api_access.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"
 #include "web/request.h"
@@ -134,10 +134,8 @@ void WebUi::ServeExit(Request& request, Response& response, int s) {
                "<html><body>Exit works from the menu's button only.</body></html>");
     return;
   }
-  const std::string token =
-      app_.Ini().GetIniSetting("RFID", "APIToken", "", kSettingsFile);
-  if (!IsLoopbackAddress(request.ServerVariables("REMOTE_ADDR")) &&
-      !BearerTokenMatches(request.ServerVariables("Authorization"), RemoveQuotes(token))) {
+  if (!ApiAccessAllowed(app_.Ini(), request.ServerVariables("REMOTE_ADDR"),
+                        request.ServerVariables("Authorization"))) {
     app_.Log().LogEvent("Unauthorized", request.ServerVariables("REMOTE_ADDR") +
                                             " attempted to access exit");
     SendAnswer(response, 403, "text/html", "<html><body>Forbidden</body></html>");

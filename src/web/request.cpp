@@ -132,6 +132,7 @@ bool Request::PostDataComplete() const {
 std::string Request::ServerVariables(std::string_view name) const {
   const std::string lower = ToLower(name);
   if (lower == "remote_addr") return remote_ip_;
+  if (lower == "auth_user" || lower == "remote_user") return auth_user_;
   const std::string_view header_name = lower == "http_user_agent" ? "User-Agent" : name;
   const std::string* value = headers_.Find(header_name);
   return value ? *value : std::string();

@@ -38,6 +38,8 @@ class Request {
   const PairCollection& QueryStringCol() const { return query_pairs_; }
   const PairCollection& FormCol() const { return form_pairs_; }
   void set_remoteip(std::string ip) { remote_ip_ = std::move(ip); }
+  // The user the server authenticated (AUTH_USER); never taken from a header.
+  void set_auth_user(std::string user) { auth_user_ = std::move(user); }
 
   // Parses the first packet of a request.
   void ParsePage(std::string_view s);
@@ -77,6 +79,7 @@ class Request {
   std::string header_;
   std::string method_;
   std::string remote_ip_;
+  std::string auth_user_;
   std::string form_remainder_;
   std::string query_remainder_;
   int64_t received_ = 0;

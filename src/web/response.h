@@ -30,6 +30,7 @@ class Response {
   // The connection of that socket this response answers; anything sent
   // after the connection has gone is dropped.
   void SetGeneration(uint64_t generation) { generation_ = generation; }
+  uint64_t Generation() const { return generation_; }
 
   void Send(std::string_view text) { SendTextString(text, index_); }
   // Sends a complete answer (status line, headers and body) built by the

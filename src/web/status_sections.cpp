@@ -114,6 +114,8 @@ void StatusPages::AddSetup(FastString& page) {
               "type='text' name='SQLSource' value='" +
               source + "' size = '30' placeholder='host=localhost user=tagvane'>",
           "6");
+    row();
+    field("MQTT: " + EscapeHtml(app_.Mqtt().StatusLine()), "6");
     page.Add("</tr></table>");
   });
 }

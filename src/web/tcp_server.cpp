@@ -9,6 +9,7 @@
 #include "core/numbers.h"
 #include "core/paths.h"
 #include "core/text.h"
+#include "web/page_gate.h"
 #include "web/request.h"
 #include "web/response.h"
 #include "web/tcp_connection.h"
@@ -20,6 +21,7 @@ TCPServer::TCPServer(App& app)
       acceptor_(app.Loop().Io()),
       post_timer_(app.Timers()),
       server_timer_(app.Timers()),
+      gate_(std::make_unique<PageGate>(*this)),
       alive_(std::make_shared<bool>(true)) {
   for (int i = 0; i <= kMaxIndex; ++i) {
     binary_timers_[i] = std::make_unique<Timer>(
@@ -349,18 +351,32 @@ void TCPServer::WaitForPostBody(Request& request, int s, uint64_t generation) {
 void TCPServer::Route(Request& request, Response& response, int s) {
   const std::string p = ReplaceAll(ToLower(request.page()), "/", "\\");
   const std::string e = ToLower(Right(p, 4));
+  auto count = [&](std::string_view kind) {
+    app_.GetMetrics().Add("tagvane_http_requests_total", 1, MetricLabel("kind", kind));
+  };
+  if (p == "\\metrics") {
+    gate_->ServeMetrics(request, response, s);
+    return;
+  }
   if (e == ".jpg" || e == ".gif" || e == ".png" || e == ".wmz" || e == ".pdf") {
+    count("file");
     response.SendBinaryFile(p, s);
   } else if (e == ".css") {
+    count("file");
     response.SendTextFile(p, s);
   } else if (const PageHandler* page = FindPage(p)) {
+    if (!gate_->Admit(request, response, s, request.page())) return;
     (*page)(request, response, s);
   } else if (p.starts_with("\\stat")) {
+    if (!gate_->Admit(request, response, s, "status")) return;
+    count("page");
     std::string page = status_page_ ? status_page_(request, response) : std::string();
     response.SendTextString(page, s);
   } else if (p.starts_with("\\help")) {
+    count("page");
     response.SendTextString(HelpPage(), s);
   } else {
+    count("not_found");
     // Unrouted pages (every browser asks for /favicon.ico) are answered and
     // closed, so they cannot use up the sockets.
     response.SendErrorResponse(s);

@@ -33,6 +33,7 @@
 namespace tagvane {
 
 class App;
+class PageGate;
 class Request;
 class Response;
 
@@ -115,6 +116,8 @@ class TCPServer {
   // The help page (HTML/Help/Tagvane/Tagvane.htm with its picture links
   // made absolute), or a note that it is missing.
   std::string HelpPage() const;
+  // Authentication of the pages (BASIC mode) and the /metrics access rule.
+  PageGate& Gate() { return *gate_; }
 
  private:
   struct Connection;
@@ -180,6 +183,7 @@ class TCPServer {
   FileLookup files_;
   asio::ip::tcp::endpoint accepted_peer_;
   std::vector<std::pair<std::string, PageHandler>> pages_;
+  std::unique_ptr<PageGate> gate_;
   std::shared_ptr<bool> alive_;
 };
 

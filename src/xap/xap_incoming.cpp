@@ -124,6 +124,10 @@ void XapIncoming::Readmessage(std::string_view raw) {
             " sections or items dropped; dropped so far: " + std::to_string(dropped_large_));
     return;
   }
+  Guard(log, "Readmessage", [&] {
+    app_.GetMetrics().Add("tagvane_xap_messages_received_total", 1,
+                          MetricLabel("family", XapClassFamily(message.MsgClass())));
+  });
   Guard(log, "Readmessage", [&] { app_.GetHooks().CaptureMessage(message); });
   Guard(log, "Readmessage", [&] { Dispatch(message); });
 }

@@ -16,6 +16,10 @@ XapService::XapService(App& app, XapTransportOptions options)
       incoming_(app, transport_, bsc_) {
   transport_.RegisterNewMessageCallback([this] { incoming_.onMessage(); });
   app_.Outbox().SetTransport(&transport_);
+  transport_.SetSentCounter([&app](std::string_view cls) {
+    app.GetMetrics().Add("tagvane_xap_messages_sent_total", 1,
+                         MetricLabel("family", XapClassFamily(cls)));
+  });
   app_.GetHooks().SendXapBSC = [this](const std::string& code, const std::string& cls) {
     bsc_.SendXapBSC(code, cls);
   };

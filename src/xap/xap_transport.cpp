@@ -231,6 +231,7 @@ void XapTransport::SendHeartbeat(int interval_seconds) {
   hbeat_timer_.SetEnabled(v >= 1);
   if (port_ <= 0) return;
   Broadcast(heartbeat_prefix_ + std::to_string(v) + heartbeat_tail_);
+  if (sent_counter_) sent_counter_("xap-hbeat.alive");
 }
 
 namespace {
@@ -284,6 +285,7 @@ std::string XapTransport::SendXap(std::string_view sTarget, std::string_view sCl
     start = end + 1;
   }
   Broadcast(message.ToXap());
+  if (sent_counter_) sent_counter_(sClass);
   return {};
 }
 

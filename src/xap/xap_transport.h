@@ -102,6 +102,8 @@ class XapTransport final : public XapTransportPort, public XapMemberSender {
   uint64_t DroppedOversize() const { return dropped_oversize_; }
   uint64_t DroppedOverflow() const { return dropped_overflow_; }
   uint64_t Sent() const { return sent_; }
+  // Told the class of every message sent (metrics).
+  void SetSentCounter(std::function<void(std::string_view cls)> f) { sent_counter_ = std::move(f); }
   Timer& HBeatTimer() { return hbeat_timer_; }
   Timer& ReceiveTimer() { return receive_timer_; }
 
@@ -147,6 +149,7 @@ class XapTransport final : public XapTransportPort, public XapMemberSender {
   uint64_t dropped_oversize_ = 0;
   uint64_t dropped_overflow_ = 0;
   uint64_t sent_ = 0;
+  std::function<void(std::string_view)> sent_counter_;
 };
 
 }  // namespace tagvane

@@ -12,7 +12,7 @@
 #include "ui/page_answer.h"
 #include "ui/service_signals.h"
 #include "ui/web_ui.h"
-#include "web/access_token.h"
+#include "web/api_access.h"
 #include "web/default_assets.h"
 #include "web/request.h"
 

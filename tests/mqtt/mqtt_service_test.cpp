@@ -1,0 +1,147 @@
+// The MQTT publisher in one process with a real broker: discovery, state and
+// attributes, Home Assistant's birth message, renaming, leaving use, and a
+// broker that goes away while tags change.
+#include "mqtt/mqtt_service.h"
+
+#include <gtest/gtest.h>
+
+#include "broker.h"
+#include "core/app.h"
+#include "mqtt/mqtt_payloads.h"
+#include "receiver/device_table.h"
+#include "receiver/rfid_device.h"
+
+namespace tagvane::test {
+namespace {
+
+class MqttServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir_ / "Config/Tagvane.ini",
+              "[RFID]\r\nReceiverLocation=Hall\r\n[MQTT]\r\nHost=127.0.0.1\r\nPort=" +
+                  std::to_string(broker_.Port()) + "\r\nPassword=never-shown-9f\r\n");
+    AppOptions options;
+    options.app_dir = dir_.Path();
+    options.computer_name = "testhost";
+    app_ = std::make_unique<App>(options);
+    app_->InitXap();
+    auto service = std::make_unique<MqttService>(*app_);
+    service_ = service.get();
+    app_->SetMqtt(std::move(service));
+  }
+  void TearDown() override { app_->Mqtt().Close(); }
+
+  DevicePtr Add(const std::string& id, const std::string& name, int16_t status) {
+    const std::string code = MakeDeviceCode("", id, app_->State().ReceiverCode);
+    auto device = NewRFIDDevice(*app_);
+    device->SetDC(code);
+    device->SetTag(name);
+    device->SetLocation("Hall");
+    device->SetInUse(true);
+    device->SetDeviceStatus(status);
+    app_->Tables().DeviceTable.Add(code, device);
+    return device;
+  }
+  void Pump() { app_->Loop().PumpFor(Milliseconds(10)); }
+  bool Connected() { return service_->Connection() && service_->Connection()->Connected(); }
+
+  Broker broker_;
+  TempDir dir_;
+  std::unique_ptr<App> app_;
+  MqttService* service_ = nullptr;
+};
+
+TEST_F(MqttServiceTest, PublishesDiscoveryStateAndFollowsDecisionsRenamesAndRetirement) {
+  Subscriber sub(broker_.Port());
+  DevicePtr keys = Add("1A2B", "Keys", kStatusOn);
+  Add("3C4D", "", kStatusOff)->SetInUse(false);  // not in use: nothing
+  app_->Mqtt().Start();
+  ASSERT_TRUE(sub.WaitFor("tagvane/hall/1A2B/state|home", [&] { Pump(); })) << sub.Lines();
+  EXPECT_EQ(sub.Count("tagvane/hall/status|online"), 1u);
+  EXPECT_EQ(sub.Count("homeassistant/device_tracker/hall/1A2B/config|{"), 1u);
+  EXPECT_EQ(sub.Count("homeassistant/binary_sensor/hall/1A2B/config|{"), 1u);
+  EXPECT_NE(sub.Lines().find("\"device_class\":\"presence\""), std::string::npos);
+  EXPECT_NE(sub.Lines().find("\"unique_id\":\"tagvane_hall_1A2B_tracker\""), std::string::npos);
+  EXPECT_EQ(sub.Lines().find("3C4D"), std::string::npos);
+  EXPECT_EQ(app_->Mqtt().StatusLine(), "connected to 127.0.0.1:" + std::to_string(broker_.Port()));
+
+  // A decision: the state follows at once.
+  keys->SetDeviceStatus(kStatusOff);
+  app_->GetHooks().DeviceDecision(keys->DC());
+  ASSERT_TRUE(sub.WaitFor("tagvane/hall/1A2B/state|not_home", [&] { Pump(); }));
+
+  // Home Assistant starts: everything is announced again.
+  PublishOnce(broker_.Port(), "homeassistant/status", "online");
+  ASSERT_TRUE(sub.WaitUntil([&] {
+    Pump();
+    return sub.Count("homeassistant/device_tracker/hall/1A2B/config|{") == 2;
+  }));
+
+  // Renamed: the discovery carries the new name.
+  keys->SetTag("Car keys");
+  ASSERT_TRUE(sub.WaitFor("\"name\":\"Car keys\"", [&] { Pump(); }));
+
+  // No longer in use: empty retained configs remove the entities.
+  keys->SetInUse(false);
+  ASSERT_TRUE(sub.WaitFor("homeassistant/binary_sensor/hall/1A2B/config|\n", [&] { Pump(); }))
+      << sub.Lines();
+  EXPECT_NE(sub.Lines().find("homeassistant/device_tracker/hall/1A2B/config|\n"),
+            std::string::npos);
+  EXPECT_EQ(sub.Lines().find("never-shown-9f"), std::string::npos);
+  for (const auto& e : app_->Log().Recent())
+    EXPECT_EQ(e.text.find("never-shown-9f"), std::string::npos);
+}
+
+TEST_F(MqttServiceTest, BrokerRestartDeliversTheFinalStatesAndKeepsNothingElse) {
+  DevicePtr a = Add("0001", "A", kStatusOn);
+  DevicePtr b = Add("0002", "B", kStatusOff);
+  app_->Mqtt().Start();
+  ASSERT_TRUE(test::PumpUntil([&] { return Connected(); }, [&] { Pump(); }));
+  broker_.Stop();
+  ASSERT_TRUE(test::PumpUntil([&] { return !Connected(); }, [&] { Pump(); }));
+  EXPECT_NE(app_->Mqtt().StatusLine().find("not connected"), std::string::npos);
+  // Many turns while the broker is away; only the last of each counts.
+  for (int i = 0; i < 1000; ++i) {
+    a->SetDeviceStatus(i % 2 ? kStatusOn : kStatusOff);
+    app_->GetHooks().DeviceDecision(a->DC());
+  }
+  b->SetDeviceStatus(kStatusOn);
+  app_->GetHooks().DeviceDecision(b->DC());
+  const double published = app_->GetMetrics().Value("tagvane_mqtt_messages_published_total");
+  broker_.Start();
+  Subscriber sub(broker_.Port(), "tagvane/#");
+  ASSERT_TRUE(sub.WaitUntil([&] {
+    Pump();
+    return sub.Count("tagvane/hall/0001/state|") && sub.Count("tagvane/hall/0002/state|");
+  })) << sub.Lines();
+  // The last of the turns was On.
+  EXPECT_EQ(sub.Count("tagvane/hall/0001/state|home"), 1u) << "only the latest state";
+  EXPECT_EQ(sub.Count("tagvane/hall/0001/state|not_home"), 0u);
+  EXPECT_EQ(sub.Count("tagvane/hall/0002/state|home"), 1u);
+  // Reconnected after the first short back-off: status, 2 x (2 configs,
+  // state, attributes).
+  EXPECT_LE(app_->GetMetrics().Value("tagvane_mqtt_messages_published_total") - published, 12);
+}
+
+TEST(MqttPayloads, NamesAreEscapedAndBrokenBytesReplacedTopicsOnlyCarryIds) {
+  TempDir dir;
+  AppOptions options;
+  options.app_dir = dir.Path();
+  App app(options);
+  auto device = NewRFIDDevice(app);
+  device->SetDC("____________1A+#");
+  device->SetTag(std::string("K\"eys\xff\xfe\n"));
+  device->SetLocation("Hall/Room");
+  const std::string json = AttributesJson(*device);
+  // Each byte that is not UTF-8 becomes U+FFFD; quote and line end escaped.
+  EXPECT_NE(json.find("\"tag_name\":\"K\\\"eys\xEF\xBF\xBD\xEF\xBF\xBD\\n\""), std::string::npos)
+      << json;
+  MqttSettings s;
+  s.node = "hall";
+  MqttTopics topics(s);
+  EXPECT_EQ(topics.State(TagIdOf(*device)), "tagvane/hall/1A-2B-23/state");
+  EXPECT_EQ(TopicId("a/b+"), "a-2Fb-2B");
+}
+
+}  // namespace
+}  // namespace tagvane::test

@@ -1,4 +1,4 @@
-// Fixed date formats (the old program used the machine's regional ones):
+// Fixed date formats, the same on every machine whatever its locale:
 // general date "dd/MM/yyyy HH:mm:ss", medium date "dd-MMM-yy", time of day
 // "h:mm:ss AM", and the HTTP date of response headers.
 #pragma once

@@ -1,7 +1,7 @@
 // The user interface of the daemon, as pages of the built-in server (the
 // data monitor, the setup page, the activity indicator and the menu in
-// every page's header), the "Exit" command, the re-reading of the settings on SIGHUP, and the service
-// manager's notifications. Installed behind UiPort.
+// every page's header), the "Exit" command, the re-reading of the settings
+// on SIGHUP, and the service manager's notifications. Installed behind UiPort.
 #pragma once
 
 #include <memory>

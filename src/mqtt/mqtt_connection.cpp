@@ -60,7 +60,19 @@ MqttConnection::~MqttConnection() {
 
 bool MqttConnection::Start(const MqttSettings& settings, const std::string& will_topic) {
   settings_ = settings;
-  client_ = mosquitto_new(settings_.client_id.c_str(), true, this);
+  will_topic_ = will_topic;
+  if (!Configure()) return false;
+  Tick();
+  Connect();
+  return true;
+}
+
+bool MqttConnection::Configure() {
+  if (client_) {
+    mosquitto_reinitialise(client_, settings_.client_id.c_str(), true, this);
+  } else {
+    client_ = mosquitto_new(settings_.client_id.c_str(), true, this);
+  }
   if (!client_) {
     last_error_ = "cannot create the MQTT client";
     return false;
@@ -88,19 +100,22 @@ bool MqttConnection::Start(const MqttSettings& settings, const std::string& will
     }
   }
   static constexpr char kOffline[] = "offline";
-  mosquitto_will_set(client_, will_topic.c_str(), sizeof(kOffline) - 1, kOffline, 1, true);
-  Tick();
-  Connect();
+  mosquitto_will_set(client_, will_topic_.c_str(), sizeof(kOffline) - 1, kOffline, 1, true);
   return true;
 }
 
 void MqttConnection::Connect() {
   if (closed_ || !client_) return;
   Unwatch();
-  const int rc = ever_started_ ? mosquitto_reconnect_async(client_)
-                               : mosquitto_connect_async(client_, settings_.host.c_str(),
-                                                         settings_.port, kKeepAliveS);
-  ever_started_ = true;
+  // Nothing of the last session is kept (Configure): the connect callback
+  // publishes the current states again.
+  if (reconnecting_ && !Configure()) {
+    ScheduleReconnect();
+    return;
+  }
+  reconnecting_ = true;
+  const int rc =
+      mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveS);
   if (rc != MOSQ_ERR_SUCCESS) {
     last_error_ = ErrorText(rc);
     ScheduleReconnect();

@@ -60,6 +60,10 @@ class MqttConnection {
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
 
   void Connect();
+  // Sets the client up afresh (callbacks, options, credentials, TLS, will).
+  // A reconnect starts from here too, so messages that were in flight when
+  // the broker went away are not sent again after the current states.
+  bool Configure();
   void ScheduleReconnect();
   void Watch();
   void Unwatch();
@@ -73,6 +77,7 @@ class MqttConnection {
   Callbacks callbacks_;
   mosquitto* client_ = nullptr;
   MqttSettings settings_;
+  std::string will_topic_;
   asio::posix::stream_descriptor descriptor_;
   asio::steady_timer misc_timer_;
   asio::steady_timer retry_timer_;
@@ -83,9 +88,9 @@ class MqttConnection {
   bool connected_ = false;
   bool retrying_ = false;
   bool closed_ = false;
-  bool ever_started_ = false;
   int backoff_s_ = kFirstBackoffS;
   uint64_t connects_ = 0;
+  bool reconnecting_ = false;
   std::string last_error_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -3,58 +3,31 @@
 // refused, the right one (answered to the challenge) opens the page. Usage:
 //   node basic_login.test.js <tagvane binary> <source dir> <artifact dir>
 'use strict';
-const { chromium } = require('playwright-core');
-const { spawn, execFileSync } = require('child_process');
+const { execFileSync } = require('child_process');
 const fs = require('fs');
-const net = require('net');
-const os = require('os');
 const path = require('path');
+const { check, freePort, waitFor, makeAppDir, startDaemon, launchChromium, run } =
+    require('./support');
 
 const [binary, sourceDir, artifactDir] = process.argv.slice(2);
 
-function check(cond, what) {
-  if (!cond) throw new Error('check failed: ' + what);
-  console.log('ok - ' + what);
-}
-
-function freePort() {
-  return new Promise((resolve) => {
-    const s = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
-}
-
 async function main() {
   fs.mkdirSync(artifactDir, { recursive: true });
-  const appDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tagvane-login-'));
+  const appDir = makeAppDir('tagvane-login-', sourceDir);
   const port = await freePort();
-  fs.mkdirSync(path.join(appDir, 'Config'), { recursive: true });
-  fs.writeFileSync(path.join(appDir, 'Config', 'qbxXap.ini'),
-      '[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n');
   fs.writeFileSync(path.join(appDir, 'Config', 'Tagvane.ini'),
       ['[RFID]', 'HTTPPort=' + port, '[Settings]', 'usesecurity=BASIC', ''].join('\r\n'));
-  execFileSync('bash', [path.join(sourceDir, 'scripts', 'install_html.sh'), appDir]);
   // The password goes in on standard input, as an administrator would pipe it.
   execFileSync(binary, ['--app-dir', appDir, '--set-password', 'warden'], { input: 'Gate key 7\n' });
   check(!fs.readFileSync(path.join(appDir, 'Config', 'users.ini'), 'latin1').includes('Gate key'),
       'users.ini holds a hash, not the password');
 
-  const daemon = spawn(binary, ['--foreground', '--app-dir', appDir], { stdio: ['ignore', 'ignore', 'pipe'] });
-  let log = '';
-  daemon.stderr.on('data', (d) => { log += d.toString(); });
+  const daemon = startDaemon(binary, appDir);
   const base = 'http://127.0.0.1:' + port;
   let browser;
   try {
-    for (let i = 0; i < 200 && !/ready, application folder/.test(log); i++) {
-      await new Promise((r) => setTimeout(r, 50));
-    }
-    browser = await chromium.launch({
-      executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-        '--disable-component-update'],
-    });
+    await waitFor(() => /ready, application folder/.test(daemon.log()), 'the daemon to start');
+    browser = await launchChromium();
     // The browser gives up on a challenge it cannot answer (an error, or
     // the 401 page, depending on the build).
     const refusedBy = async (context) => {
@@ -80,11 +53,10 @@ async function main() {
     check(opened.status() === 200, 'the right password answered to the challenge opens the page');
     check((await page.title()).includes('RFID'), 'the status page is shown');
     await page.screenshot({ path: path.join(artifactDir, 'login.png') });
-    check(!/Gate key|nope/.test(log), 'no password in the event log');
+    check(!/Gate key|nope/.test(daemon.log()), 'no password in the event log');
   } finally {
     if (browser) await browser.close();
-    daemon.kill('SIGTERM');
-    await new Promise((r) => daemon.on('exit', r));
+    await daemon.stop();
   }
   execFileSync(binary, ['--app-dir', appDir, '--remove-user', 'warden']);
   check(!/warden/.test(fs.readFileSync(path.join(appDir, 'Config', 'users.ini'), 'latin1')),
@@ -99,7 +71,4 @@ async function main() {
   fs.rmSync(appDir, { recursive: true, force: true });
 }
 
-main().then(() => console.log('login test passed'), (e) => {
-  console.error(e.stack || String(e));
-  process.exit(1);
-});
+run(main, 'login test passed');

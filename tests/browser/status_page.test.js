@@ -3,54 +3,16 @@
 // and check Tagvane.ini after each step. Usage:
 //   node status_page.test.js <tagvane binary> <source dir> <artifact dir>
 'use strict';
-const { chromium } = require('playwright-core');
-const { spawn, execFileSync } = require('child_process');
-const dgram = require('dgram');
 const fs = require('fs');
-const http = require('http');
-const net = require('net');
-const os = require('os');
 const path = require('path');
+const {
+  check, sleep, freePort, waitForServer, makeAppDir, startDaemon, listenHub, launchChromium, run,
+} = require('./support');
 
 const [binary, sourceDir, artifactDir] = process.argv.slice(2);
 if (!binary || !sourceDir || !artifactDir) {
   console.error('usage: node status_page.test.js BINARY SOURCE_DIR ARTIFACT_DIR');
   process.exit(2);
-}
-
-function check(cond, what) {
-  if (!cond) throw new Error('check failed: ' + what);
-  console.log('ok - ' + what);
-}
-
-function freePort() {
-  return new Promise((resolve) => {
-    const s = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
-}
-
-function get(url) {
-  return new Promise((resolve, reject) => {
-    http.get(url, (res) => {
-      res.resume();
-      res.on('end', () => resolve(res.statusCode));
-    }).on('error', reject);
-  });
-}
-
-async function waitForServer(url) {
-  for (let i = 0; i < 200; i++) {
-    try {
-      await get(url);
-      return;
-    } catch (e) {
-      await new Promise((r) => setTimeout(r, 50));
-    }
-  }
-  throw new Error('the daemon never answered on ' + url);
 }
 
 // A device record of this receiver (no location: receiver field "______").
@@ -63,34 +25,21 @@ function unit(id, tag) {
 
 async function main() {
   fs.mkdirSync(artifactDir, { recursive: true });
-  const appDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tagvane-browser-'));
+  const appDir = makeAppDir('tagvane-browser-', sourceDir);
   const port = await freePort();
   const ini = path.join(appDir, 'Config', 'Tagvane.ini');
-  fs.mkdirSync(path.join(appDir, 'Config'), { recursive: true });
-  fs.writeFileSync(path.join(appDir, 'Config', 'qbxXap.ini'),
-      '[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n');
   fs.writeFileSync(ini, ['[RFID]', 'HTTPPort=' + port, 'Background=#204060', '[RFIDUnits]',
     unit('0A1B', ''), unit('0C2D', 'Bike'), unit('0E3F', 'Alpha'), ''].join('\r\n'));
-  execFileSync('bash', [path.join(sourceDir, 'scripts', 'install_html.sh'), appDir]);
 
   // Every xAP message the daemon broadcasts reaches this socket on the hub port.
-  const hub = dgram.createSocket({ type: 'udp4', reuseAddr: true });
-  const heard = [];
-  hub.on('message', (m) => heard.push(m.toString('latin1')));
-  await new Promise((r) => hub.bind(3639, '0.0.0.0', r));
-
-  const daemon = spawn(binary, ['--foreground', '--app-dir', appDir], { stdio: ['ignore', 'ignore', 'pipe'] });
-  let log = '';
-  daemon.stderr.on('data', (d) => { log += d.toString(); });
+  const hub = await listenHub();
+  const heard = hub.heard;
+  const daemon = startDaemon(binary, appDir);
   const base = 'http://127.0.0.1:' + port;
   let browser;
   try {
     await waitForServer(base + '/favicon.ico');
-    browser = await chromium.launch({
-      executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-        '--disable-component-update'],
-    });
+    browser = await launchChromium();
     const page = await browser.newPage({ viewport: { width: 1100, height: 900 } });
     const readIni = () => fs.readFileSync(ini, 'latin1');
 
@@ -130,13 +79,13 @@ async function main() {
     check(await order() === 'front_door_key,Bike,Alpha', 'second click on Tag sorts descending');
     check(/StatusSortDirection="DESC"/.test(readIni()), 'descending direction written');
 
-    const xapUp = /Using xAP port/.test(log);
+    const xapUp = /Using xAP port/.test(daemon.log());
     const before = heard.length;
     await Promise.all([page.waitForNavigation(), page.click('input[name="query"]')]);
     check(await page.locator('input[name="UpdateButton"]').count() === 1, 'BSC query redraws the page');
     if (xapUp) {
       for (let i = 0; i < 100 && !heard.slice(before).some((m) => /xapbsc\.info/i.test(m)); i++) {
-        await new Promise((r) => setTimeout(r, 50));
+        await sleep(50);
       }
       check(heard.slice(before).some((m) => /xapbsc\.info/i.test(m) && /front_door_key|0A1B/i.test(m)),
           'the hub hears the BSC answer for the accepted tag');
@@ -147,14 +96,10 @@ async function main() {
     console.log('screenshot: ' + path.join(artifactDir, 'status.png'));
   } finally {
     if (browser) await browser.close();
-    daemon.kill('SIGTERM');
-    await new Promise((r) => daemon.on('exit', r));
+    await daemon.stop();
     hub.close();
     fs.rmSync(appDir, { recursive: true, force: true });
   }
 }
 
-main().then(() => console.log('browser test passed'), (e) => {
-  console.error(e.stack || String(e));
-  process.exit(1);
-});
+run(main, 'browser test passed');

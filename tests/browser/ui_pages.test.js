@@ -2,14 +2,13 @@
 // daemon in headless Chromium, fed by the receiver simulator on loopback.
 // Usage: node ui_pages.test.js <build dir> <source dir> <artifact dir>
 'use strict';
-const { chromium } = require('playwright-core');
-const { spawn, execFileSync } = require('child_process');
-const dgram = require('dgram');
+const { spawn } = require('child_process');
 const fs = require('fs');
-const http = require('http');
-const net = require('net');
-const os = require('os');
 const path = require('path');
+const {
+  check, sleep, freePort, request, waitFor, waitForServer, makeAppDir, startDaemon, listenHub,
+  launchChromium, run,
+} = require('./support');
 
 const [buildDir, sourceDir, artifactDir] = process.argv.slice(2);
 if (!buildDir || !sourceDir || !artifactDir) {
@@ -17,50 +16,11 @@ if (!buildDir || !sourceDir || !artifactDir) {
   process.exit(2);
 }
 
-function check(cond, what) {
-  if (!cond) throw new Error('check failed: ' + what);
-  console.log('ok - ' + what);
-}
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-function freePort() {
-  return new Promise((resolve) => {
-    const s = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
-}
-
-function request(url, method) {
-  return new Promise((resolve, reject) => {
-    const req = http.request(url, { method: method || 'GET' }, (res) => {
-      res.resume();
-      res.on('end', () => resolve(res.statusCode));
-    });
-    req.on('error', reject);
-    req.end();
-  });
-}
-
-async function waitFor(cond, what, ms) {
-  for (let i = 0; i < (ms || 10000) / 50; i++) {
-    if (await cond()) return;
-    await sleep(50);
-  }
-  throw new Error('timed out waiting for ' + what);
-}
-
 async function main() {
   fs.mkdirSync(artifactDir, { recursive: true });
-  const appDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tagvane-ui-'));
+  const appDir = makeAppDir('tagvane-ui-', sourceDir);
   const port = await freePort();
   const ini = path.join(appDir, 'Config', 'Tagvane.ini');
-  fs.mkdirSync(path.join(appDir, 'Config'), { recursive: true });
-  fs.mkdirSync(path.join(appDir, 'Data'), { recursive: true });
-  fs.writeFileSync(path.join(appDir, 'Config', 'qbxXap.ini'),
-      '[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n');
-  execFileSync('bash', [path.join(sourceDir, 'scripts', 'install_html.sh'), appDir]);
 
   // The receiver: tag 1A2B reported every 200 ms through a TCP bridge.
   const portFile = path.join(appDir, 'Data', 'sim.port');
@@ -80,27 +40,14 @@ async function main() {
       'False', 'False', '10', '', 'Switch', 'True', '1', '1', '0', '0', '0', '0'].join('~'),
     ''].join('\r\n'));
 
-  const hub = dgram.createSocket({ type: 'udp4', reuseAddr: true });
-  const heard = [];
-  hub.on('message', (m) => heard.push(m.toString('latin1')));
-  await new Promise((r) => hub.bind(3639, '0.0.0.0', r));
-
-  const daemon = spawn(path.join(buildDir, 'tagvane'), ['--foreground', '--app-dir', appDir],
-      { stdio: ['ignore', 'ignore', 'pipe'] });
-  let log = '';
-  daemon.stderr.on('data', (d) => { log += d.toString(); });
-  let exitCode = null;
-  const exited = new Promise((r) => daemon.on('exit', (c) => { exitCode = c; r(); }));
+  const hub = await listenHub();
+  const heard = hub.heard;
+  const daemon = startDaemon(path.join(buildDir, 'tagvane'), appDir);
   const base = 'http://127.0.0.1:' + port;
   let browser;
   try {
-    await waitFor(async () => { try { await request(base + '/indicator'); return true; } catch (e) { return false; } },
-        'the daemon to answer');
-    browser = await chromium.launch({
-      executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-        '--disable-component-update'],
-    });
+    await waitForServer(base + '/indicator');
+    browser = await launchChromium();
     const page = await browser.newPage({ viewport: { width: 1100, height: 900 } });
 
     // The data monitor, live.
@@ -163,7 +110,7 @@ async function main() {
     await Promise.all([page.waitForNavigation(), page.click('input[name="Close"]')]);
     check(/fomdelta=5\r\n/.test(fs.readFileSync(ini, 'latin1')), 'Close saves Figure of Merit Delta');
     check(await page.locator('#aIni15').inputValue() === '5', 'the page shows the saved value');
-    if (/Using xAP port/.test(log)) {
+    if (/Using xAP port/.test(daemon.log())) {
       await waitFor(() => heard.slice(before).some((m) => /xapbsc\.info/i.test(m) && /Keys|1A2B/i.test(m)),
           'an info message on the way up (heard: ' + heard.length + ')', 15000).catch((e) => {
         console.log(heard.slice(-5).join('\n----\n'));
@@ -180,28 +127,22 @@ async function main() {
     page.once('dialog', (d) => d.dismiss());
     await page.click('.tvmenu input[name="Exit"]');
     await sleep(500);
-    check(exitCode === null, 'dismissing the confirmation keeps the daemon running');
+    check(daemon.exitCode() === null, 'dismissing the confirmation keeps the daemon running');
     page.once('dialog', (d) => d.accept());
     await page.click('.tvmenu input[name="Exit"]');
-    await Promise.race([exited, sleep(15000)]);
-    check(exitCode === 0, 'Exit after confirmation stops the daemon (exit status 0)');
+    await Promise.race([daemon.exited, sleep(15000)]);
+    check(daemon.exitCode() === 0, 'Exit after confirmation stops the daemon (exit status 0)');
     const saved = fs.readFileSync(ini, 'latin1');
     const unit = saved.split(/\r\n/).find((l) => l.startsWith(code + '='));
     check(unit && Number(unit.split('~')[16]) > 0, 'the tag table was saved on the way out');
-    check(/Exit requested from the menu/.test(log), 'the event log names the Exit');
+    check(/Exit requested from the menu/.test(daemon.log()), 'the event log names the Exit');
   } finally {
     if (browser) await browser.close();
-    if (exitCode === null) {
-      daemon.kill('SIGTERM');
-      await Promise.race([exited, sleep(10000)]);
-    }
+    await daemon.stop();
     sim.kill('SIGTERM');
     hub.close();
     fs.rmSync(appDir, { recursive: true, force: true });
   }
 }
 
-main().then(() => console.log('browser ui test passed'), (e) => {
-  console.error(e);
-  process.exit(1);
-});
+run(main, 'browser ui test passed');

@@ -4,6 +4,7 @@
 #include "core/dates.h"
 #include "receiver/rfid_device.h"
 #include "scripting/device_class.h"
+#include "support/app_options.h"
 #include "support/test_support.h"
 
 namespace tagvane {
@@ -35,25 +36,7 @@ class FakeTransport : public XapTransportPort, public XapMemberSender {
   int port_;
 };
 
-class AppFixture : public ::testing::Test {
- protected:
-  AppOptions Options() {
-    AppOptions o;
-    o.app_dir = dir_.Path();
-    o.exe_path = "/opt/tagvane/tagvane";
-    o.computer_name = "HOMEPC";
-    o.clock = &clock_;
-    o.timers = &timers_;
-    o.call_trace = &trace_;
-    return o;
-  }
-  std::filesystem::path Ini() { return dir_ / "Config/Tagvane.ini"; }
-
-  test::TempDir dir_;
-  ManualClock clock_{MakeDateTime(2026, 12, 5, 6, 42, 27)};
-  ManualTimerService timers_{clock_};
-  CallTrace trace_;
-};
+using AppFixture = test::AppTest;
 
 TEST_F(AppFixture, StartupWithAnEmptyIniUsesDefaultsInOrder) {
   WriteFile(Ini(), "");

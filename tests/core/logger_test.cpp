@@ -69,19 +69,6 @@ TEST_F(LoggerFixture, EventsGoToTheNetworkAndToTheTraceOnlyWhenDebugging) {
   EXPECT_EQ(data.substr(data.rfind('\x01') + 1), "SetIniValue Line 12 Overflow");
 }
 
-TEST_F(LoggerFixture, StartupQueueGoesOutFirstAndInOrder) {
-  log_.LogEvent("Tagvane", "one");
-  log_.LogEvent("Tagvane", "two");
-  EXPECT_TRUE(transport_.sent.empty());
-  active_ = true;
-  outbox_.SendXap("", "time.query", "time.query", std::string("id\x01*"), "", "", "");
-  ASSERT_EQ(transport_.sent.size(), 3u);
-  EXPECT_NE(transport_.sent[0].MsgData.find("one"), std::string::npos);
-  EXPECT_NE(transport_.sent[1].MsgData.find("two"), std::string::npos);
-  EXPECT_EQ(transport_.sent[2].MsgClass, "time.query");
-  EXPECT_TRUE(outbox_.StartupQueue().empty());
-}
-
 TEST_F(LoggerFixture, UidRuleOfSendXap) {
   active_ = true;
   outbox_.SendXap("", "c", "s", "", "", "", "");

@@ -78,17 +78,13 @@ TEST_F(SettingsFixture, UseSqlSetsTheConnectionText) {
 }
 
 TEST(Settings, PeriodicScheduleArithmetic) {
-  auto s = ComputePeriodicSchedule("90");
-  EXPECT_TRUE(s.enabled);
-  EXPECT_EQ(s.interval_ms, 30000);
-  EXPECT_EQ(s.minute_counter, 1);
-  s = ComputePeriodicSchedule("120");
-  EXPECT_TRUE(s.enabled);
-  EXPECT_EQ(s.interval_ms, 60000);
-  EXPECT_EQ(s.minute_counter, 1);
-  s = ComputePeriodicSchedule("2");
-  EXPECT_EQ(s.interval_ms, 2000);
-  EXPECT_EQ(s.minute_counter, 0);
+  for (const auto& [text, interval_ms, minute_counter] :
+       {std::tuple{"90", 30000, 1}, {"120", 60000, 1}, {"2", 2000, 0}}) {
+    const auto s = ComputePeriodicSchedule(text);
+    EXPECT_TRUE(s.enabled) << text;
+    EXPECT_EQ(s.interval_ms, interval_ms) << text;
+    EXPECT_EQ(s.minute_counter, minute_counter) << text;
+  }
   EXPECT_FALSE(ComputePeriodicSchedule("").enabled);
   EXPECT_FALSE(ComputePeriodicSchedule("soon").enabled);
   // Negative or out-of-range intervals are refused rather than armed.

@@ -9,6 +9,7 @@
 #include "database/database_bed.h"
 #include "database/pg_server.h"
 #include "database/pg_store.h"
+#include "support/app_options.h"
 
 namespace tagvane::test {
 namespace {
@@ -37,6 +38,23 @@ bool PumpLoop(App& app, const std::function<bool()>& done,
   }
   return done();
 }
+
+// An App in a folder of its own whose reading database is PostgreSQL at
+// source, on the daemon's own clock and loop timers (retry pauses are real).
+struct PgApp {
+  explicit PgApp(const std::string& source) : app(TestAppOptions(dir.Path())) {
+    app.InitXap();
+    app.GetSettings().UseSQL = 2;
+    app.GetSettings().SQLSource = source;
+    auto owned = std::make_unique<ReadingDatabase>(app);
+    db = owned.get();
+    app.SetDatabase(std::move(owned));
+    db->Open();
+  }
+  TempDir dir;
+  App app;
+  ReadingDatabase* db;
+};
 
 TEST(PgSource, ConnectionParameters) {
   using P = PgLink::Params;
@@ -94,19 +112,9 @@ TEST_F(PgReadings, FirstStartCreatesTheDatabaseTablesAndRows) {
 }
 
 TEST_F(PgReadings, AServerOutageLosesNoReadingAndKeepsTheirOrder) {
-  // The daemon's own clock and loop timers: the retry pauses are real.
-  TempDir dir;
-  AppOptions options;
-  options.app_dir = dir.Path();
-  options.computer_name = "HOMEPC";
-  App app(options);
-  app.InitXap();
-  app.GetSettings().UseSQL = 2;
-  app.GetSettings().SQLSource = server_->Source();
-  auto owned = std::make_unique<ReadingDatabase>(app);
-  ReadingDatabase& db = *owned;
-  app.SetDatabase(std::move(owned));
-  db.Open();
+  PgApp bed(server_->Source());
+  App& app = bed.app;
+  ReadingDatabase& db = *bed.db;
   ASSERT_TRUE(PumpLoop(app, [&] { return db.Available(); })) << server_->Error();
 
   int next = 0;
@@ -133,48 +141,27 @@ TEST_F(PgReadings, AServerOutageLosesNoReadingAndKeepsTheirOrder) {
   const auto rows = server_->Query("qbxrfid", "SELECT Strength FROM tbl0001 ORDER BY ID");
   ASSERT_EQ(rows.size(), static_cast<size_t>(next));
   for (int i = 0; i < next; ++i) ASSERT_EQ(rows[static_cast<size_t>(i)], std::to_string(i % 30000));
-  size_t starts = 0, ends = 0;
-  for (const auto& e : app.Log().Recent()) {
-    starts += e.text.find("readings are kept while qbxrfid is unavailable") != std::string::npos;
-    ends += e.text.find("qbxrfid is available again;") != std::string::npos &&
-            e.text.find(", 0 dropped") != std::string::npos;
-  }
-  EXPECT_EQ(starts, 1u);
-  EXPECT_EQ(ends, 1u);
+  EXPECT_EQ(LogCount(app, "readings are kept while qbxrfid is unavailable"), 1u);
+  EXPECT_EQ(LogCount(app, "qbxrfid is available again;"), 1u);
+  EXPECT_EQ(LogCount(app, " readings kept, 0 dropped"), 1u);
   EXPECT_EQ(db.Dropped(), 0u);
   app.Shutdown();
 }
 
 TEST_F(PgReadings, ShutDownWritesTheQueueAndNoServerMeansAnOutageNotAHang) {
-  TempDir dir;
-  AppOptions options;
-  options.app_dir = dir.Path();
-  options.computer_name = "HOMEPC";
-  App app(options);
-  app.InitXap();
-  app.GetSettings().UseSQL = 2;
-  app.GetSettings().SQLSource = server_->Source();
-  auto owned = std::make_unique<ReadingDatabase>(app);
-  ReadingDatabase& db = *owned;
-  app.SetDatabase(std::move(owned));
-  db.Open();
-  for (int16_t i = 0; i < 1000; ++i) db.RecordReading("0005", i);
-  app.Shutdown();
+  {
+    PgApp bed(server_->Source());
+    for (int16_t i = 0; i < 1000; ++i) bed.db->RecordReading("0005", i);
+    bed.app.Shutdown();
+  }
   EXPECT_EQ(server_->Query("qbxrfid", "SELECT count(*) FROM tbl0005"),
             std::vector<std::string>{"1000"});
 
   // A source where no server listens.
-  TempDir dir2;
-  AppOptions options2 = options;
-  options2.app_dir = dir2.Path();
-  App lonely(options2);
-  lonely.InitXap();
-  lonely.GetSettings().UseSQL = 2;
-  lonely.GetSettings().SQLSource = "host=" + dir2.Path().string() + " port=5999 user=tagvane";
-  auto owned2 = std::make_unique<ReadingDatabase>(lonely);
-  ReadingDatabase& db2 = *owned2;
-  lonely.SetDatabase(std::move(owned2));
-  db2.Open();
+  TempDir nowhere;
+  PgApp bed("host=" + nowhere.Path().string() + " port=5999 user=tagvane");
+  App& lonely = bed.app;
+  ReadingDatabase& db2 = *bed.db;
   db2.RecordReading("0001", 1);
   ASSERT_TRUE(PumpLoop(lonely, [&] { return db2.NextRetry() > std::chrono::seconds(1); }));
   EXPECT_FALSE(db2.Available());

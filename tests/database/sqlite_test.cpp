@@ -126,9 +126,7 @@ TEST(SqliteReadings, AnUnusableIdentifierGetsNoTableAndOneLogEntry) {
   bed.db->RecordReading("1A2B", 5);
   bed.Pump();
   EXPECT_EQ(TableNames(bed.File()), std::vector<std::string>{"tbl1A2B"});
-  size_t refused = 0;
-  for (const auto& text : bed.LogTexts()) refused += text.rfind("NewTable: tbl1A;B is not", 0) == 0;
-  EXPECT_EQ(refused, 1u);
+  EXPECT_EQ(LogCount(bed.app, "NewTable: tbl1A;B is not"), 1u);
 }
 
 // Another connection holds the write lock: the store is unavailable.
@@ -175,13 +173,8 @@ TEST(SqliteReadings, ALockedFileKeepsReadingsInOrderAndRetriesWithBackoff) {
   const auto rows = Query(bed.File(), "SELECT Strength FROM tbl0001 ORDER BY ID");
   ASSERT_EQ(rows.size(), 13u);
   for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i], std::to_string(i + 1));
-  size_t starts = 0, ends = 0;
-  for (const auto& t : bed.LogTexts()) {
-    starts += t.find("readings are kept while") != std::string::npos;
-    ends += t.find("is available again; 12 readings kept, 0 dropped") != std::string::npos;
-  }
-  EXPECT_EQ(starts, 1u);
-  EXPECT_EQ(ends, 1u);
+  EXPECT_EQ(LogCount(bed.app, "readings are kept while"), 1u);
+  EXPECT_EQ(LogCount(bed.app, "is available again; 12 readings kept, 0 dropped"), 1u);
   EXPECT_EQ(bed.db->NextRetry(), std::chrono::seconds(1));
 }
 
@@ -202,9 +195,7 @@ TEST(SqliteReadings, TheBufferKeepsTheNewestRowsAndCountsTheDropped) {
             std::vector<std::string>{"1|100000"});
   EXPECT_EQ(Query(bed.File(), "SELECT Strength FROM tbl0001 WHERE ID = 1"),
             std::vector<std::string>{"5"});
-  size_t ends = 0;
-  for (const auto& t : bed.LogTexts()) ends += t.find("100000 readings kept, 5 dropped") != std::string::npos;
-  EXPECT_EQ(ends, 1u);
+  EXPECT_EQ(LogCount(bed.app, "100000 readings kept, 5 dropped"), 1u);
 }
 
 TEST(SqliteReadings, ShutDownWritesWhatIsQueued) {
@@ -221,9 +212,7 @@ TEST(SqliteReadings, ShutDownWritesWhatIsQueued) {
   Locker lock(locked.File());
   locked.db->RecordReading("0001", 2);
   locked.app.Shutdown();
-  size_t lost = 0;
-  for (const auto& t : locked.LogTexts()) lost += t.find("1 readings could not be written") != std::string::npos;
-  EXPECT_EQ(lost, 1u);
+  EXPECT_EQ(LogCount(locked.app, "1 readings could not be written"), 1u);
 }
 
 TEST(SqliteReadings, RetentionRemovesOnlyRowsOlderThanTheKeptDays) {

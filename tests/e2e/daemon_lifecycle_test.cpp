@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "support/process.h"
+#include "support/rig.h"
 #include "support/test_support.h"
 
 namespace tagvane {
@@ -15,8 +15,7 @@ using test::WriteFile;
 std::vector<std::string> Args(const test::TempDir& dir) {
   // Loopback only: the daemon's xAP broadcasts never leave the machine.
   if (!std::filesystem::exists(dir / "Config/qbxXap.ini")) {
-    WriteFile(dir / "Config/qbxXap.ini",
-              "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
+    WriteFile(dir / "Config/qbxXap.ini", test::kLoopbackXapIni);
   }
   return {"--foreground", "--app-dir", dir.Path().string()};
 }

@@ -12,7 +12,7 @@
 
 #include "core/ini_tool.h"
 #include "core/text.h"
-#include "support/process.h"
+#include "support/rig.h"
 #include "support/test_support.h"
 
 namespace tagvane::test {
@@ -21,7 +21,7 @@ namespace {
 // A loopback TCP socket: listening (port 0: any), or connected to port.
 int Socket(int* port, bool listening) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(*port)), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in addr = LoopbackAddress(*port);
   if (!listening) return connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ? -1 : fd;
   bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   listen(fd, 4);
@@ -29,12 +29,6 @@ int Socket(int* port, bool listening) {
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   *port = ntohs(addr.sin_port);
   return fd;
-}
-
-int FreePort() {
-  int port = 0;
-  close(Socket(&port, true));
-  return port;
 }
 
 // Accepts the daemon's connection and sends the chunks 10 ms apart.
@@ -86,14 +80,6 @@ const std::string kAccepted =
     "____________1A2B~2~Keys~False~01/12/2026 10:00:00~Hall~01~False~False~False~10~~Switch~"
     "True~1~1~100~0~87~86.5";
 
-std::unique_ptr<ChildProcess> StartDaemon(const TempDir& dir, const std::string& ini) {
-  WriteFile(dir / "Config/qbxXap.ini",
-            "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
-  WriteFile(dir / "Config/Tagvane.ini", ini);
-  return std::make_unique<ChildProcess>(
-      BuiltProgram("tagvane"), std::vector<std::string>{"--foreground", "--app-dir", dir.Path()});
-}
-
 std::string Ini(int bridge, int http) {
   return "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + std::to_string(bridge) +
          "\r\nHTTPPort=" + std::to_string(http) +
@@ -128,9 +114,9 @@ TEST(DataSafety, AFloodOfNewTagsWithABackupThatCannotBeWritten) {
     chunks.back() += report;
   }
   Bridge bridge(chunks);
-  const int http = FreePort();
+  const int http = FreeLoopbackPort();
   std::filesystem::create_directories(dir / "Config/Tagvane.ini_bck/in-the-way");
-  auto daemon = StartDaemon(dir, Ini(bridge.port_, http));
+  auto daemon = StartDaemon(dir.Path(), Ini(bridge.port_, http));
   ASSERT_TRUE(daemon->WaitForOutput(kDaemonReady)) << daemon->Output();
   int answered = 0;
   while (!bridge.sent_) answered += StatusAnswers(http);
@@ -157,7 +143,7 @@ TEST(DataSafety, RandomReceiverBytesLeaveAcceptedRecordsIntactAndTheFileReadable
     chunk += "\n[]\n =x;1 \"ab1 ~abc ";  // the layout breakers a noisy line can carry
   }
   Bridge bridge(chunks);
-  auto daemon = StartDaemon(dir, Ini(bridge.port_, FreePort()));
+  auto daemon = StartDaemon(dir.Path(), Ini(bridge.port_, FreeLoopbackPort()));
   ASSERT_TRUE(daemon->WaitUntil([&] { return bridge.sent_.load(); })) << daemon->Output();
   daemon->WaitUntil([] { return false; }, std::chrono::milliseconds(300));  // the last chunk
   daemon->Signal(SIGTERM);
@@ -172,8 +158,8 @@ TEST(DataSafety, ASignalDuringStartUpEndsItAndTheProcessExitsSaved) {
   TempDir dir;
   // Nothing listens on the bridge port: start-up waits in the connect.
   auto daemon = StartDaemon(
-      dir, "[DEVICES]\r\nLamp=01/02/2026 10:00:00;on\r\n[RFID]\r\nDebugLog=True\r\nRFIDPort=" +
-               std::to_string(FreePort()) + "\r\nSerialIP=127.0.0.1\r\n");
+      dir.Path(), "[DEVICES]\r\nLamp=01/02/2026 10:00:00;on\r\n[RFID]\r\nDebugLog=True\r\nRFIDPort=" +
+               std::to_string(FreeLoopbackPort()) + "\r\nSerialIP=127.0.0.1\r\n");
   ASSERT_TRUE(daemon->WaitForOutput("RFID Winsock1_Error")) << daemon->Output();
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->Wait(), 0) << daemon->Output();
@@ -185,7 +171,8 @@ TEST(DataSafety, ASignalDuringStartUpEndsItAndTheProcessExitsSaved) {
 
 TEST(DataSafety, AShutDownThatCannotSaveExitsNonZeroAndSaysSo) {
   TempDir dir;
-  auto daemon = StartDaemon(dir, "[RFID]\r\nHTTPPort=" + std::to_string(FreePort()) + "\r\n");
+  auto daemon =
+      StartDaemon(dir.Path(), "[RFID]\r\nHTTPPort=" + std::to_string(FreeLoopbackPort()) + "\r\n");
   ASSERT_TRUE(daemon->WaitForOutput(kDaemonReady)) << daemon->Output();
   std::filesystem::create_directories(dir / "Config/Tagvane.ini.tmp/in-the-way");
   daemon->Signal(SIGTERM);

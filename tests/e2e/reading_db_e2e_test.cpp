@@ -6,13 +6,11 @@
 
 #include <cstdio>
 
-#include "support/process.h"
+#include "support/rig.h"
 #include "support/test_support.h"
 
 namespace tagvane::test {
 namespace {
-
-const std::string kBin = TAGVANE_BINARY_DIR;
 
 std::string Sqlite3(const std::filesystem::path& file, const std::string& sql) {
   const std::string command = "sqlite3 '" + file.string() + "' \"" + sql + "\" 2>&1";
@@ -28,21 +26,14 @@ std::string Sqlite3(const std::filesystem::path& file, const std::string& sql) {
 
 TEST(ReadingDatabaseEndToEnd, Sqlite3ShowsTheReadingsOfTheAcceptedTag) {
   TempDir dir;
-  ChildProcess sim(kBin + "/tagvane-receiver-sim",
-                   {"--listen", "0", "--port-file", (dir / "sim.port").string(), "--tag",
-                    "1A2B:87", "--tag", "3C4D:60", "--interval", "50"});
-  ASSERT_TRUE(sim.WaitUntil([&] {
-    return std::filesystem::exists(dir / "sim.port") && !ReadFile(dir / "sim.port").empty();
-  }));
-  const std::string port = ReadFile(dir / "sim.port");
-  WriteFile(dir / "app/Config/qbxXap.ini",
-            "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
-  WriteFile(dir / "app/Config/Tagvane.ini",
-            "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + port +
-                "\r\nUseSQL=1\r\nHTTPPort=0\r\n[RFIDUnits]\r\n"
-                "____________1A2B=____________1A2B~3~Keys~False~~Hall~01~False~False~False~10~~"
-                "Switch~True~1~1~50~50~0~0\r\n");
-  ChildProcess daemon(kBin + "/tagvane", {"--foreground", "--app-dir", (dir / "app").string()});
+  ReceiverSim sim(dir.Path(), {"--tag", "1A2B:87", "--tag", "3C4D:60", "--interval", "50"});
+  ASSERT_FALSE(sim.Port().empty());
+  auto owned = StartDaemon(dir / "app",
+                           "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + sim.Port() +
+                               "\r\nUseSQL=1\r\nHTTPPort=0\r\n[RFIDUnits]\r\n"
+                               "____________1A2B=____________1A2B~3~Keys~False~~Hall~01~False~"
+                               "False~False~10~~Switch~True~1~1~50~50~0~0\r\n");
+  ChildProcess& daemon = *owned;
   const auto file = dir / "app/Data/Tagvane/qbxRFID.db";
   // Readable beside the running daemon (WAL).
   ASSERT_TRUE(daemon.WaitUntil([&] {
@@ -59,7 +50,6 @@ TEST(ReadingDatabaseEndToEnd, Sqlite3ShowsTheReadingsOfTheAcceptedTag) {
   EXPECT_EQ(first, "1|19|1\n");
   EXPECT_NE(daemon.Output().find("Creating database table for Sensor tbl1A2B in "),
             std::string::npos);
-  sim.Signal(SIGTERM);
 }
 
 }  // namespace

@@ -6,13 +6,12 @@
 #include "core/text.h"
 #include "receiver/receiver_link.h"
 #include "receiver/rfid_device.h"
-#include "support/process.h"
+#include "support/app_options.h"
+#include "support/rig.h"
 #include "support/test_support.h"
 
 namespace tagvane::test {
 namespace {
-
-const std::string kBin = TAGVANE_BINARY_DIR;
 
 std::string ReadIfThere(const std::filesystem::path& p) {
   return std::filesystem::exists(p) ? ReadFile(p) : std::string();
@@ -24,17 +23,6 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-// Starts the simulator as a loopback bridge and returns its port.
-int StartBridge(TempDir& dir, std::unique_ptr<ChildProcess>& sim, std::vector<std::string> extra) {
-  std::vector<std::string> args = {"--listen", "0", "--port-file", (dir / "sim.port").string(),
-                                   "--log", (dir / "sim.log").string()};
-  args.insert(args.end(), extra.begin(), extra.end());
-  sim = std::make_unique<ChildProcess>(kBin + "/tagvane-receiver-sim", args);
-  EXPECT_TRUE(sim->WaitUntil([&] { return !ReadIfThere(dir / "sim.port").empty(); }))
-      << sim->Output();
-  return std::stoi(ReadFile(dir / "sim.port"));
-}
-
 // Sends SIGTERM and waits for the exit status.
 int Terminate(ChildProcess& process) {
   process.Signal(SIGTERM);
@@ -43,17 +31,15 @@ int Terminate(ChildProcess& process) {
 
 TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
   TempDir dir;
-  std::unique_ptr<ChildProcess> sim;
-  const int port =
-      StartBridge(dir, sim, {"--tag", "1A2B:87", "--tag", "3C4D:60", "--interval", "200"});
-  WriteFile(dir / "app/Config/qbxXap.ini",
-            "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
-  WriteFile(dir / "app/Config/Tagvane.ini",
-            "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + std::to_string(port) +
-                "\r\nDebugLog=True\r\n[RFIDUnits]\r\n"
-                "____________1A2B=____________1A2B~3~Keys~False~01/12/2026 10:00:00~Hall~01~"
-                "False~False~False~10~~Switch~True~1~1~90~50~0~0\r\n");
-  ChildProcess daemon(kBin + "/tagvane", {"--foreground", "--app-dir", (dir / "app").string()});
+  ReceiverSim sim(dir.Path(), {"--log", (dir / "sim.log").string(), "--tag", "1A2B:87", "--tag",
+                               "3C4D:60", "--interval", "200"});
+  ASSERT_FALSE(sim.Port().empty());
+  auto owned = StartDaemon(dir / "app",
+                           "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + sim.Port() +
+                               "\r\nDebugLog=True\r\n[RFIDUnits]\r\n"
+                               "____________1A2B=____________1A2B~3~Keys~False~01/12/2026 "
+                               "10:00:00~Hall~01~False~False~False~10~~Switch~True~1~1~90~50~0~0\r\n");
+  ChildProcess& daemon = *owned;
   // The monitor line of a report shows the device at 100 and On.
   const auto trace = dir / "app/Data/Tagvane.txt";
   ASSERT_TRUE(
@@ -74,24 +60,21 @@ TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
   EXPECT_EQ(fields[13], "True");
   // The tag never accepted is on disk as a new device, not in use.
   EXPECT_NE(ini.find("____________3C4D=____________3C4D~"), std::string::npos);
-  Terminate(*sim);
+  Terminate(sim.Process());
 }
 
 TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
   TempDir dir;
-  std::unique_ptr<ChildProcess> sim;
-  const int port = StartBridge(
-      dir, sim, {"--tag", "1A2B:87", "--interval", "50", "--drop-after", "10", "--split"});
-  AppOptions options;
-  options.app_dir = dir / "app";
-  options.computer_name = "HOMEPC";
-  App app(options);
+  ReceiverSim sim(dir.Path(), {"--log", (dir / "sim.log").string(), "--tag", "1A2B:87",
+                               "--interval", "50", "--drop-after", "10", "--split"});
+  ASSERT_FALSE(sim.Port().empty());
+  App app(TestAppOptions(dir / "app"));
   app.InitXap();
   auto owned = std::make_unique<ReceiverLink>(app);
   ReceiverLink& link = *owned;
   app.SetReceiver(std::move(owned));
   app.GetSettings().SerialIP = "127.0.0.1";
-  app.GetSettings().RFIDPort = std::to_string(port);
+  app.GetSettings().RFIDPort = sim.Port();
   link.LoadDevices();
   ASSERT_TRUE(link.InitCommPort(app.GetSettings().RFIDPort));
   app.State().SerialPortOpen = true;
@@ -100,17 +83,14 @@ TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
     app.Loop().PumpFor(std::chrono::milliseconds(20));
   }
   ASSERT_GE(link.Reconnects(), 3u);
-  size_t closed = 0;
-  for (const auto& e : app.Log().Recent())
-    closed += e.text.rfind("RFID IP Connection Closed", 0) == 0;
-  EXPECT_EQ(closed, link.Reconnects()) << "one entry per drop";
+  EXPECT_EQ(LogCount(app, "RFID IP Connection Closed"), link.Reconnects()) << "one entry per drop";
   DevicePtr* device = app.Tables().DeviceTable.Find("____________1A2B");
   ASSERT_TRUE(device);
   EXPECT_GE(link.Parser().ReportsProcessed(), 20u);
   EXPECT_EQ(app.Tables().DeviceTable.size(), 1u) << "split chunks joined, no stray devices";
   app.State().LinkClosing = true;
   link.Close();
-  Terminate(*sim);
+  Terminate(sim.Process());
   EXPECT_GE(Count(ReadFile(dir / "sim.log"), "received f0 29"), 2u) << "greeted on reconnect";
 }
 

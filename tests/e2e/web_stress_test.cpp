@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "support/process.h"
+#include "support/rig.h"
 #include "support/test_support.h"
 
 namespace tagvane {
@@ -22,18 +22,6 @@ namespace {
 using test::ChildProcess;
 using test::ReadFile;
 using test::WriteFile;
-
-int FreeTcpPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 enum class Kind { kStatus, kMissing, kPicture, kPost, kHalfClose, kReset, kIdle };
 
@@ -62,10 +50,7 @@ int Drive(int port, int total, int parallel, const std::function<void(int)>& tic
       c.born = round;
       c.kind = kKinds[started % std::size(kKinds)];
       c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_port = htons(static_cast<uint16_t>(port));
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      sockaddr_in addr = test::LoopbackAddress(port);
       connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
       const std::string body = "clientinput=yes&Refresh=Refresh";
       switch (c.kind) {
@@ -126,7 +111,7 @@ int Drive(int port, int total, int parallel, const std::function<void(int)>& tic
 
 TEST(WebStress, ManyConnectionsThenSigtermUnderLoad) {
   test::TempDir dir;
-  const int port = FreeTcpPort();
+  const int port = test::FreeLoopbackPort();
   std::string ini = "[RFID]\r\nHTTPPort=" + std::to_string(port) + "\r\n[RFIDUnits]\r\n";
   for (int i = 0; i < 300; ++i) {
     char code[17];
@@ -135,12 +120,9 @@ TEST(WebStress, ManyConnectionsThenSigtermUnderLoad) {
            "~2~tag~False~05/12/2026 10:00:00~Room~~False~False~False~10~~Switch~True~1~1~87~87~42~"
            "42\r\n";
   }
-  WriteFile(dir / "Config/Tagvane.ini", ini);
-  WriteFile(dir / "Config/qbxXap.ini",
-            "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
   WriteFile(dir / "HTML/pic.gif", std::string(5000, 'g'));
-  ChildProcess daemon(test::BuiltProgram("tagvane"),
-                      {"--foreground", "--app-dir", dir.Path().string()});
+  auto owned = test::StartDaemon(dir.Path(), ini);
+  ChildProcess& daemon = *owned;
   ASSERT_TRUE(daemon.WaitForOutput(test::kDaemonReady)) << daemon.Output();
   auto drain = [&](int) {
     int once = 0;

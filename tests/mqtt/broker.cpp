@@ -1,42 +1,14 @@
 #include "broker.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
 #include <thread>
 
+#include "support/rig.h"
+
 namespace tagvane::test {
-namespace {
-
-bool Accepts(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
-}  // namespace
-
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 Broker::Broker(int port) : port_(port ? port : FreeLoopbackPort()) {
   WriteFile(dir_ / "mosquitto.conf", "listener " + std::to_string(port_) +
@@ -50,7 +22,7 @@ Broker::~Broker() { Stop(); }
 void Broker::Start() {
   process_ = std::make_unique<ChildProcess>(
       "/usr/sbin/mosquitto", std::vector<std::string>{"-c", (dir_ / "mosquitto.conf").string()});
-  if (!process_->WaitUntil([&] { return Accepts(port_); }, std::chrono::seconds(10))) {
+  if (!process_->WaitUntil([&] { return AcceptsTcp(port_); }, std::chrono::seconds(10))) {
     throw std::runtime_error("mosquitto did not start: " + process_->Output());
   }
 }

@@ -11,7 +11,6 @@
 
 namespace tagvane::test {
 
-int FreeLoopbackPort();
 
 class Broker {
  public:

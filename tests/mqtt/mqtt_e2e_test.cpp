@@ -5,33 +5,26 @@
 #include <signal.h>
 
 #include "broker.h"
+#include "support/rig.h"
 
 namespace tagvane::test {
 namespace {
-
-const std::string kBin = TAGVANE_BINARY_DIR;
 
 TEST(MqttEndToEnd, TagTurnsOnAndOffAndTheLastWillFollowsAKill) {
   TempDir dir;
   Broker broker;
   Subscriber sub(broker.Port());
   // Heard for 6 s, then silent; weights 20 turn it within one pass.
-  ChildProcess sim(kBin + "/tagvane-receiver-sim",
-                   {"--listen", "0", "--port-file", (dir / "sim.port").string(), "--tag",
-                    "1A2B:87:6:600", "--interval", "200"});
-  ASSERT_TRUE(sim.WaitUntil([&] {
-    return std::filesystem::exists(dir / "sim.port") && !ReadFile(dir / "sim.port").empty();
-  }));
-  WriteFile(dir / "app/Config/qbxXap.ini",
-            "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
-  WriteFile(dir / "app/Config/Tagvane.ini",
-            "[RFID]\r\nReceiverLocation=Hall\r\nSerialIP=127.0.0.1\r\nRFIDPort=" +
-                ReadFile(dir / "sim.port") + "\r\nHTTPPort=0\r\n[MQTT]\r\nHost=127.0.0.1\r\nPort=" +
-                std::to_string(broker.Port()) +
-                "\r\n[RFIDUnits]\r\n"
-                "________HALL1A2B=________HALL1A2B~3~Keys~False~01/12/2026 10:00:00~Hall~01~"
-                "False~False~False~3~~Switch~True~20~20~50~50~0~0\r\n");
-  ChildProcess daemon(kBin + "/tagvane", {"--foreground", "--app-dir", (dir / "app").string()});
+  ReceiverSim sim(dir.Path(), {"--tag", "1A2B:87:6:600", "--interval", "200"});
+  ASSERT_FALSE(sim.Port().empty());
+  auto owned = StartDaemon(
+      dir / "app", "[RFID]\r\nReceiverLocation=Hall\r\nSerialIP=127.0.0.1\r\nRFIDPort=" +
+                       sim.Port() + "\r\nHTTPPort=0\r\n[MQTT]\r\nHost=127.0.0.1\r\nPort=" +
+                       std::to_string(broker.Port()) +
+                       "\r\n[RFIDUnits]\r\n"
+                       "________HALL1A2B=________HALL1A2B~3~Keys~False~01/12/2026 10:00:00~Hall~01~"
+                       "False~False~False~3~~Switch~True~20~20~50~50~0~0\r\n");
+  ChildProcess& daemon = *owned;
   ASSERT_TRUE(sub.WaitFor("homeassistant/device_tracker/hall/1A2B/config|{")) << daemon.Output();
   ASSERT_TRUE(sub.WaitFor("tagvane/hall/1A2B/state|home")) << sub.Lines() << daemon.Output();
   // Off was published on connect; wait for the turn after the On.
@@ -44,7 +37,6 @@ TEST(MqttEndToEnd, TagTurnsOnAndOffAndTheLastWillFollowsAKill) {
   daemon.Signal(SIGKILL);
   daemon.Wait();
   EXPECT_TRUE(sub.WaitFor("tagvane/hall/status|offline")) << sub.Lines();
-  sim.Signal(SIGTERM);
 }
 
 }  // namespace

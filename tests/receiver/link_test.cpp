@@ -14,6 +14,7 @@
 #include "core/app.h"
 #include "receiver/receiver_link.h"
 #include "receiver/rfid_device.h"
+#include "support/app_options.h"
 #include "support/test_support.h"
 
 namespace tagvane::test {
@@ -42,10 +43,7 @@ struct LinkBed {
     if (load) link->LoadDevices();
   }
   AppOptions Options() {
-    AppOptions o;
-    o.app_dir = dir.Path();
-    o.computer_name = "HOMEPC";
-    return o;
+    return test::TestAppOptions(dir.Path());
   }
   DevicePtr Device(const std::string& id) {
     DevicePtr* d = app.Tables().DeviceTable.Find("____________" + id);

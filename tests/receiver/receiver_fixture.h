@@ -12,6 +12,7 @@
 #include "receiver/device_table.h"
 #include "receiver/presence.h"
 #include "receiver/report_parser.h"
+#include "support/app_options.h"
 #include "support/test_support.h"
 
 namespace tagvane::test {
@@ -27,12 +28,7 @@ struct ReceiverBed {
   }
 
   AppOptions Options() {
-    AppOptions o;
-    o.app_dir = dir.Path();
-    o.computer_name = "HOMEPC";
-    o.clock = &clock;
-    o.timers = &timers;
-    return o;
+    return test::TestAppOptions(dir.Path(), &clock, &timers);
   }
 
   // An enrolled device of this receiver for tag id, loaded as at start-up.

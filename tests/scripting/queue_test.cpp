@@ -110,11 +110,7 @@ TEST_F(Queued, ACapturedMessageSurvivesARestart) {
   host_->CaptureMessage(m);
   app_->Shutdown();
   app_.reset();
-  AppOptions options;
-  options.app_dir = dir_.Path();
-  options.clock = &clock_;
-  options.timers = &timers_;
-  app_ = std::make_unique<App>(options);
+  app_ = std::make_unique<App>(test::TestAppOptions(dir_.Path(), &clock_, &timers_));
   host_ = &InstallScripting(*app_);
   app_->Start();
   EXPECT_EQ(Eval("Request('Door')['input.state.state'] .. Request('door')['extra.level'] .. "

@@ -13,6 +13,7 @@
 #include "core/app.h"
 #include "core/dates.h"
 #include "scripting/script_host.h"
+#include "support/app_options.h"
 #include "support/test_support.h"
 
 namespace tagvane::test {
@@ -23,13 +24,7 @@ class ScriptFixture : public ::testing::Test {
 
   void StartApp(const std::string& ini = "") {
     WriteFile(dir_ / "Config/Tagvane.ini", "[RFID]\r\n" + ini);
-    AppOptions options;
-    options.app_dir = dir_.Path();
-    options.exe_path = (dir_.Path() / "bin/tagvane").string();
-    options.computer_name = "HOMEPC";
-    options.clock = &clock_;
-    options.timers = &timers_;
-    app_ = std::make_unique<App>(options);
+    app_ = std::make_unique<App>(TestAppOptions(dir_.Path(), &clock_, &timers_));
     ScriptNetwork network;
     network.send_raw = [this](std::string_view t) { raw_.emplace_back(t); };
     network.sunrise = [this] { return sunrise_; };

@@ -11,14 +11,13 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "support/process.h"
+#include "support/rig.h"
 #include "support/test_support.h"
 
 namespace tagvane {
 namespace {
 
 using test::ChildProcess;
-using test::WriteFile;
 
 class NotifySocket {
  public:
@@ -60,16 +59,13 @@ long ResidentKiB(pid_t pid) {
 
 TEST(ServiceManager, DaemonNotifiesReadyWatchdogAndStopping) {
   test::TempDir dir;
-  WriteFile(dir / "Config/qbxXap.ini",
-            "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
-  WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\n");
   NotifySocket notify(dir / "notify.sock");
   ASSERT_TRUE(notify.Bound());
   ::setenv("NOTIFY_SOCKET", (dir / "notify.sock").c_str(), 1);
   ::setenv("WATCHDOG_USEC", "200000", 1);  // a ping every 100 ms
   const auto started = std::chrono::steady_clock::now();
-  ChildProcess daemon(test::BuiltProgram("tagvane"),
-                      {"--foreground", "--app-dir", dir.Path().string()});
+  auto owned = test::StartDaemon(dir.Path(), "[RFID]\r\n");
+  ChildProcess& daemon = *owned;
   ::unsetenv("NOTIFY_SOCKET");
   ::unsetenv("WATCHDOG_USEC");
 

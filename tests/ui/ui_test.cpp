@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core/app.h"
+#include "support/app_options.h"
 #include "support/test_support.h"
 #include "ui/menu_bar.h"
 #include "ui/page_answer.h"
@@ -22,23 +23,7 @@ namespace {
 using test::ReadFile;
 using test::WriteFile;
 
-class UiFixture : public ::testing::Test {
- protected:
-  AppOptions Options() {
-    AppOptions o;
-    o.app_dir = dir_.Path();
-    o.exe_path = "/opt/tagvane/tagvane";
-    o.computer_name = "HOMEPC";
-    o.clock = &clock_;
-    o.timers = &timers_;
-    return o;
-  }
-  std::filesystem::path Ini() { return dir_ / "Config/Tagvane.ini"; }
-
-  test::TempDir dir_;
-  ManualClock clock_;
-  ManualTimerService timers_{clock_};
-};
+using UiFixture = test::AppTest;
 
 TEST(TrayIcon, AddsOnceModifiesAfterAndRemovesOnlyWhenShown) {
   TrayIcon tray;
@@ -246,10 +231,7 @@ TEST_F(UiFixture, ServiceManagerReportsReadyStatusWatchdogAndStopping) {
 TEST(ServiceSignals, SighupReadsAChangedSettingWithoutRestart) {
   test::TempDir dir;
   WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\nfomdelta=50\r\n");
-  AppOptions o;
-  o.app_dir = dir.Path();
-  o.computer_name = "HOMEPC";
-  App app(o);
+  App app(test::TestAppOptions(dir.Path()));
   auto owned = std::make_unique<WebUi>(app, nullptr, LinkControl{});
   WebUi& ui = *owned;
   app.SetUi(std::move(owned));

@@ -55,18 +55,13 @@ TEST(PageChrome, TouchScreensByAddressOrAgent) {
 }
 
 TEST(PageChrome, SecurityModes) {
-  ChromeSetup none("usesecurity=none");
-  none.chrome.SecurityCheck();
-  EXPECT_EQ(none.chrome.SecurityLevel(), 10);
-  EXPECT_EQ(none.chrome.UserName(), "NO SECURITY");
-  ChromeSetup basic("usesecurity=Basic");
-  basic.chrome.SecurityCheck();
-  EXPECT_EQ(basic.chrome.SecurityLevel(), 0);
-  EXPECT_EQ(basic.chrome.UserName(), "GUEST");
-  ChromeSetup other("usesecurity=whatever");
-  other.chrome.SecurityCheck();
-  EXPECT_EQ(other.chrome.SecurityLevel(), 0);
-  EXPECT_EQ(other.chrome.UserName(), "");
+  for (const auto& [setting, level, user] :
+       {std::tuple{"none", 10, "NO SECURITY"}, {"Basic", 0, "GUEST"}, {"whatever", 0, ""}}) {
+    ChromeSetup s(std::string("usesecurity=") + setting);
+    s.chrome.SecurityCheck();
+    EXPECT_EQ(s.chrome.SecurityLevel(), level) << setting;
+    EXPECT_EQ(s.chrome.UserName(), user) << setting;
+  }
 }
 
 TEST(PageChrome, EnhancedSecurityBindsTheClientAddress) {

@@ -72,12 +72,6 @@ TEST(Metrics, ExpositionIsValidWithEveryFamilyAndPerTagGauges) {
 
 TEST(Metrics, AccessIsForLoopbackOrTheBearerToken) {
   WebFixture fx("APIToken=tok-123\r\n");
-  EXPECT_TRUE(IsLoopbackAddress("127.0.0.1"));
-  EXPECT_TRUE(IsLoopbackAddress("127.8.9.10"));
-  EXPECT_TRUE(IsLoopbackAddress("::1"));
-  EXPECT_TRUE(IsLoopbackAddress("::ffff:127.0.0.1"));
-  EXPECT_FALSE(IsLoopbackAddress("0.0.0.0"));
-  EXPECT_FALSE(IsLoopbackAddress("garbage"));
   IniCache& ini = fx.app().Ini();
   EXPECT_TRUE(ApiAccessAllowed(ini, "127.0.0.1", ""));
   EXPECT_FALSE(ApiAccessAllowed(ini, "0.0.0.0", ""));
@@ -86,21 +80,11 @@ TEST(Metrics, AccessIsForLoopbackOrTheBearerToken) {
   EXPECT_TRUE(ApiAccessAllowed(ini, "0.0.0.0", "bearer  tok-123 "));
 }
 
-std::string Basic(const std::string& user_colon_password) {
-  static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  const std::string& s = user_colon_password;
-  for (size_t i = 0; i < s.size(); i += 3) {
-    uint32_t n = static_cast<unsigned char>(s[i]) << 16;
-    if (i + 1 < s.size()) n |= static_cast<unsigned char>(s[i + 1]) << 8;
-    if (i + 2 < s.size()) n |= static_cast<unsigned char>(s[i + 2]);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += i + 1 < s.size() ? kAlphabet[(n >> 6) & 63] : '=';
-    out += i + 2 < s.size() ? kAlphabet[n & 63] : '=';
-  }
-  return "Authorization: Basic " + out + "\r\n";
-}
+// "alice:pa:ss w\xC3\xB6rd", then "alice:nope1" to "alice:nope4", in base64.
+const std::string kRight = "YWxpY2U6cGE6c3Mgd8O2cmQ=";
+const char* const kWrong[] = {"YWxpY2U6bm9wZTE=", "YWxpY2U6bm9wZTI=", "YWxpY2U6bm9wZTM=",
+                              "YWxpY2U6bm9wZTQ="};
+std::string Basic(const std::string& base64) { return "Authorization: Basic " + base64 + "\r\n"; }
 
 std::string StatusRequest(const std::string& extra) {
   return "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
@@ -120,31 +104,29 @@ TEST(BasicSecurity, ChallengeWrongRightAndTheGrowingDelay) {
     EXPECT_NE(answer.find("WWW-Authenticate: Basic realm=\"Tagvane\""), std::string::npos);
   }
   // Right password: the page, with the name as the user.
-  std::string answer = fx.Exchange(StatusRequest(Basic("alice:pa:ss w\xC3\xB6rd")));
+  std::string answer = fx.Exchange(StatusRequest(Basic(kRight)));
   EXPECT_NE(answer.find("HTTP/1.1 200 OK"), std::string::npos) << HeaderOf(answer);
   // Wrong ones: 401, each answered later than the one before.
-  for (int i = 1; i <= 3; ++i) {
-    answer = fx.Exchange(StatusRequest(Basic("alice:nope" + std::to_string(i))));
+  for (int i = 0; i < 3; ++i) {
+    answer = fx.Exchange(StatusRequest(Basic(kWrong[i])));
     EXPECT_NE(answer.find("401 Unauthorized"), std::string::npos);
   }
   EXPECT_EQ(fx.server().Gate().Throttle().Delay("127.0.0.1"), std::chrono::milliseconds(1000));
   Client slow(fx);
-  slow.Send(StatusRequest(Basic("alice:nope4")));
+  slow.Send(StatusRequest(Basic(kWrong[3])));
   EXPECT_EQ(slow.ReadSome(10), "") << "held back while the delay runs";
   EXPECT_NE(slow.ReadAll().find("401 Unauthorized"), std::string::npos);
   // The loop was free meanwhile, and the right password still works.
-  answer = fx.Exchange(StatusRequest(Basic("alice:pa:ss w\xC3\xB6rd")));
+  answer = fx.Exchange(StatusRequest(Basic(kRight)));
   EXPECT_NE(answer.find("HTTP/1.1 200 OK"), std::string::npos);
   EXPECT_EQ(fx.server().Gate().Throttle().Delay("127.0.0.1"), std::chrono::milliseconds(0));
   // A new password: the remembered sign-in no longer counts.
   SetUserPassword(fx.dir() / "Config", "alice", "fresh");
-  answer = fx.Exchange(StatusRequest(Basic("alice:pa:ss w\xC3\xB6rd")));
+  answer = fx.Exchange(StatusRequest(Basic(kRight)));
   EXPECT_NE(answer.find("401 Unauthorized"), std::string::npos);
   // Nothing of the passwords in the log.
-  for (const auto& e : fx.app().Log().Recent()) {
-    EXPECT_EQ(e.text.find("nope"), std::string::npos) << e.text;
-    EXPECT_EQ(e.text.find("w\xC3\xB6rd"), std::string::npos) << e.text;
-  }
+  EXPECT_EQ(LogCount(fx.app(), "nope"), 0u);
+  EXPECT_EQ(LogCount(fx.app(), "w\xC3\xB6rd"), 0u);
 }
 
 TEST(BasicSecurity, UsersFileHashesAndHostileHeaders) {

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "core/dates.h"
+#include "support/app_options.h"
 #include "web/file_times.h"
 #include "web/request.h"
 #include "web/response.h"
@@ -21,9 +22,7 @@ const std::string kDate = "05-Dec-26";  // the fixture's clock
 TEST(Server, EmptyPortTextNeverListens) {
   TempDir dir;
   WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\nHTTPPort=\"\"\r\n");
-  AppOptions options;
-  options.app_dir = dir.Path();
-  App app(options);
+  App app(test::TestAppOptions(dir.Path()));
   auto web = std::make_unique<WebServer>(app);
   WebServer* server = web.get();
   app.SetHttpServer(std::move(web));
@@ -132,6 +131,20 @@ TEST(Server, FileRoutesNeverLeaveTheHtmlRoot) {
   EXPECT_TRUE(fx.Get("/OK.CSS").ends_with("fine"));
 }
 
+// Polls ready() every 5 ms on the loop and runs act once it holds, so act
+// runs inside whatever wait the server is in.
+void WhenReady(asio::steady_timer& poll, const std::function<bool()>& ready,
+               const std::function<void()>& act) {
+  poll.expires_after(std::chrono::milliseconds(5));
+  poll.async_wait([&poll, ready, act](const asio::error_code&) {
+    if (ready()) {
+      act();
+    } else {
+      WhenReady(poll, ready, act);
+    }
+  });
+}
+
 TEST(Server, PostBodyFromALaterPacket) {
   WebFixture fx;
   // The client lives on the server's own loop, so it runs inside the
@@ -146,18 +159,12 @@ TEST(Server, PostBodyFromALaterPacket) {
   asio::write(socket, asio::buffer(header));
   asio::steady_timer poll(io);
   bool body_sent = false;
-  std::function<void()> watch = [&] {
-    poll.expires_after(std::chrono::milliseconds(5));
-    poll.async_wait([&](const asio::error_code&) {
-      if (fx.server().SocketsOpen() == 1 && fx.server().QueueLength() == 0) {
+  WhenReady(
+      poll, [&] { return fx.server().SocketsOpen() == 1 && fx.server().QueueLength() == 0; },
+      [&] {
         asio::write(socket, asio::buffer(body));
         body_sent = true;
-        return;
-      }
-      watch();
-    });
-  };
-  watch();
+      });
   std::string answer;
   std::array<char, 4096> buffer;
   bool done = false;
@@ -191,18 +198,12 @@ TEST(Server, PostWaitEndsAtAnotherSocketsPacket) {
   // both connections are open, the other client asks for a page.
   asio::steady_timer poll(io);
   bool other_sent = false;
-  std::function<void()> watch = [&] {
-    poll.expires_after(std::chrono::milliseconds(5));
-    poll.async_wait([&](const asio::error_code&) {
-      if (fx.server().SocketsOpen() == 2 && fx.server().QueueLength() == 0) {
+  WhenReady(
+      poll, [&] { return fx.server().SocketsOpen() == 2 && fx.server().QueueLength() == 0; },
+      [&] {
         asio::write(other, asio::buffer(std::string("GET /favicon.ico HTTP/1.1\r\n\r\n")));
         other_sent = true;
-        return;
-      }
-      watch();
-    });
-  };
-  watch();
+      });
   const std::string posted = poster.ReadAll();
   EXPECT_TRUE(other_sent);
   EXPECT_TRUE(poster.closed());

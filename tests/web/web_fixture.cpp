@@ -10,27 +10,15 @@
 
 #include "receiver/device_table.h"
 #include "receiver/rfid_device.h"
+#include "support/rig.h"
 
 namespace tagvane::test {
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 WebFixture::WebFixture(const std::string& extra_ini, bool manual_timers) {
-  port_ = FreePort();
+  port_ = FreeLoopbackPort();
   WriteFile(dir_ / "Config/Tagvane.ini",
             "[RFID]\r\nHTTPPort=" + std::to_string(port_) + "\r\n" + extra_ini);
-  WriteFile(dir_ / "Config/qbxXap.ini",
-            "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n");
+  WriteFile(dir_ / "Config/qbxXap.ini", kLoopbackXapIni);
   std::filesystem::create_directories(dir_ / "HTML");
   AppOptions options;
   options.app_dir = dir_.Path();
@@ -78,10 +66,7 @@ Client::Client(WebFixture& fx, int receive_buffer) : fx_(fx) {
   if (receive_buffer > 0) {
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(fx.port()));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = LoopbackAddress(fx.port());
   if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     throw std::runtime_error("connect failed");
   }

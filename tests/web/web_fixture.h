@@ -8,13 +8,11 @@
 #include <string>
 
 #include "core/app.h"
+#include "support/app_options.h"
 #include "support/test_support.h"
 #include "web/web_server.h"
 
 namespace tagvane::test {
-
-// A free loopback port (bound and released).
-int FreePort();
 
 class WebFixture {
  public:

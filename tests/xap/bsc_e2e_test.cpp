@@ -7,19 +7,15 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 #include <ostream>
 
 #include "core/text.h"
-#include "support/process.h"
+#include "support/rig.h"
 #include "support/test_support.h"
-#include "support/udp_peer.h"
 #include "xap/xap_message.h"
 
 namespace tagvane {
 namespace {
-
-using test::ChildProcess;
 
 struct Published {
   std::string cls;
@@ -55,48 +51,27 @@ std::vector<Published> HeardTagRules(float f, float reported, bool on, float fom
 
 TEST(BscEndToEnd, OwnMessagesEchoedByTheHubChangeNothing) {
   test::TempDir dir;
-  const uint16_t hub_port = test::FreeUdpPort();
-  ChildProcess hub(test::BuiltProgram("tagvane-hub"),
-                   {"--port", std::to_string(hub_port), "--bind", "127.0.0.1"});
-  ASSERT_TRUE(hub.WaitForOutput("ready on port")) << hub.Output();
-  // A hub client of our own, registered for the whole test.
-  test::UdpPeer client;
-  client.SendTo(hub_port,
-                "xap-hbeat\n{\nv=13\nhop=1\nuid=FF.1:00\nclass=xap-hbeat.alive\n"
-                "source=acme.test.client\ninterval=600\nport=" +
-                    std::to_string(client.Port()) + "\n}\n");
-  ASSERT_TRUE(
-      client.ReceiveMatching([](const std::string& t) { return t.rfind("xap-hbeat", 0) == 0; }));
-
-  const auto port_file = dir / "sim.port";
-  ChildProcess sim(test::BuiltProgram("tagvane-receiver-sim"),
-                   {"--listen", "0", "--port-file", port_file.string(), "--tag", "1A2B:87",
-                    "--interval", "500"});
-  ASSERT_TRUE(test::PumpUntil(
-      [&] { return std::filesystem::exists(port_file) && !test::ReadFile(port_file).empty(); },
-      [] {}));
-  const std::string sim_port = test::ReadFile(port_file);
-  test::WriteFile(dir / "app/Config/qbxXap.ini",
-                  "[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1"
-                  "\r\nHubPort=" +
-                      std::to_string(hub_port) + "\r\n");
-  // Off, figure 50, last reported 50, in use with the uID 1A.
-  test::WriteFile(dir / "app/Config/Tagvane.ini",
-                  "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + sim_port +
-                      "\r\nReceiverLocation=Hall\r\nfomdelta=20\r\n[RFIDUnits]\r\n"
-                      "________Hall1A2B=________Hall1A2B~3~Keys~False~01/12/2026 10:00:00~"
-                      "Kitchen~1A~False~False~False~10~~Switch~True~1~1~50~50~0~0\r\n");
+  test::HubWithClient hub;  // relays to our client and echoes to the daemon
+  ASSERT_TRUE(hub.Ready()) << hub.Hub().Output();
+  test::ReceiverSim sim(dir.Path(), {"--tag", "1A2B:87", "--interval", "500"});
+  ASSERT_FALSE(sim.Port().empty());
   const std::vector<Published> expected = HeardTagRules(50, 50, false, 20, 12);
   ASSERT_EQ(expected.size(), 4u);  // two infos on the way up, the turn, one info at 100
 
-  ChildProcess daemon(test::BuiltProgram("tagvane"),
-                      {"--foreground", "--app-dir", (dir / "app").string()});
-  ASSERT_TRUE(daemon.WaitForOutput(test::kDaemonReady)) << daemon.Output();
+  // Off, figure 50, last reported 50, in use with the uID 1A.
+  auto daemon = test::StartDaemon(
+      dir / "app",
+      "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + sim.Port() +
+          "\r\nReceiverLocation=Hall\r\nfomdelta=20\r\n[RFIDUnits]\r\n"
+          "________Hall1A2B=________Hall1A2B~3~Keys~False~01/12/2026 10:00:00~"
+          "Kitchen~1A~False~False~False~10~~Switch~True~1~1~50~50~0~0\r\n",
+      "HubPort=" + std::to_string(hub.Port()) + "\r\n");
+  ASSERT_TRUE(daemon->WaitForOutput(test::kDaemonReady)) << daemon->Output();
 
   std::vector<Published> published;
   std::vector<XapMessage> messages;
   auto collect = [&] {
-    for (const std::string& t : client.Drain()) {
+    for (const std::string& t : hub.Client().Drain()) {
       XapMessage m;
       m.FromXap(t);
       if (!m.CompareClass("xapbsc.event") && !m.CompareClass("xapbsc.info")) continue;
@@ -107,7 +82,7 @@ TEST(BscEndToEnd, OwnMessagesEchoedByTheHubChangeNothing) {
   };
   // Nine off-timer passes of 3 s give the four messages; two passes more
   // must give nothing further.
-  daemon.WaitUntil(
+  daemon->WaitUntil(
       [&] {
         collect();
         return published.size() >= expected.size();
@@ -115,23 +90,19 @@ TEST(BscEndToEnd, OwnMessagesEchoedByTheHubChangeNothing) {
       std::chrono::seconds(45));
   sleep(7);
   collect();
-  EXPECT_EQ(published, expected) << daemon.Output();
+  EXPECT_EQ(published, expected) << daemon->Output();
   for (const XapMessage& m : messages) {
     EXPECT_EQ(m.MsgUID(), "FF.0063:1A");
     EXPECT_EQ(m.MsgSource().rfind("qbx.RFID.", 0), 0u);
     EXPECT_NE(m.MsgSource().find(".Hall:Kitchen.________HALL1A2B.Switch"), std::string::npos);
   }
 
-  daemon.Signal(SIGTERM);
-  EXPECT_EQ(daemon.Wait(), 0) << daemon.Output();
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->Wait(), 0) << daemon->Output();
   // No record was made from the daemon's own reports.
   const std::string ini = ToLower(test::ReadFile(dir / "app/Config/Tagvane.ini"));
   EXPECT_EQ(ini.find("__hall__hall1a2b"), std::string::npos) << ini;
   EXPECT_NE(ini.find("________hall1a2b=________hall1a2b~2~keys~"), std::string::npos) << ini;
-  sim.Signal(SIGTERM);
-  sim.Wait();
-  hub.Signal(SIGTERM);
-  hub.Wait();
 }
 
 }  // namespace

@@ -195,17 +195,11 @@ TEST_F(IncomingTest, MalformedReportSourcesAreIgnoredQuietly) {
   }
   EXPECT_EQ(daemon_.app().Tables().DeviceTable.size(), devices);
   EXPECT_EQ(daemon_.xap().Incoming().IgnoredReports(), sources.size());
-  auto count_entries = [&] {
-    int n = 0;
-    for (const auto& e : daemon_.app().Log().Recent()) {
-      n += e.text.find("TagwellReceived") != std::string::npos;
-    }
-    return n;
-  };
-  EXPECT_EQ(count_entries(), 1);
+  auto count_entries = [&] { return test::LogCount(daemon_.app(), "TagwellReceived"); };
+  EXPECT_EQ(count_entries(), 1u);
   daemon_.clock().Advance(std::chrono::seconds(61));
   Deliver(Message("xAPBSC.event", sources[0], "", "input.state", "State=ON\n"));
-  EXPECT_EQ(count_entries(), 2);
+  EXPECT_EQ(count_entries(), 2u);
   EXPECT_NE(daemon_.app().Log().Recent().back().text.find("4 more"), std::string::npos);
 }
 
@@ -295,11 +289,7 @@ TEST_F(IncomingTest, MessagesWithTooManyItemsAreDropped) {
   for (int i = 0; i < 3; ++i) Deliver(echo_with_items(XapMessage::kMaxItems + 1));
   EXPECT_TRUE(OfClass(hub_.Drain(), "WDT.Echo").empty());
   EXPECT_EQ(daemon_.xap().Incoming().DroppedLargeMessages(), 3u);
-  size_t entries = 0;
-  for (const auto& e : daemon_.app().Log().Recent()) {
-    entries += e.text.find("sections or items dropped") != std::string::npos;
-  }
-  EXPECT_EQ(entries, 1u);
+  EXPECT_EQ(test::LogCount(daemon_.app(), "sections or items dropped"), 1u);
 }
 
 // A broadcast address given as a host name is resolved once at start; one
@@ -320,12 +310,8 @@ TEST(XapStart, BroadcastAddressByName) {
     };
   });
   EXPECT_LT(unusable.app().XapPort(), 0);
-  size_t said = 0;
-  for (const auto& e : unusable.app().Log().Recent()) {
-    EXPECT_EQ(e.text.find("Using xAP port"), std::string::npos);
-    said += e.text.find("hub.example") != std::string::npos;
-  }
-  EXPECT_EQ(said, 1u);
+  EXPECT_EQ(test::LogCount(unusable.app(), "Using xAP port"), 0u);
+  EXPECT_EQ(test::LogCount(unusable.app(), "hub.example"), 1u);
   EXPECT_NE(test::ReadFile(unusable.app().Log().TracePath()).find("| Tagvane xAP Init Error -"),
             std::string::npos);
   EXPECT_TRUE(hub.Idle());

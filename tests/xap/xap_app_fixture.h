@@ -11,6 +11,7 @@
 #include "core/app.h"
 #include "receiver/device_table.h"
 #include "receiver/rfid_device.h"
+#include "support/app_options.h"
 #include "support/test_support.h"
 #include "support/udp_peer.h"
 #include "xap/xap_message.h"
@@ -30,13 +31,7 @@ class XapApp {
               "[RFID]\r\nReceiverLocation=" + location + "\r\n" + extra_ini);
     WriteFile(dir_ / "Config/qbxXap.ini", "[Interface]\r\nBroadcastAddress=" + broadcast +
                                               "\r\nInterfaceAddress=127.0.0.1\r\n");
-    AppOptions options;
-    options.app_dir = dir_.Path();
-    options.exe_path = (dir_.Path() / "tagvane").string();
-    options.computer_name = "HOMEPC";
-    options.clock = &clock_;
-    options.timers = &timers_;
-    app_ = std::make_unique<App>(options);
+    app_ = std::make_unique<App>(TestAppOptions(dir_.Path(), &clock_, &timers_));
     XapTransportOptions xap;
     xap.hub_port = hub_port;
     xap.list_addresses = [] { return std::vector<std::string>{"127.0.0.1"}; };

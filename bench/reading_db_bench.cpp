@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "scratch_dir.h"
 #include "core/app.h"
 #include "database/reading_database.h"
 #include "database/reading_text.h"
@@ -25,18 +26,6 @@ namespace {
 
 constexpr int kRows = 100000;       // rows per iteration
 constexpr int kTransaction = 1000;  // rows per transaction
-
-struct ScratchDir {
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tagvane-bench-XXXXXX").string();
-    path = mkdtemp(tmpl.data()) ? tmpl : std::string();
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::filesystem::path path;
-};
 
 const char* PgSource() { return std::getenv("TAGVANE_PG_SOURCE"); }
 

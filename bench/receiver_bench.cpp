@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "scratch_dir.h"
 #include "core/app.h"
 #include "receiver/data_monitor.h"
 #include "receiver/device_table.h"
@@ -15,20 +16,6 @@
 
 namespace tagvane {
 namespace {
-
-// A scratch application folder, removed afterwards.
-struct ScratchDir {
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tagvane-bench-XXXXXX").string();
-    path = mkdtemp(tmpl.data()) ? tmpl : std::string();
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  const std::filesystem::path& Path() const { return path; }
-  std::filesystem::path path;
-};
 
 std::string TagId(int i) {
   char buf[8];

@@ -214,11 +214,7 @@ int CreateObject(lua_State* L) {
       host.InitScriptControl();  // as for every new API object
       return 1;
     }
-    if (EqualsNoCase(progid, "Tagwell.Queue")) return PushQueue(L), 1;
-    if (EqualsNoCase(progid, "Tagwell.XapMessage")) {
-      PushXapMessage(L, std::make_shared<XapMessage>());
-      return 1;
-    }
+    if (PushLocalObject(L, progid)) return 1;
     throw ScriptArgError("CreateObject: no object named \"" + progid + "\"");
   });
 }

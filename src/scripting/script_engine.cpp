@@ -196,19 +196,14 @@ bool ScriptEngine::AddCode(int module, std::string_view code, std::string_view c
   return false;
 }
 
-bool ScriptEngine::PushProcedure(int module, std::string_view procedure) {
-  lua_rawgeti(L_, LUA_REGISTRYINDEX, module);
-  if (!lua_istable(L_, -1)) {
-    lua_pop(L_, 1);
-    return false;
-  }
+bool ReplaceTableWithFunction(lua_State* L, std::string_view procedure) {
   std::string best;
   bool exact = false;
-  lua_pushnil(L_);
-  while (lua_next(L_, -2) != 0) {
-    if (lua_type(L_, -2) == LUA_TSTRING && lua_isfunction(L_, -1)) {
+  lua_pushnil(L);
+  while (lua_next(L, -2) != 0) {
+    if (lua_type(L, -2) == LUA_TSTRING && lua_isfunction(L, -1)) {
       size_t len = 0;
-      const char* key = lua_tolstring(L_, -2, &len);
+      const char* key = lua_tolstring(L, -2, &len);
       const std::string_view name(key, len);
       if (name == procedure) {
         best = std::string(name);
@@ -217,15 +212,24 @@ bool ScriptEngine::PushProcedure(int module, std::string_view procedure) {
         best = std::string(name);
       }
     }
-    lua_pop(L_, 1);
+    lua_pop(L, 1);
   }
   if (best.empty()) {
+    lua_pop(L, 1);
+    return false;
+  }
+  lua_getfield(L, -1, best.c_str());
+  lua_remove(L, -2);
+  return true;
+}
+
+bool ScriptEngine::PushProcedure(int module, std::string_view procedure) {
+  lua_rawgeti(L_, LUA_REGISTRYINDEX, module);
+  if (!lua_istable(L_, -1)) {
     lua_pop(L_, 1);
     return false;
   }
-  lua_getfield(L_, -1, best.c_str());
-  lua_remove(L_, -2);
-  return true;
+  return ReplaceTableWithFunction(L_, procedure);
 }
 
 bool ScriptEngine::RunToStack(int module, std::string_view procedure, std::string_view parameter,

@@ -17,6 +17,11 @@ struct lua_Debug;
 
 namespace tagvane {
 
+// Replaces the table on top of the stack with its function named name: the
+// exact name, else the first (in byte order) matching ignoring letter case.
+// Pops the table and returns false when there is none.
+bool ReplaceTableWithFunction(lua_State* L, std::string_view name);
+
 // A value handed back from a script: nothing, boolean, integer, number or
 // text (tables, functions and other values come back as nothing).
 using ScriptValue = std::variant<std::monostate, bool, int64_t, double, std::string>;

@@ -309,4 +309,15 @@ void PushXapMessage(lua_State* L, std::shared_ptr<XapMessage> message) {
 
 void PushQueue(lua_State* L) { NewObject(L, kQueueMeta, Queue()); }
 
+bool PushLocalObject(lua_State* L, std::string_view progid) {
+  if (EqualsNoCase(progid, "Tagwell.Queue")) {
+    PushQueue(L);
+  } else if (EqualsNoCase(progid, "Tagwell.XapMessage")) {
+    PushXapMessage(L, std::make_shared<XapMessage>());
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace tagvane

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,5 +61,9 @@ void PushCollection(lua_State* L, ScriptCollection collection);
 // A message shared with the store it came from (scripts only read it).
 void PushXapMessage(lua_State* L, std::shared_ptr<XapMessage> message);
 void PushQueue(lua_State* L);
+// CreateObject of the objects scripts make for themselves: pushes a new
+// "Tagwell.Queue" or an empty "Tagwell.XapMessage" (any letter case) and
+// returns true; pushes nothing and returns false for any other name.
+bool PushLocalObject(lua_State* L, std::string_view progid);
 
 }  // namespace tagvane

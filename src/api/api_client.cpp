@@ -1,0 +1,314 @@
+#include "api/api_client.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "core/ini_tool.h"
+#include "core/numbers.h"
+#include "core/paths.h"
+#include "core/text.h"
+
+namespace tagvane {
+namespace {
+
+// An answer larger than this is not read to its end.
+constexpr size_t kMaxAnswerBytes = 16 * 1024 * 1024;
+
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Connects within the time-out; returns the connected socket's descriptor.
+int Connect(const ApiEndpoint& ep, int timeout_seconds) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string port = std::to_string(ep.port);
+  if (int rc = getaddrinfo(ep.host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+    throw ApiConnectionError("cannot resolve " + ep.host + ": " + gai_strerror(rc));
+  }
+  std::string failure = "no address for " + ep.host;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                            a->ai_protocol);
+    if (fd < 0) {
+      failure = SystemError("socket");
+      continue;
+    }
+    int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
+    if (rc != 0 && errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      rc = ::poll(&p, 1, timeout_seconds * 1000);
+      if (rc == 0) {
+        errno = ETIMEDOUT;
+        rc = -1;
+      } else if (rc > 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        errno = err;
+        rc = err == 0 ? 0 : -1;
+      }
+    }
+    if (rc == 0) {
+      freeaddrinfo(found);
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      timeval tv{timeout_seconds, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      return fd;
+    }
+    failure = SystemError("cannot connect to " + ep.Url());
+    ::close(fd);
+  }
+  freeaddrinfo(found);
+  throw ApiConnectionError(failure);
+}
+
+std::string PercentEncode(std::string_view s) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+ApiReply ParseAnswer(const std::string& raw) {
+  const size_t head_end = raw.find("\r\n\r\n");
+  if (!StartsWithNoCase(raw, "HTTP/") || head_end == std::string::npos) {
+    throw ApiConnectionError(raw.empty() ? "the daemon closed the connection without an answer"
+                                         : "the answer is not HTTP");
+  }
+  ApiReply reply;
+  const size_t space = raw.find(' ');
+  reply.status = space < head_end ? static_cast<int>(LeadingNumber(raw.substr(space + 1, 3))) : 0;
+  if (reply.status < 100) throw ApiConnectionError("the answer has no HTTP status");
+  std::string body = raw.substr(head_end + 4);
+  for (const std::string& line : Split(std::string_view(raw).substr(0, head_end), "\r\n")) {
+    if (StartsWithNoCase(line, "Content-Length:")) {
+      const double length = LeadingNumber(TrimSpaces(std::string_view(line).substr(15)));
+      if (length > static_cast<double>(body.size())) {
+        throw ApiConnectionError("the answer was cut short");
+      }
+      body.resize(static_cast<size_t>(length));
+    }
+  }
+  if (TrimSpaces(body).empty()) return reply;
+  reply.body = ApiJson::parse(body, nullptr, false);
+  if (reply.body.is_discarded()) {
+    if (reply.Ok()) throw ApiConnectionError("the answer is not JSON");
+    reply.body = nullptr;
+  }
+  return reply;
+}
+
+void AppendCodePoint(std::string& out, unsigned cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string ApiEndpoint::Url() const {
+  const bool v6 = host.find(':') != std::string::npos;
+  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+ApiEndpoint ParseApiUrl(std::string_view url) {
+  const std::string shown(url);
+  if (!StartsWithNoCase(url, "http://")) {
+    throw std::invalid_argument("URL \"" + shown + "\" does not start with http://");
+  }
+  std::string_view rest = url.substr(7);
+  if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  ApiEndpoint ep;
+  std::string_view port;
+  if (!rest.empty() && rest.front() == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string_view::npos) throw std::invalid_argument("URL \"" + shown + "\": no ]");
+    ep.host = rest.substr(1, close - 1);
+    rest.remove_prefix(close + 1);
+    if (!rest.empty() && rest.front() != ':') {
+      throw std::invalid_argument("URL \"" + shown + "\": text after the address");
+    }
+    port = rest.empty() ? "" : rest.substr(1);
+  } else {
+    const size_t colon = rest.find(':');
+    ep.host = rest.substr(0, colon);
+    port = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+  }
+  for (char c : ep.host) {
+    if (static_cast<unsigned char>(c) <= ' ' || c == '/' || c == '@' || c == '?' || c == '#') {
+      throw std::invalid_argument("URL \"" + shown + "\": only http://HOST:PORT is understood");
+    }
+  }
+  if (ep.host.empty()) throw std::invalid_argument("URL \"" + shown + "\" names no host");
+  ep.port = 80;
+  if (!port.empty()) {
+    const bool digits = port.size() <= 5 && port.find_first_not_of("0123456789") == port.npos;
+    const long n = digits ? std::strtol(std::string(port).c_str(), nullptr, 10) : 0;
+    if (n < 1 || n > 65535) throw std::invalid_argument("URL \"" + shown + "\": bad port");
+    ep.port = static_cast<uint16_t>(n);
+  }
+  return ep;
+}
+
+ApiEndpoint EndpointFromAppDir(const std::filesystem::path& dir) {
+  IniTool ini;
+  const auto path = ResolveBelow(dir, "Config/Tagvane.ini");
+  if (path) ini.Load(*path);
+  ApiEndpoint ep;
+  const double port = LeadingNumber(RemoveQuotes(ini.Read("RFID", "HTTPPort", "8017")));
+  if (port >= 1 && port <= 65535) ep.port = static_cast<uint16_t>(port);
+  ep.token = RemoveQuotes(TrimSpaces(ini.Read("RFID", "APIToken", "")));
+  return ep;
+}
+
+std::optional<std::string> ProcessEnv(const char* name) {
+  const char* value = std::getenv(name);
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
+
+ApiEndpoint ChooseEndpoint(const EndpointOptions& options, const EnvLookup& get_env) {
+  ApiEndpoint ep;
+  if (!options.url.empty()) {
+    ep = ParseApiUrl(options.url);
+    ep.token = get_env("TAGVANE_API_TOKEN").value_or("");
+  } else if (!options.app_dir.empty()) {
+    ep = EndpointFromAppDir(options.app_dir);
+  } else if (auto url = get_env("TAGVANE_API_URL"); url && !url->empty()) {
+    ep = ParseApiUrl(*url);
+    ep.token = get_env("TAGVANE_API_TOKEN").value_or("");
+  } else {
+    ep.token = get_env("TAGVANE_API_TOKEN").value_or("");
+  }
+  if (options.token) ep.token = *options.token;
+  if (ep.token.find_first_of("\r\n") != std::string::npos) {
+    throw std::invalid_argument("the token holds a line break");
+  }
+  return ep;
+}
+
+std::string ApiReply::ErrorText() const {
+  if (body.is_object() && body.contains("error") && body["error"].is_string()) {
+    std::string text = JsonTextToBytes(body["error"].get<std::string>());
+    if (body.contains("parameter") && body["parameter"].is_string()) {
+      text += " (parameter " + body["parameter"].get<std::string>() + ")";
+    }
+    return text;
+  }
+  return "HTTP status " + std::to_string(status);
+}
+
+ApiReply ApiClient::Call(std::string_view member, const ApiJson& args) const {
+  return Post(member, args.dump());
+}
+
+ApiReply ApiClient::Post(std::string_view member, std::string_view body) const {
+  return Exchange("POST", member, body);
+}
+
+ApiReply ApiClient::Get(std::string_view path) const { return Exchange("GET", path, ""); }
+
+ApiReply ApiClient::Exchange(std::string_view method, std::string_view path,
+                             std::string_view body) const {
+  std::string request = std::string(method) + " /api/" + PercentEncode(path) + " HTTP/1.1\r\n";
+  request += "Host: " + endpoint_.Url().substr(7) + "\r\n";
+  request += "Connection: close\r\nAccept: application/json\r\n";
+  if (!endpoint_.token.empty()) request += "Authorization: Bearer " + endpoint_.token + "\r\n";
+  if (method == "POST") {
+    request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n";
+  }
+  request += "\r\n";
+  request += body;
+
+  Socket s(Connect(endpoint_, timeout_seconds_));
+  // One write: the daemon reads the body with the head.
+  for (size_t sent = 0; sent < request.size();) {
+    const ssize_t n = ::send(s.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ApiConnectionError(SystemError("sending to " + endpoint_.Url()));
+    sent += static_cast<size_t>(n);
+  }
+  std::string raw;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::recv(s.fd(), buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      throw ApiConnectionError("no answer from " + endpoint_.Url() + " within " +
+                               std::to_string(timeout_seconds_) + " s");
+    }
+    if (n < 0) throw ApiConnectionError(SystemError("reading from " + endpoint_.Url()));
+    if (n == 0) break;
+    raw.append(buffer, static_cast<size_t>(n));
+    if (raw.size() > kMaxAnswerBytes) throw ApiConnectionError("the answer is too large");
+  }
+  return ParseAnswer(raw);
+}
+
+int ReportFailure(std::string_view program, int code, const std::string& message) {
+  std::cerr << program << ": " << message << std::endl;
+  return code;
+}
+
+std::string BytesToJsonText(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (unsigned char c : bytes) AppendCodePoint(out, c);
+  return out;
+}
+
+std::string JsonTextToBytes(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+    if ((c == 0xC2 || c == 0xC3) && (next & 0xC0) == 0x80) {
+      out += static_cast<char>(((c & 0x1F) << 6) | (next & 0x3F));
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace tagvane

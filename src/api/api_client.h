@@ -1,0 +1,97 @@
+// The blocking client of the daemon's JSON API, for the companion programs
+// (tagvane-ctl, tagvane-run). The daemon itself never uses it: each call
+// waits for its answer.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace tagvane {
+
+// Collections keep their order, so objects are read in document order.
+using ApiJson = nlohmann::ordered_json;
+
+inline constexpr uint16_t kDefaultApiPort = 8017;
+
+struct ApiEndpoint {
+  std::string host = "127.0.0.1";
+  uint16_t port = kDefaultApiPort;
+  std::string token;  // empty: no Authorization header
+  std::string Url() const;
+};
+
+// A call that got no answer: a bad address, no connection, a time-out, or
+// an answer that is not HTTP with a JSON body.
+class ApiConnectionError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// "http://host:port" (an optional trailing "/"; "[::1]" for IPv6; port 80
+// when left out). Throws std::invalid_argument naming what is wrong.
+ApiEndpoint ParseApiUrl(std::string_view url);
+
+// HTTPPort and APIToken from section "RFID" of DIR/Config/Tagvane.ini
+// (names in any letter case, quotes removed; port 8017 when absent).
+ApiEndpoint EndpointFromAppDir(const std::filesystem::path& dir);
+
+// Where a program's calls go: --url, else --app-dir, else TAGVANE_API_URL
+// (with TAGVANE_API_TOKEN), else 127.0.0.1:8017. A given token wins over
+// any other. get_env returns nullopt for an unset variable.
+struct EndpointOptions {
+  std::string url;
+  std::string app_dir;
+  std::optional<std::string> token;
+};
+using EnvLookup = std::function<std::optional<std::string>(const char*)>;
+ApiEndpoint ChooseEndpoint(const EndpointOptions& options, const EnvLookup& get_env);
+// The process environment.
+std::optional<std::string> ProcessEnv(const char* name);
+
+struct ApiReply {
+  int status = 0;
+  ApiJson body;  // null when the answer had no body
+  bool Ok() const { return status == 200; }
+  // For a failed call: the daemon's "error" (with the parameter it names),
+  // or the HTTP status when the answer says nothing more.
+  std::string ErrorText() const;
+};
+
+class ApiClient {
+ public:
+  explicit ApiClient(ApiEndpoint endpoint, int timeout_seconds = 120)
+      : endpoint_(std::move(endpoint)), timeout_seconds_(timeout_seconds) {}
+
+  // POST /api/<member> with args (an array or an object) as the body.
+  ApiReply Call(std::string_view member, const ApiJson& args) const;
+  // POST /api/<member> with body sent as it stands.
+  ApiReply Post(std::string_view member, std::string_view body) const;
+  // GET /api/<path>.
+  ApiReply Get(std::string_view path) const;
+  const ApiEndpoint& endpoint() const { return endpoint_; }
+
+ private:
+  ApiReply Exchange(std::string_view method, std::string_view path, std::string_view body) const;
+
+  ApiEndpoint endpoint_;
+  int timeout_seconds_;
+};
+
+// Writes "program: message" on standard error; returns code (the
+// companion programs' way to end with an error).
+int ReportFailure(std::string_view program, int code, const std::string& message);
+
+// Script text is bytes; JSON text is UTF-8. Each byte travels as one code
+// point (0x80-0xFF as U+0080-U+00FF) and comes back the same way; a code
+// point above U+00FF keeps its UTF-8 bytes.
+std::string BytesToJsonText(std::string_view bytes);
+std::string JsonTextToBytes(std::string_view utf8);
+
+}  // namespace tagvane

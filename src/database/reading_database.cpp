@@ -98,7 +98,7 @@ void ReadingDatabase::CreateRFIDTables() {
   if (!open_) return;
   for (const auto& [code, device] : app_.Tables().DeviceTable) {
     // Each tag is checked on its own.
-    Guard(app_.Log(), "CreateRFIDTables: Error #1", [&] {
+    Guard(app_.Log(), "CreateRFIDTables: Error #1", [&, &code = code, &device = device] {
       if (!device || !device->InUse()) return;
       const std::string tag_id(Right(code, 4));
       if (const auto table = ReadingTableName(tag_id)) {

@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     return Fail(kUsageOrConnection, list ? "--list takes no member"
                                          : "no member given (try --list or --help)");
   }
-  if (!json_body.empty() && rest.size() > 1) {
+  if (cli.count("--json") && rest.size() > 1) {
     return Fail(kUsageOrConnection, "give either --json or arguments, not both");
   }
   if (cli.count("--json") && ApiJson::parse(json_body, nullptr, false).is_discarded()) {

@@ -179,8 +179,18 @@ int main(int argc, char** argv) {
   if (!ReplaceTableWithFunction(L, wrapper.procedure)) {
     return Fail(kScriptFailed, "no procedure \"" + wrapper.procedure + "\" in " + top);
   }
-  PushText(L, wrapper.parameter);
-  if (lua_pcall(L, 1, 0, 0) != LUA_OK) return Fail(kScriptFailed, PopError(L));
+  // As in the daemon: one text for a procedure that declares one
+  // parameter (or ...), none for one that declares none.
+  lua_Debug ar;
+  lua_pushvalue(L, -1);
+  lua_getinfo(L, ">u", &ar);
+  if (ar.nparams >= 2) {
+    return Fail(kScriptFailed, "wrong number of arguments: " + wrapper.procedure + " declares " +
+                                   std::to_string(ar.nparams) + " parameters");
+  }
+  const int nargs = ar.nparams == 1 || ar.isvararg ? 1 : 0;
+  if (nargs) PushText(L, wrapper.parameter);
+  if (lua_pcall(L, nargs, 0, 0) != LUA_OK) return Fail(kScriptFailed, PopError(L));
   lua_pushnil(L);
   lua_setglobal(L, "xap");  // Set xap = Nothing
   return 0;

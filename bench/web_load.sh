@@ -21,7 +21,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# shellcheck source=bench/bench_lib.sh
+source bench/bench_lib.sh
 P_TAG="$(free_port)"
 P_NGX="$(free_port)"
 
@@ -49,23 +50,7 @@ DAEMON=$!
 for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$P_TAG/favicon.ico" && break; sleep 0.1; done
 curl -s "http://127.0.0.1:$P_TAG/status" > "$WEB/root/status"
 
-cat > "$WEB/nginx.conf" <<NGX
-worker_processes 1;
-pid $WEB/nginx.pid;
-error_log $WEB/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  default_type text/html;
-  server {
-    listen 127.0.0.1:$P_NGX;
-    root $WEB/root;
-    location / { try_files \$uri =404; }
-  }
-}
-NGX
-nginx -p "$WEB" -c "$WEB/nginx.conf"
-sleep 0.3
+start_nginx "$WEB" "$P_NGX"
 
 rate() {  # url -> requests per second
   wrk -t1 -c8 -d"${SECS}s" -H "Connection: close" "$1" | awk '/Requests\/sec/ {print $2}'
@@ -77,35 +62,15 @@ S_T="$(rate "http://127.0.0.1:$P_TAG/status")"
 S_N="$(rate "http://127.0.0.1:$P_NGX/status")"
 I_T="$(rate "http://127.0.0.1:$P_TAG/Tagvane/images/bench2k.gif")"
 I_N="$(rate "http://127.0.0.1:$P_NGX/Tagvane/images/bench2k.gif")"
-ratio() { python3 -c "print(f'{float($1)/float($2):.2f}')"; }
 printf '| request | tagvane req/s | nginx req/s | ratio |\n|---|---|---|---|\n'
 printf '| /status, 1,000 tags | %s | %s | %s |\n' "$S_T" "$S_N" "$(ratio "$S_T" "$S_N")"
 printf '| 2 KB image | %s | %s | %s |\n' "$I_T" "$I_N" "$(ratio "$I_T" "$I_N")"
 
-# CPU per request: user plus system time of the daemon, and of nginx's
-# master and worker, across one wrk run, divided by the requests served.
-cpu_ticks() {
-  local total=0 pid f
-  for pid in "$@"; do
-    read -r -a f <<< "$(sed 's/^.*) //' "/proc/$pid/stat")"
-    total=$((total + f[11] + f[12]))
-  done
-  echo "$total"
-}
-cpu_per_request() {  # url pid... -> microseconds of CPU per request
-  local url="$1" before after n
-  shift
-  before="$(cpu_ticks "$@")"
-  n="$(wrk -t1 -c8 -d"${SECS}s" -H "Connection: close" "$url" | awk '/requests in/ {print $1}')"
-  after="$(cpu_ticks "$@")"
-  python3 -c "print(f'{($after - $before) * 1e6 / $(getconf CLK_TCK) / $n:.1f}')"
-}
-NGX_MASTER="$(cat "$WEB/nginx.pid")"
-NGX_PIDS="$NGX_MASTER $(cat "/proc/$NGX_MASTER/task/$NGX_MASTER/children")"
+NGX_PIDS="$(nginx_pids "$WEB")"
 # shellcheck disable=SC2086
-C_T="$(cpu_per_request "http://127.0.0.1:$P_TAG/Tagvane/images/bench2k.gif" "$DAEMON")"
+C_T="$(cpu_per_request "$SECS" "http://127.0.0.1:$P_TAG/Tagvane/images/bench2k.gif" "$DAEMON")"
 # shellcheck disable=SC2086
-C_N="$(cpu_per_request "http://127.0.0.1:$P_NGX/Tagvane/images/bench2k.gif" $NGX_PIDS)"
+C_N="$(cpu_per_request "$SECS" "http://127.0.0.1:$P_NGX/Tagvane/images/bench2k.gif" $NGX_PIDS)"
 printf '| 2 KB image, CPU µs per request | %s | %s | %s |\n' "$C_T" "$C_N" "$(ratio "$C_T" "$C_N")"
 
 # Memory: warm up, then 100,000 more requests (images and favicon misses).

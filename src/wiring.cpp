@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "api/api_endpoint.h"
 #include "core/app.h"
 #include "database/reading_database.h"
 #include "receiver/receiver_link.h"
@@ -30,7 +31,8 @@ void InstallSubsystems(App& app) {
   network.send_raw = [&xap](std::string_view text) { xap.Transport().SendRawXap(text); };
   network.sunrise = [&xap] { return xap.Incoming().SunriseText(); };
   network.sunset = [&xap] { return xap.Incoming().SunsetText(); };
-  InstallScripting(app, std::move(network));
+  ScriptHost& scripts = InstallScripting(app, std::move(network));
+  InstallApi(web_server->Server(), app, scripts);
 
   auto database = std::make_unique<ReadingDatabase>(app);
   ReadingDatabase* db = database.get();

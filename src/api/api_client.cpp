@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "api/api_members.h"
 #include "core/ini_tool.h"
 #include "core/numbers.h"
 #include "core/paths.h"
@@ -130,15 +131,6 @@ ApiReply ParseAnswer(const std::string& raw) {
     reply.body = nullptr;
   }
   return reply;
-}
-
-void AppendCodePoint(std::string& out, unsigned cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 }  // namespace
@@ -288,27 +280,9 @@ int ReportFailure(std::string_view program, int code, const std::string& message
   return code;
 }
 
-std::string BytesToJsonText(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (unsigned char c : bytes) AppendCodePoint(out, c);
-  return out;
-}
-
-std::string JsonTextToBytes(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
-    if ((c == 0xC2 || c == 0xC3) && (next & 0xC0) == 0x80) {
-      out += static_cast<char>(((c & 0x1F) << 6) | (next & 0x3F));
-      ++i;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+std::string JsonTextToBytes(const std::string& utf8) {
+  std::string bytes;
+  return TextFromJson(utf8, &bytes) ? bytes : utf8;
 }
 
 }  // namespace tagvane

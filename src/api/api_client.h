@@ -88,10 +88,8 @@ class ApiClient {
 // companion programs' way to end with an error).
 int ReportFailure(std::string_view program, int code, const std::string& message);
 
-// Script text is bytes; JSON text is UTF-8. Each byte travels as one code
-// point (0x80-0xFF as U+0080-U+00FF) and comes back the same way; a code
-// point above U+00FF keeps its UTF-8 bytes.
-std::string BytesToJsonText(std::string_view bytes);
-std::string JsonTextToBytes(std::string_view utf8);
+// A text of an answer as bytes (each code point U+0000-U+00FF one byte, see
+// JsonText); a text with a code point above U+00FF is kept as it stands.
+std::string JsonTextToBytes(const std::string& utf8);
 
 }  // namespace tagvane

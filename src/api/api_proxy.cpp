@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 
+#include "api/api_members.h"
 #include "core/text.h"
 #include "scripting/lua_args.h"
 #include "scripting/script_objects.h"
@@ -12,19 +13,6 @@ namespace tagvane {
 namespace {
 
 constexpr const char* kProxyMeta = "Tagvane.ApiProxy";
-
-// The members in their published order.
-constexpr const char* kMemberNames[] = {
-    "SendUDPMessage", "SendXapMessage", "SelectXapMessage", "GetXapMessage",
-    "DeSelectXapMessage", "InitScriptControl", "ReadScript", "WriteLog",
-    "FlushIniCache", "ClearINISection", "GetINISection", "GetIniSetting",
-    "SaveIniSetting", "GetAppPath", "Spawn", "Run",
-    "RunEx", "TagList", "Request", "LastChange",
-    "Sequence", "Sunrise", "Sunset", "X10",
-    "Response", "NightTime", "DeviceValue", "SetDeviceValue",
-    "DeviceString", "SetDeviceString", "SetDeviceStatus", "IsOn",
-    "IsOff", "DeviceStatus", "DeviceLastChange", "SetDeviceLastChange",
-};
 
 const ApiClient& ClientOf(lua_State* L) {
   return *static_cast<const ApiClient*>(lua_touserdata(L, lua_upvalueindex(1)));
@@ -54,7 +42,7 @@ ApiJson ArgJson(lua_State* L, int i, const std::string& member) {
     case LUA_TSTRING: {
       size_t len = 0;
       const char* s = lua_tolstring(L, i, &len);
-      return BytesToJsonText(std::string_view(s, len));
+      return JsonText(std::string_view(s, len));
     }
     default:
       break;
@@ -187,12 +175,14 @@ void PublishApiProxy(lua_State* L, const ApiClient& client) {
   void* c = const_cast<ApiClient*>(&client);
   luaL_newmetatable(L, kProxyMeta);
   lua_newtable(L);  // lower-case name -> member
-  for (const char* name : kMemberNames) {
+  for (const ApiMember& m : ApiMembers()) {
+    if (m.name == "CreateObject") continue;  // the global CreateObject below
+    const std::string name(m.name);
     lua_pushlightuserdata(L, c);
-    lua_pushstring(L, name);
+    lua_pushstring(L, name.c_str());
     lua_pushcclosure(L, CallMember, 2);
     lua_pushvalue(L, -1);
-    lua_setglobal(L, name);  // every member is a global too
+    lua_setglobal(L, name.c_str());  // every member is a global too
     lua_setfield(L, -2, ToLower(name).c_str());
   }
   lua_pushcclosure(L, ProxyIndex, 1);

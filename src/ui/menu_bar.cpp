@@ -1,7 +1,7 @@
 #include "ui/menu_bar.h"
 
 #include "core/fast_string.h"
-#include "ui/page_answer.h"
+#include "web/page_answer.h"
 #include "ui/tray_icon.h"
 #include "web/html_escape.h"
 

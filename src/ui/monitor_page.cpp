@@ -5,7 +5,7 @@
 #include "core/app.h"
 #include "core/fast_string.h"
 #include "ui/menu_bar.h"
-#include "ui/page_answer.h"
+#include "web/page_answer.h"
 #include "ui/tray_icon.h"
 #include "web/html_escape.h"
 #include "web/request.h"

@@ -6,7 +6,7 @@
 #include "core/failure.h"
 #include "core/text.h"
 #include "ui/menu_bar.h"
-#include "ui/page_answer.h"
+#include "web/page_answer.h"
 #include "web/api_access.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"

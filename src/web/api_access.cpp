@@ -11,10 +11,11 @@ bool IsLoopbackAddress(std::string_view address) {
   std::error_code ec;
   const auto a = asio::ip::make_address(std::string(address), ec);
   if (ec) return false;
-  if (a.is_v4()) return a.to_v4().is_loopback();
+  const auto v4_loopback = asio::ip::address_v4::loopback();
+  if (a.is_v4()) return a.to_v4() == v4_loopback;
   const auto v6 = a.to_v6();
   if (v6.is_loopback()) return true;
-  return v6.is_v4_mapped() && asio::ip::make_address_v4(asio::ip::v4_mapped, v6).is_loopback();
+  return v6.is_v4_mapped() && asio::ip::make_address_v4(asio::ip::v4_mapped, v6) == v4_loopback;
 }
 
 bool ConstantTimeEquals(std::string_view a, std::string_view b) {
@@ -35,12 +36,31 @@ bool BearerTokenMatches(std::string_view authorization, std::string_view token) 
   return ConstantTimeEquals(TrimSpaces(auth.substr(7)), token);
 }
 
+namespace {
+
+std::string Setting(IniCache& ini, std::string_view key) {
+  return RemoveQuotes(TrimSpaces(ini.GetIniSetting("RFID", key, "", kSettingsFile)));
+}
+
+}  // namespace
+
 bool ApiAccessAllowed(IniCache& ini, std::string_view client_address,
                       std::string_view authorization) {
   if (IsLoopbackAddress(client_address)) return true;
-  const std::string token =
-      RemoveQuotes(TrimSpaces(ini.GetIniSetting("RFID", "APIToken", "", kSettingsFile)));
-  return BearerTokenMatches(authorization, token);
+  return BearerTokenMatches(authorization, Setting(ini, "APIToken"));
+}
+
+ApiVerdict ApiCallAccess(IniCache& ini, std::string_view client_address,
+                         std::string_view authorization) {
+  const std::string token = Setting(ini, "APIToken");
+  if (!IsLoopbackAddress(client_address)) {
+    if (token.empty() || !EqualsNoCase(Setting(ini, "APIAccess"), "any")) {
+      return ApiVerdict::kForbidden;
+    }
+  }
+  if (token.empty()) return ApiVerdict::kAllowed;
+  return BearerTokenMatches(authorization, token) ? ApiVerdict::kAllowed
+                                                  : ApiVerdict::kUnauthorized;
 }
 
 }  // namespace tagvane

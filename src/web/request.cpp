@@ -68,6 +68,7 @@ void Request::ParsePage(std::string_view s) {
     page_ = Decode(raw_path.substr(0, question));
     if (question != std::string_view::npos) {
       query_ = Decode(raw_path.substr(question));
+      raw_query_ = std::string(raw_path.substr(question + 1));
       query_remainder_ = std::string(ParsePairs(raw_path.substr(question + 1), query_pairs_));
     } else {
       query_.clear();
@@ -82,6 +83,7 @@ void Request::ParsePage(std::string_view s) {
       // A body of one or two characters (a stray line end) carries no pair,
       // but it still counts as received so Content-Length can be met.
       body_len = body.size();
+      KeepRawBody(body);
       if (body.size() >= 3) {
         if (method_ == "POST") method_ = "POSTx";
         const std::string raw = ReplaceAll(body, "\r\n", "");
@@ -107,7 +109,14 @@ void Request::ParsePage(std::string_view s) {
   }
 }
 
+void Request::KeepRawBody(std::string_view bytes) {
+  const size_t room = kRawBodyLimit - raw_body_.size();
+  raw_body_.append(bytes.substr(0, room));
+  if (bytes.size() > room) raw_body_overflow_ = true;
+}
+
 void Request::AddPostData(std::string_view t) {
+  KeepRawBody(t);
   form_remainder_ = ParsePairs(form_remainder_ + std::string(t), form_pairs_);
   received_ += static_cast<int64_t>(t.size());
 }

@@ -35,6 +35,14 @@ class Request {
   const std::string& header() const { return header_; }
   const std::string& Query() const { return query_; }
   const std::string& Method() const { return method_; }
+  // The query string as sent (after "?", undecoded) and the body bytes as
+  // sent, for callers that decode them their own way (JSON). At most
+  // kRawBodyLimit body bytes are kept; RawBodyOverflow() tells when more
+  // arrived.
+  static constexpr size_t kRawBodyLimit = 64 * 1024;
+  const std::string& RawQuery() const { return raw_query_; }
+  const std::string& RawBody() const { return raw_body_; }
+  bool RawBodyOverflow() const { return raw_body_overflow_; }
   const PairCollection& QueryStringCol() const { return query_pairs_; }
   const PairCollection& FormCol() const { return form_pairs_; }
   void set_remoteip(std::string ip) { remote_ip_ = std::move(ip); }
@@ -68,6 +76,7 @@ class Request {
   // "&", then at "=", then each name and value decoded) and returns the
   // last part, still undecoded, which may be an unfinished pair.
   static std::string ParsePairs(std::string_view s, PairCollection& into);
+  void KeepRawBody(std::string_view bytes);
 
   RequestErrorSink on_error_;
   PairCollection query_pairs_;
@@ -82,6 +91,9 @@ class Request {
   std::string auth_user_;
   std::string form_remainder_;
   std::string query_remainder_;
+  std::string raw_query_;
+  std::string raw_body_;
+  bool raw_body_overflow_ = false;
   int64_t received_ = 0;
 };
 

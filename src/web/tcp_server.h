@@ -72,6 +72,10 @@ class TCPServer {
   // Routes one exact path ("/monitor", any case, a trailing "/" allowed)
   // to handler.
   void AddPage(std::string_view path, PageHandler handler);
+  // Routes a path and everything below it ("/api", "/api/", "/api/X") to
+  // handler, after every other route and without the page gate: the
+  // handler decides who may use it.
+  void AddPrefix(std::string_view path, PageHandler handler);
   // Reads HTTPPort and starts listening when it names a new port.
   void StartServer();
   // Closes every socket and forgets the queue (shut-down).
@@ -153,6 +157,7 @@ class TCPServer {
   void WaitForPostBody(Request& request, int s, uint64_t generation);
   void Route(Request& request, Response& response, int s);
   const PageHandler* FindPage(std::string_view p) const;
+  const PageHandler* FindPrefix(std::string_view p) const;
 
   App& app_;
   asio::ip::tcp::acceptor acceptor_;
@@ -183,6 +188,7 @@ class TCPServer {
   FileLookup files_;
   asio::ip::tcp::endpoint accepted_peer_;
   std::vector<std::pair<std::string, PageHandler>> pages_;
+  std::vector<std::pair<std::string, PageHandler>> prefixes_;
   std::unique_ptr<PageGate> gate_;
   std::shared_ptr<bool> alive_;
 };

@@ -93,12 +93,8 @@ TEST(ApiClient, ChoosesTheEndpointFromOptionsFolderOrEnvironment) {
   EXPECT_THROW(ChooseEndpoint({"", "", std::string("a\r\nX: y")}, get), std::invalid_argument);
 }
 
-TEST(ApiClient, EveryByteTravelsAsOneCodePoint) {
-  std::string all;
-  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
-  const std::string json = ApiJson(BytesToJsonText(all)).dump();  // throws on bad UTF-8
-  EXPECT_NE(json.find("\\u0001"), std::string::npos);
-  EXPECT_EQ(JsonTextToBytes(ApiJson::parse(json).get<std::string>()), all);
+TEST(ApiClient, ErrorsAndTextsComeBackAsBytes) {
+  EXPECT_EQ(JsonTextToBytes("x\xC3\xA9"), "x\xE9");
   EXPECT_EQ(JsonTextToBytes("\xE2\x82\xAC"), "\xE2\x82\xAC");  // beyond U+00FF: kept
   ApiReply reply{400, ApiJson::parse(R"({"error": "bad \u00e9", "parameter": "iValue"})")};
   EXPECT_EQ(reply.ErrorText(), "bad \xE9 (parameter iValue)");

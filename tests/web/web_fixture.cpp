@@ -61,8 +61,16 @@ std::string WebFixture::Exchange(const std::string& raw) {
   return client.ReadAll();
 }
 
-Client::Client(WebFixture& fx, int receive_buffer) : fx_(fx) {
+Client::Client(WebFixture& fx, int receive_buffer, const char* source) : fx_(fx) {
   fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (source) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+      throw std::runtime_error("bind to the source address failed");
+    }
+  }
   if (receive_buffer > 0) {
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }

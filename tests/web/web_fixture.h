@@ -53,8 +53,9 @@ class WebFixture {
 
 class Client {
  public:
-  // receive_buffer > 0 shrinks the socket's receive buffer (a slow reader).
-  explicit Client(WebFixture& fx, int receive_buffer = 0);
+  // receive_buffer > 0 shrinks the socket's receive buffer (a slow reader);
+  // source binds the client to another loopback address ("127.0.0.2").
+  explicit Client(WebFixture& fx, int receive_buffer = 0, const char* source = nullptr);
   ~Client();
   void Send(const std::string& bytes);
   // Ends the sending side only (the peer sees the end of its input).

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "api/api_client.h"
+#include "api/api_members.h"
 
 using namespace tagvane;
 
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
     }
     const std::string& member = rest.front();
     ApiJson args = ApiJson::array();
-    for (size_t i = 1; i < rest.size(); ++i) args.push_back(BytesToJsonText(rest[i]));
+    for (size_t i = 1; i < rest.size(); ++i) args.push_back(JsonText(rest[i]));
     const ApiReply reply =
         cli.count("--json") ? client.Post(member, json_body) : client.Call(member, args);
     if (!reply.Ok()) return Fail(kApiError, member + ": " + reply.ErrorText());

@@ -1,6 +1,6 @@
-// Answers the pages of the user interface write themselves: a status code
-// other than 200 (403 for a refused command), a JSON body for the polling
-// scripts, and JSON text from bytes.
+// Answers that pages and the API write themselves: a status code other than
+// 200 (403 for a refused command, the API's errors), a JSON body, and JSON
+// text from bytes.
 #pragma once
 
 #include <string>
@@ -11,8 +11,9 @@ namespace tagvane {
 class Response;
 
 // Sends one complete answer on the response's connection and lets it close.
+// extra_headers: whole header lines, each ending in CR LF.
 void SendAnswer(Response& response, int status, std::string_view content_type,
-                std::string_view body);
+                std::string_view body, std::string_view extra_headers = "");
 
 // A JSON string literal (with quotes) from bytes: each byte is one
 // character U+0000-U+00FF, as the pages treat text; controls, quotes,

@@ -1,4 +1,4 @@
-#include "ui/page_answer.h"
+#include "web/page_answer.h"
 
 #include "core/fast_string.h"
 #include "web/response.h"
@@ -10,8 +10,11 @@ std::string_view Reason(int status) {
   switch (status) {
     case 200: return "OK";
     case 303: return "See Other";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 405: return "Method Not Allowed";
+    case 413: return "Payload Too Large";
     default: return "Error";
   }
 }
@@ -19,7 +22,7 @@ std::string_view Reason(int status) {
 }  // namespace
 
 void SendAnswer(Response& response, int status, std::string_view content_type,
-                std::string_view body) {
+                std::string_view body, std::string_view extra_headers) {
   FastString out(body.size() + 256);
   out.Add("HTTP/1.1 ")
       .Add(std::to_string(status))
@@ -29,7 +32,9 @@ void SendAnswer(Response& response, int status, std::string_view content_type,
       .Add(content_type)
       .Add("\r\nContent-Length: ")
       .Add(std::to_string(body.size()))
-      .Add("\r\nCache-Control: no-cache\r\n\r\n")
+      .Add("\r\nCache-Control: no-cache\r\n")
+      .Add(extra_headers)
+      .Add("\r\n")
       .Add(body);
   response.SendRaw(out.Take());
 }

@@ -1,0 +1,30 @@
+// The JSON API under /api/ on the built-in HTTP server: who may call
+// (loopback by default, APIAccess and APIToken in section "RFID"), the
+// decoding of the call, the call onto the script API object, and the JSON
+// answer. Calls run on the loop like every page, in the 50 ms dispatch of
+// the request queue.
+#pragma once
+
+namespace tagvane {
+
+class App;
+class Request;
+class Response;
+class ScriptHost;
+class TCPServer;
+
+class ApiEndpoint {
+ public:
+  ApiEndpoint(App& app, ScriptHost& host) : app_(app), host_(host) {}
+
+  void Serve(Request& request, Response& response);
+
+ private:
+  App& app_;
+  ScriptHost& host_;
+};
+
+// Routes /api/ of server to a new endpoint over app and host.
+void InstallApi(TCPServer& server, App& app, ScriptHost& host);
+
+}  // namespace tagvane

@@ -67,7 +67,7 @@ void StatusPages::SaveDisplayOptions() {
       {"ShowReceiveDetail", &settings.ShowReceiveDetail},
       {"ShowReceiveMessages", &settings.ShowReceiveMessages}};
   for (const auto& [key, field] : options) {
-    Guard(app_.Log(), kLabel, [&] {
+    Guard(app_.Log(), kLabel, [&, &key = key, &field = field] {
       *field = !FormValue(key).empty();
       Save(key, TrueFalse(*field));
     });

@@ -5,6 +5,9 @@
 #include "core/app.h"
 #include "database/reading_database.h"
 #include "receiver/receiver_link.h"
+#include "core/numbers.h"
+#include "core/text.h"
+#include "scripting/job_processes.h"
 #include "scripting/script_host.h"
 #include "receiver/rfid_device.h"
 #include "ui/web_ui.h"
@@ -30,7 +33,19 @@ void InstallSubsystems(App& app) {
   network.send_raw = [&xap](std::string_view text) { xap.Transport().SendRawXap(text); };
   network.sunrise = [&xap] { return xap.Incoming().SunriseText(); };
   network.sunset = [&xap] { return xap.Incoming().SunsetText(); };
-  InstallScripting(app, std::move(network));
+  ScriptHost& scripts = InstallScripting(app, std::move(network));
+  // Spawned jobs reach the daemon through its API on the port it listens on.
+  scripts.SetJobLauncher(std::make_unique<ProcessJobLauncher>(
+      app.Loop().Io(), app.Log(), RunnerBesideExecutable(), [&app, web_server] {
+        int port = web_server->Server().LocalPort();
+        if (port <= 0) {
+          port = ToInt32(LeadingNumber(
+              RemoveQuotes(app.Ini().GetIniSetting("RFID", "HTTPPort", "8017", kSettingsFile))));
+        }
+        const std::string token =
+            RemoveQuotes(TrimSpaces(app.Ini().GetIniSetting("RFID", "APIToken", "", kSettingsFile)));
+        return MakeJobEnvironment(port, token, app.AppPath());
+      }));
 
   auto database = std::make_unique<ReadingDatabase>(app);
   ReadingDatabase* db = database.get();

@@ -121,8 +121,8 @@ std::shared_ptr<SpawnedJob> ProcessJobLauncher::Launch(const std::filesystem::pa
   }
   if (access(runner_.c_str(), X_OK) != 0) {
     const int error = errno;
-    return Refuse("refused: no job runner at " + runner_.string() + " (" +
-                  std::strerror(error) + ")");
+    return Refuse("refused: no job runner at " + runner_.string() + " (" + std::strerror(error) +
+                  ")");
   }
   // Watching for ended children starts before the first one exists.
   ArmSignal();
@@ -131,8 +131,10 @@ std::shared_ptr<SpawnedJob> ProcessJobLauncher::Launch(const std::filesystem::pa
   SpawnSetup setup;
   pid_t pid = -1;
   int rc = setup.Prepare();
-  if (rc == 0) rc = setup.Spawn(&pid, runner_.string(), {runner_.string(), wrapper.string()},
-                                ChildEnvironment());
+  if (rc == 0) {
+    rc = setup.Spawn(&pid, runner_.string(), {runner_.string(), wrapper.string()},
+                     ChildEnvironment());
+  }
   if (rc != 0) return Refuse("cannot start " + runner_.string() + ": " + std::strerror(rc));
   auto job = std::make_shared<Job>(pid);
   running_.push_back(job);
@@ -165,11 +167,13 @@ void ProcessJobLauncher::ArmSignal() {
 }
 
 void ProcessJobLauncher::WaitForSignal() {
-  child_signal_->async_wait([this](const std::error_code& ec, int) {
-    if (ec) return;  // cancelled: the launcher may be gone
-    Reap();
-    WaitForSignal();
-  });
+  // A completion already queued when the launcher goes must not reach it.
+  child_signal_->async_wait(
+      [this, alive = std::weak_ptr<char>(alive_)](const std::error_code& ec, int) {
+        if (ec || alive.expired()) return;
+        Reap();
+        WaitForSignal();
+      });
 }
 
 void ProcessJobLauncher::Reap() {

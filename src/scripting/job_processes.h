@@ -67,6 +67,7 @@ class ProcessJobLauncher final : public JobLauncher {
   std::function<JobEnvironment()> environment_;
   std::unique_ptr<asio::signal_set> child_signal_;
   std::vector<std::shared_ptr<Job>> running_;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
 // The environment for the jobs of a daemon listening on port, with token and

@@ -1,11 +1,10 @@
 // Spawned jobs as real processes: a small shell runner stands in for the job
 // runner and does what the wrapper's procedure line asks.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -55,7 +54,9 @@ class Jobs : public ScriptFixture {
   bool PumpUntil(const std::function<bool()>& done) {
     return test::PumpUntil(done, [this] { app_->Loop().PumpFor(std::chrono::milliseconds(10)); });
   }
-  bool AllReaped() { return PumpUntil([this] { return launcher_->Running() == 0; }); }
+  bool AllReaped() {
+    return PumpUntil([this] { return launcher_->Running() == 0; });
+  }
   std::string Out(const std::string& job, const std::string& what) {
     return ReadFile(dir_ / ("Scripts/~" + job + "." + what));
   }
@@ -88,8 +89,9 @@ TEST_F(Jobs, ExitCodesReachTheProcessObjectAndNoZombieStays) {
 
   Install(dir_ / "bin/missing");
   EXPECT_EQ(Eval("tostring(Spawn('Three', 'Exit', '3'))"), "nil");
-  EXPECT_THAT(Events(), ::testing::ElementsAre(::testing::StartsWith(
-                            "WrapWSF refused: no job runner at " + (dir_ / "bin/missing").string())));
+  EXPECT_THAT(Events(),
+              ::testing::ElementsAre(::testing::StartsWith("WrapWSF refused: no job runner at " +
+                                                           (dir_ / "bin/missing").string())));
 }
 
 TEST_F(Jobs, SixteenRunInTheirOwnGroupsWithTheApiInTheirEnvironmentUntilShutDown) {
@@ -120,14 +122,16 @@ TEST_F(Jobs, SixteenRunInTheirOwnGroupsWithTheApiInTheirEnvironmentUntilShutDown
   EXPECT_EQ(Out("Wait1", "env").find("TAGVANE_API_TOKEN"), std::string::npos);
   const std::string cmdline = Out("Wait0", "cmdline");
   EXPECT_NE(cmdline.find(runner_.string() + " " + (dir_ / "Scripts/~Wait0.wsf").string() + " "),
-            std::string::npos) << cmdline;
+            std::string::npos)
+      << cmdline;
   EXPECT_EQ(cmdline.find("s3cret"), std::string::npos);
   const int pid = jobs[0]->ProcessID();
   EXPECT_EQ(getpgid(pid), pid);
   EXPECT_NE(getpgid(pid), getpgrp());
   // Standard input is /dev/null; above standard error only the shell's own
   // handle on its script.
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+  for (const auto& fd :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
     const int n = std::stoi(fd.path().filename().string());
     const std::string target = std::filesystem::read_symlink(fd.path()).string();
     if (n == 0) {

@@ -6,11 +6,15 @@
 #include "core/app.h"
 #include "database/reading_database.h"
 #include "receiver/receiver_link.h"
+#include "core/numbers.h"
+#include "core/text.h"
+#include "scripting/job_processes.h"
 #include "scripting/script_host.h"
 #include "receiver/rfid_device.h"
 #include "ui/web_ui.h"
 #include "mqtt/mqtt_service.h"
 #include "receiver/tcp_link.h"
+#include "web/api_access.h"
 #include "web/web_server.h"
 #include "xap/xap_service.h"
 
@@ -32,6 +36,16 @@ void InstallSubsystems(App& app) {
   network.sunrise = [&xap] { return xap.Incoming().SunriseText(); };
   network.sunset = [&xap] { return xap.Incoming().SunsetText(); };
   ScriptHost& scripts = InstallScripting(app, std::move(network));
+  // Spawned jobs reach the daemon through its API on the port it listens on.
+  scripts.SetJobLauncher(std::make_unique<ProcessJobLauncher>(
+      app.Loop().Io(), app.Log(), RunnerBesideExecutable(), [&app, web_server] {
+        int port = web_server->Server().LocalPort();
+        if (port <= 0) {
+          port = ToInt32(LeadingNumber(
+              RemoveQuotes(app.Ini().GetIniSetting("RFID", "HTTPPort", "8017", kSettingsFile))));
+        }
+        return MakeJobEnvironment(port, ApiToken(app.Ini()), app.AppPath());
+      }));
   InstallApi(web_server->Server(), app, scripts);
 
   auto database = std::make_unique<ReadingDatabase>(app);

@@ -66,7 +66,9 @@ ApiAnswer Message(const std::shared_ptr<XapMessage>& m) {
 
 ApiAnswer Process(const std::shared_ptr<SpawnedJob>& job) {
   if (!job) return Null();
-  return {"process", json{{"ProcessID", job->ProcessID()}, {"Status", 0}, {"ExitCode", 0}}};
+  return {"process", json{{"ProcessID", job->ProcessID()},
+                          {"Status", job->Status()},
+                          {"ExitCode", job->ExitCode()}}};
 }
 
 ApiAnswer Value(const ScriptValue& v) {

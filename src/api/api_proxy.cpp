@@ -113,11 +113,11 @@ void PushProxy(lua_State* L) {
 }
 
 int CreateObject(lua_State* L) {
-  const ApiClient& client = ClientOf(L);
   return Protect(L, [&] {
     const std::string progid = ArgText(L, 1);
     if (EqualsNoCase(progid, "Tagwell.Application")) {
-      Send(client, "CreateObject", ApiJson{{"progid", "Tagwell.Application"}});
+      // A job's object is a view of the daemon's: making one does not reset
+      // the daemon's engine under the main script that spawned the job.
       PushProxy(L);
       return 1;
     }

@@ -106,9 +106,7 @@ int Spawn(lua_State* L) {
   return Protect(L, [&] {
     auto job = a.Spawn(T(1), T(2), T(3));
     if (!job) return lua_pushnil(L), 1;
-    lua_createtable(L, 0, 1);
-    lua_pushinteger(L, job->ProcessID());
-    lua_setfield(L, -2, "ProcessID");
+    PushProcess(L, std::move(job));
     return 1;
   });
 }

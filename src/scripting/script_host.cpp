@@ -36,6 +36,7 @@ void ScriptHost::Start() {
 }
 
 void ScriptHost::Release() {
+  if (launcher_) launcher_->StopAll();  // jobs do not outlive the daemon
   engine_.Close();
   main_module_ = -1;
   subscriptions_.Clear();

@@ -35,6 +35,11 @@ class SpawnedJob {
  public:
   virtual ~SpawnedJob() = default;
   virtual int ProcessID() const = 0;
+  // 0 while the job runs, 1 once it has ended.
+  virtual int Status() const = 0;
+  // The job's exit status, 128 + the signal number when a signal ended it;
+  // 0 while it runs.
+  virtual int ExitCode() const = 0;
 };
 
 // Starts a written wrapper file as a job. Returns the job, or nullptr when
@@ -43,6 +48,8 @@ class JobLauncher {
  public:
   virtual ~JobLauncher() = default;
   virtual std::shared_ptr<SpawnedJob> Launch(const std::filesystem::path& wrapper) = 0;
+  // At shut-down: asks every running job to stop, without waiting for it.
+  virtual void StopAll() {}
 };
 
 // Starts nothing: logs "Spawn " + the wrapper's file name.

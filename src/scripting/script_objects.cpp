@@ -4,6 +4,7 @@
 
 #include "core/text.h"
 #include "scripting/lua_args.h"
+#include "scripting/script_host.h"
 #include "xap/xap_message.h"
 
 namespace tagvane {
@@ -12,6 +13,7 @@ namespace {
 constexpr const char* kCollectionMeta = "Tagvane.Collection";
 constexpr const char* kMessageMeta = "Tagvane.XapMessage";
 constexpr const char* kQueueMeta = "Tagvane.Queue";
+constexpr const char* kProcessMeta = "Tagvane.Process";
 
 template <typename T>
 T* NewObject(lua_State* L, const char* meta, T value) {
@@ -260,6 +262,18 @@ int QueueNewIndex(lua_State* L) {
   });
 }
 
+// The process object of a spawned job (read-only).
+int ProcessIndex(lua_State* L) {
+  auto& job = *static_cast<std::shared_ptr<SpawnedJob>*>(luaL_checkudata(L, 1, kProcessMeta));
+  return Protect(L, [&] {
+    const std::string name = ToLower(ArgText(L, 2));
+    if (name == "processid") return lua_pushinteger(L, job->ProcessID()), 1;
+    if (name == "status") return lua_pushinteger(L, job->Status()), 1;
+    if (name == "exitcode") return lua_pushinteger(L, job->ExitCode()), 1;
+    return lua_pushnil(L), 1;
+  });
+}
+
 }  // namespace
 
 void ScriptCollection::Add(std::string key, std::string value) {
@@ -297,6 +311,13 @@ void RegisterScriptObjects(lua_State* L) {
                             {nullptr, nullptr}};
   luaL_setfuncs(L, queue, 0);
   lua_pop(L, 1);
+
+  luaL_newmetatable(L, kProcessMeta);
+  const luaL_Reg process[] = {{"__index", ProcessIndex},
+                              {"__gc", Destroy<std::shared_ptr<SpawnedJob>>},
+                              {nullptr, nullptr}};
+  luaL_setfuncs(L, process, 0);
+  lua_pop(L, 1);
 }
 
 void PushCollection(lua_State* L, ScriptCollection collection) {
@@ -318,6 +339,10 @@ bool PushLocalObject(lua_State* L, std::string_view progid) {
     return false;
   }
   return true;
+}
+
+void PushProcess(lua_State* L, std::shared_ptr<SpawnedJob> job) {
+  NewObject(L, kProcessMeta, std::move(job));
 }
 
 }  // namespace tagvane

@@ -1,7 +1,8 @@
 // The objects scripts hold besides the API object: the collection type of
 // Request, TagList and a message's items (keyed lookup ignoring case,
-// positions and pairs in insertion order), the XapMessage object, and the
-// small Queue helper. Each is a Lua userdata with its own metatable.
+// positions and pairs in insertion order), the XapMessage object, the small
+// Queue helper and the process object of a spawned job. Each is a Lua
+// userdata with its own metatable.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ struct lua_State;
 
 namespace tagvane {
 
+class SpawnedJob;
 class XapMessage;
 
 // A read-only snapshot of key -> text entries in insertion order.
@@ -55,7 +57,7 @@ class Queue {
   int16_t retry_count_ = 0;
 };
 
-// Registers the three metatables in a fresh engine.
+// Registers the metatables in a fresh engine.
 void RegisterScriptObjects(lua_State* L);
 void PushCollection(lua_State* L, ScriptCollection collection);
 // A message shared with the store it came from (scripts only read it).
@@ -65,5 +67,8 @@ void PushQueue(lua_State* L);
 // "Tagwell.Queue" or an empty "Tagwell.XapMessage" (any letter case) and
 // returns true; pushes nothing and returns false for any other name.
 bool PushLocalObject(lua_State* L, std::string_view progid);
+// The process object of a spawned job: ProcessID, Status and ExitCode read
+// the live job.
+void PushProcess(lua_State* L, std::shared_ptr<SpawnedJob> job);
 
 }  // namespace tagvane

@@ -44,15 +44,17 @@ std::string Setting(IniCache& ini, std::string_view key) {
 
 }  // namespace
 
+std::string ApiToken(IniCache& ini) { return Setting(ini, "APIToken"); }
+
 bool ApiAccessAllowed(IniCache& ini, std::string_view client_address,
                       std::string_view authorization) {
   if (IsLoopbackAddress(client_address)) return true;
-  return BearerTokenMatches(authorization, Setting(ini, "APIToken"));
+  return BearerTokenMatches(authorization, ApiToken(ini));
 }
 
 ApiVerdict ApiCallAccess(IniCache& ini, std::string_view client_address,
                          std::string_view authorization) {
-  const std::string token = Setting(ini, "APIToken");
+  const std::string token = ApiToken(ini);
   if (!IsLoopbackAddress(client_address)) {
     if (token.empty() || !EqualsNoCase(Setting(ini, "APIAccess"), "any")) {
       return ApiVerdict::kForbidden;

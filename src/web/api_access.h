@@ -21,6 +21,9 @@ bool IsLoopbackAddress(std::string_view address);
 // Equal texts, compared without an early exit.
 bool ConstantTimeEquals(std::string_view a, std::string_view b);
 
+// The token of setting APIToken, "" when none is set.
+std::string ApiToken(IniCache& ini);
+
 // True when the Authorization header value is "Bearer <token>" (scheme in
 // any case) and token is not empty.
 bool BearerTokenMatches(std::string_view authorization, std::string_view token);

@@ -132,8 +132,8 @@ int main(int argc, char** argv) {
   RegisterScriptObjects(L);
   PublishApiProxy(L, client);
 
-  // Line 5 of the wrapper as written: the job creates its application
-  // object once, before the script's top level runs.
+  // Line 5 of the wrapper: the job's application object, before the
+  // script's top level runs.
   if (luaL_dostring(L, "xap = CreateObject(\"Tagwell.Application\")") != LUA_OK) {
     return Fail(kScriptFailed, PopError(L));
   }

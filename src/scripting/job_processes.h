@@ -1,0 +1,80 @@
+// Spawned jobs as real processes. ProcessJobLauncher starts
+// "<runner> <wrapper path>" and promises:
+// - the job leads a process group of its own, with default signal
+//   dispositions, an empty signal mask, standard input from /dev/null,
+//   standard output and error shared with the daemon and no other descriptor;
+// - its environment is the daemon's without any TAGVANE_API_* or
+//   TAGVANE_APP_DIR entry, plus TAGVANE_API_URL, TAGVANE_API_TOKEN (only when
+//   there is a token) and TAGVANE_APP_DIR; nothing secret is on the command
+//   line;
+// - at most kMaxRunning jobs run at once; a refused start writes one event-log
+//   entry "WrapWSF " + the reason and gives nullptr;
+// - ended jobs are reaped from the event loop (SIGCHLD), each by its own
+//   process id only, so no zombie stays behind and no other child of the
+//   program is touched;
+// - StopAll (and the launcher's end) sends SIGTERM to the process group of
+//   every running job and returns at once.
+#pragma once
+
+#include <sys/types.h>
+
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scripting/script_host.h"
+
+namespace tagvane {
+
+class Logger;
+
+// What a job is told about the daemon, read at each start.
+struct JobEnvironment {
+  std::string api_url;    // TAGVANE_API_URL
+  std::string api_token;  // TAGVANE_API_TOKEN, left out when empty
+  std::string app_dir;    // TAGVANE_APP_DIR
+};
+
+class ProcessJobLauncher final : public JobLauncher {
+ public:
+  static constexpr size_t kMaxRunning = 16;
+
+  ProcessJobLauncher(asio::io_context& io, Logger& log, std::filesystem::path runner,
+                     std::function<JobEnvironment()> environment);
+  ~ProcessJobLauncher() override;
+
+  std::shared_ptr<SpawnedJob> Launch(const std::filesystem::path& wrapper) override;
+  void StopAll() override;
+  size_t Running() const { return running_.size(); }
+
+ private:
+  class Job;
+
+  std::shared_ptr<SpawnedJob> Refuse(const std::string& reason);
+  void ArmSignal();
+  void WaitForSignal();
+  // Collects the exit status of every running job that has ended.
+  void Reap();
+  std::vector<std::string> ChildEnvironment() const;
+
+  asio::io_context& io_;
+  Logger& log_;
+  std::filesystem::path runner_;
+  std::function<JobEnvironment()> environment_;
+  std::unique_ptr<asio::signal_set> child_signal_;
+  std::vector<std::shared_ptr<Job>> running_;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
+
+// The environment for the jobs of a daemon listening on port, with token and
+// application folder.
+JobEnvironment MakeJobEnvironment(int port, std::string token, std::string app_dir);
+
+// The job runner next to the running executable.
+std::filesystem::path RunnerBesideExecutable();
+
+}  // namespace tagvane

@@ -9,25 +9,14 @@ cd "$(dirname "$0")/.."
 BUILD="${1:-build}"
 CALLS="${2:-200}"
 SECS="${3:-10}"
-WORK="$(mktemp -d /tmp/tagvane-api-XXXXXX)"
-APP="$WORK/app"
-WEB="$WORK/nginx"
-cleanup() {
-  [[ -n "${DAEMON:-}" ]] && kill "$DAEMON" 2>/dev/null || true
-  [[ -f "$WEB/nginx.pid" ]] && kill "$(cat "$WEB/nginx.pid")" 2>/dev/null || true
-  sleep 0.2
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
 # shellcheck source=bench/bench_lib.sh
 source bench/bench_lib.sh
+bench_setup api
 P_TAG="$(free_port)"
 P_NGX="$(free_port)"
 CODE="____________1A2B"
 
 mkdir -p "$APP/Config" "$APP/Scripts" "$WEB/root/api"
-printf '[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n' \
-  > "$APP/Config/qbxXap.ini"
 printf '[RFID]\r\nHTTPPort=%s\r\n[RFIDUnits]\r\n%s=%s~2~Keys~False~05/12/2026 10:00:00~Hall~~False~False~False~10~~Switch~True~1~1~87~87~42~42\r\n' \
   "$P_TAG" "$CODE" "$CODE" > "$APP/Config/Tagvane.ini"
 cat > "$APP/Scripts/job.txt" <<'LUA'

@@ -2,6 +2,25 @@
 # Debian's nginx serving a folder as the reference server, and the CPU
 # ticks of a set of processes.
 
+# bench_setup NAME: a scratch folder $WORK (gone on exit) with the
+# application folder $APP (its xAP settings on loopback) and nginx's folder
+# $WEB; on exit the daemon $DAEMON and that nginx are stopped.
+bench_setup() {
+  WORK="$(mktemp -d "/tmp/tagvane-$1-XXXXXX")"
+  APP="$WORK/app"
+  WEB="$WORK/nginx"
+  trap bench_cleanup EXIT
+  mkdir -p "$APP/Config" "$WEB/root"
+  printf '[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n' \
+    > "$APP/Config/qbxXap.ini"
+}
+bench_cleanup() {
+  [[ -n "${DAEMON:-}" ]] && kill "$DAEMON" 2>/dev/null || true
+  [[ -f "$WEB/nginx.pid" ]] && kill "$(cat "$WEB/nginx.pid")" 2>/dev/null || true
+  sleep 0.2
+  rm -rf "$WORK"
+}
+
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 # start_nginx DIR PORT: serves DIR/root on 127.0.0.1:PORT with one worker;

@@ -10,25 +10,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD="${1:-build}"
 SECS="${2:-10}"
-WORK="$(mktemp -d /tmp/tagvane-load-XXXXXX)"
-APP="$WORK/app"
-WEB="$WORK/nginx"
-cleanup() {
-  [[ -n "${DAEMON:-}" ]] && kill "$DAEMON" 2>/dev/null || true
-  [[ -f "$WEB/nginx.pid" ]] && kill "$(cat "$WEB/nginx.pid")" 2>/dev/null || true
-  sleep 0.2
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
 # shellcheck source=bench/bench_lib.sh
 source bench/bench_lib.sh
+bench_setup load
 P_TAG="$(free_port)"
 P_NGX="$(free_port)"
 
 mkdir -p "$APP/Config" "$WEB/root/Tagvane/images"
-printf '[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n' \
-  > "$APP/Config/qbxXap.ini"
 python3 - "$APP/Config/Tagvane.ini" "$P_TAG" <<'PY'
 import sys
 path, port = sys.argv[1], sys.argv[2]

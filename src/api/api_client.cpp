@@ -42,7 +42,7 @@ class Socket {
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // Connects within the time-out; returns the connected socket's descriptor.
-int Connect(const ApiEndpoint& ep, int timeout_seconds) {
+int Connect(const ApiAddress& ep, int timeout_seconds) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -135,19 +135,19 @@ ApiReply ParseAnswer(const std::string& raw) {
 
 }  // namespace
 
-std::string ApiEndpoint::Url() const {
+std::string ApiAddress::Url() const {
   const bool v6 = host.find(':') != std::string::npos;
   return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-ApiEndpoint ParseApiUrl(std::string_view url) {
+ApiAddress ParseApiUrl(std::string_view url) {
   const std::string shown(url);
   if (!StartsWithNoCase(url, "http://")) {
     throw std::invalid_argument("URL \"" + shown + "\" does not start with http://");
   }
   std::string_view rest = url.substr(7);
   if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
-  ApiEndpoint ep;
+  ApiAddress ep;
   std::string_view port;
   if (!rest.empty() && rest.front() == '[') {
     const size_t close = rest.find(']');
@@ -179,11 +179,11 @@ ApiEndpoint ParseApiUrl(std::string_view url) {
   return ep;
 }
 
-ApiEndpoint EndpointFromAppDir(const std::filesystem::path& dir) {
+ApiAddress EndpointFromAppDir(const std::filesystem::path& dir) {
   IniTool ini;
   const auto path = ResolveBelow(dir, "Config/Tagvane.ini");
   if (path) ini.Load(*path);
-  ApiEndpoint ep;
+  ApiAddress ep;
   const double port = LeadingNumber(RemoveQuotes(ini.Read("RFID", "HTTPPort", "8017")));
   if (port >= 1 && port <= 65535) ep.port = static_cast<uint16_t>(port);
   ep.token = RemoveQuotes(TrimSpaces(ini.Read("RFID", "APIToken", "")));
@@ -196,8 +196,8 @@ std::optional<std::string> ProcessEnv(const char* name) {
   return std::string(value);
 }
 
-ApiEndpoint ChooseEndpoint(const EndpointOptions& options, const EnvLookup& get_env) {
-  ApiEndpoint ep;
+ApiAddress ChooseEndpoint(const EndpointOptions& options, const EnvLookup& get_env) {
+  ApiAddress ep;
   if (!options.url.empty()) {
     ep = ParseApiUrl(options.url);
     ep.token = get_env("TAGVANE_API_TOKEN").value_or("");

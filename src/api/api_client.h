@@ -20,7 +20,7 @@ using ApiJson = nlohmann::ordered_json;
 
 inline constexpr uint16_t kDefaultApiPort = 8017;
 
-struct ApiEndpoint {
+struct ApiAddress {
   std::string host = "127.0.0.1";
   uint16_t port = kDefaultApiPort;
   std::string token;  // empty: no Authorization header
@@ -36,11 +36,11 @@ class ApiConnectionError : public std::runtime_error {
 
 // "http://host:port" (an optional trailing "/"; "[::1]" for IPv6; port 80
 // when left out). Throws std::invalid_argument naming what is wrong.
-ApiEndpoint ParseApiUrl(std::string_view url);
+ApiAddress ParseApiUrl(std::string_view url);
 
 // HTTPPort and APIToken from section "RFID" of DIR/Config/Tagvane.ini
 // (names in any letter case, quotes removed; port 8017 when absent).
-ApiEndpoint EndpointFromAppDir(const std::filesystem::path& dir);
+ApiAddress EndpointFromAppDir(const std::filesystem::path& dir);
 
 // Where a program's calls go: --url, else --app-dir, else TAGVANE_API_URL
 // (with TAGVANE_API_TOKEN), else 127.0.0.1:8017. A given token wins over
@@ -51,7 +51,7 @@ struct EndpointOptions {
   std::optional<std::string> token;
 };
 using EnvLookup = std::function<std::optional<std::string>(const char*)>;
-ApiEndpoint ChooseEndpoint(const EndpointOptions& options, const EnvLookup& get_env);
+ApiAddress ChooseEndpoint(const EndpointOptions& options, const EnvLookup& get_env);
 // The process environment.
 std::optional<std::string> ProcessEnv(const char* name);
 
@@ -66,7 +66,7 @@ struct ApiReply {
 
 class ApiClient {
  public:
-  explicit ApiClient(ApiEndpoint endpoint, int timeout_seconds = 120)
+  explicit ApiClient(ApiAddress endpoint, int timeout_seconds = 120)
       : endpoint_(std::move(endpoint)), timeout_seconds_(timeout_seconds) {}
 
   // POST /api/<member> with args (an array or an object) as the body.
@@ -75,12 +75,12 @@ class ApiClient {
   ApiReply Post(std::string_view member, std::string_view body) const;
   // GET /api/<path>.
   ApiReply Get(std::string_view path) const;
-  const ApiEndpoint& endpoint() const { return endpoint_; }
+  const ApiAddress& endpoint() const { return endpoint_; }
 
  private:
   ApiReply Exchange(std::string_view method, std::string_view path, std::string_view body) const;
 
-  ApiEndpoint endpoint_;
+  ApiAddress endpoint_;
   int timeout_seconds_;
 };
 

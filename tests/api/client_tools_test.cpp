@@ -71,7 +71,7 @@ TEST(ApiClient, ChoosesTheEndpointFromOptionsFolderOrEnvironment) {
     auto it = env.find(name);
     return it == env.end() ? std::nullopt : std::optional(it->second);
   };
-  ApiEndpoint ep = ChooseEndpoint({}, get);
+  ApiAddress ep = ChooseEndpoint({}, get);
   EXPECT_EQ(ep.Url(), "http://127.0.0.1:8017");
   EXPECT_EQ(ep.token, "");
   env = {{"TAGVANE_API_URL", "http://localhost:9000/"}, {"TAGVANE_API_TOKEN", "t"}};

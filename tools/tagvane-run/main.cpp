@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
                                "\" not found (looked for " + looked + ")");
   }
 
-  ApiEndpoint endpoint;
+  ApiAddress endpoint;
   try {
     endpoint = ChooseEndpoint(options, ProcessEnv);
   } catch (const std::exception& e) {

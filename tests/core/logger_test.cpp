@@ -32,18 +32,16 @@ class LoggerFixture : public ::testing::Test {
   RecordingTransport transport_;
 };
 
-TEST_F(LoggerFixture, TraceLineFormatWithAndWithoutErrorPart) {
+TEST_F(LoggerFixture, TraceLineFormatAndDebugEntries) {
   Failure failure{1, 0, "Path not found"};
   log_.WriteTrace("Tagvane", "InitXap", &failure);
   log_.WriteTrace("Tagvane", "xAP Init Error -1 occurred");
   EXPECT_EQ(Trace(),
             "05/12/2026 06:42:27 24147.55 | Tagvane InitXap  Line 0 Path not found\r\n"
             "05/12/2026 06:42:27 24147.55 | Tagvane xAP Init Error -1 occurred \r\n");
-}
-
-TEST_F(LoggerFixture, DebugEntriesGoToTheTraceOnly) {
+  // Debug entries go to the trace only.
   log_.LogEvent("Tagvane Debug", "raw data");
-  EXPECT_EQ(Trace(), "05/12/2026 06:42:27 24147.55 | Tagvane Debug raw data \r\n");
+  EXPECT_TRUE(Trace().ends_with("| Tagvane Debug raw data \r\n"));
   EXPECT_TRUE(outbox_.StartupQueue().empty());
 }
 

@@ -30,13 +30,9 @@ class PgReadings : public ::testing::Test {
 PgServer* PgReadings::server_ = nullptr;
 
 // Pumps the real loop until done() or the bound (against hangs) passes.
-bool PumpLoop(App& app, const std::function<bool()>& done,
-              std::chrono::seconds bound = std::chrono::seconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + bound;
-  while (!done() && std::chrono::steady_clock::now() < end) {
-    app.Loop().PumpFor(std::chrono::milliseconds(10));
-  }
-  return done();
+bool PumpLoop(App& app, const std::function<bool()>& done) {
+  return PumpUntil(done, [&] { app.Loop().PumpFor(std::chrono::milliseconds(10)); },
+                   std::chrono::seconds(20));
 }
 
 // An App in a folder of its own whose reading database is PostgreSQL at

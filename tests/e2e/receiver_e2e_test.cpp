@@ -13,16 +13,6 @@
 namespace tagvane::test {
 namespace {
 
-std::string ReadIfThere(const std::filesystem::path& p) {
-  return std::filesystem::exists(p) ? ReadFile(p) : std::string();
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // Sends SIGTERM and waits for the exit status.
 int Terminate(ChildProcess& process) {
   process.Signal(SIGTERM);
@@ -43,7 +33,7 @@ TEST(ReceiverEndToEnd, AcceptedTagTurnsOnAndIsSavedAtShutDown) {
   // The monitor line of a report shows the device at 100 and On.
   const auto trace = dir / "app/Data/Tagvane.txt";
   ASSERT_TRUE(
-      daemon.WaitUntil([&] { return ReadIfThere(trace).find("100\tON") != std::string::npos; }))
+      daemon.WaitUntil([&] { return ReadFile(trace).find("100\tON") != std::string::npos; }))
       << daemon.Output();
   EXPECT_EQ(Terminate(daemon), 0);
   EXPECT_NE(ReadFile(dir / "sim.log").find("received f0 29"), std::string::npos);
@@ -78,11 +68,9 @@ TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
   link.LoadDevices();
   ASSERT_TRUE(link.InitCommPort(app.GetSettings().RFIDPort));
   app.State().SerialPortOpen = true;
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (link.Reconnects() < 3 && std::chrono::steady_clock::now() < give_up) {
-    app.Loop().PumpFor(std::chrono::milliseconds(20));
-  }
-  ASSERT_GE(link.Reconnects(), 3u);
+  ASSERT_TRUE(PumpUntil([&] { return link.Reconnects() >= 3; },
+                        [&] { app.Loop().PumpFor(std::chrono::milliseconds(20)); },
+                        std::chrono::seconds(60)));
   EXPECT_EQ(LogCount(app, "RFID IP Connection Closed"), link.Reconnects()) << "one entry per drop";
   DevicePtr* device = app.Tables().DeviceTable.Find("____________1A2B");
   ASSERT_TRUE(device);
@@ -91,7 +79,7 @@ TEST(ReceiverEndToEnd, LinkFollowsABridgeThatKeepsDroppingTheConnection) {
   app.State().LinkClosing = true;
   link.Close();
   Terminate(sim.Process());
-  EXPECT_GE(Count(ReadFile(dir / "sim.log"), "received f0 29"), 2u) << "greeted on reconnect";
+  EXPECT_GE(Occurrences(ReadFile(dir / "sim.log"), "received f0 29"), 2u) << "greeted on reconnect";
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "support/process.h"
+#include "support/rig.h"
 #include "support/test_support.h"
 #include "support/udp_peer.h"
 
@@ -22,13 +22,9 @@ TEST(XapEndToEnd, DaemonHubAndListenerOnLoopback) {
   ASSERT_TRUE(hub.WaitForOutput("(qbx.listen.")) << hub.Output();
 
   test::TempDir dir;
-  test::WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\nReceiverLocation=Hall\r\n");
-  test::WriteFile(dir / "Config/qbxXap.ini",
-                  "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n"
-                  "InterfaceAddress=127.0.0.1\r\nHubPort=" +
-                      hub_port + "\r\n");
-  ChildProcess daemon(test::BuiltProgram("tagvane"),
-                      {"--foreground", "--app-dir", dir.Path().string()});
+  auto owned = test::StartDaemon(dir.Path(), "[RFID]\r\nReceiverLocation=Hall\r\n",
+                                 "HubPort=" + hub_port + "\r\n");
+  ChildProcess& daemon = *owned;
   ASSERT_TRUE(daemon.WaitForOutput(test::kDaemonReady)) << daemon.Output();
   EXPECT_NE(daemon.Output().find("Using xAP port "), std::string::npos) << daemon.Output();
   ASSERT_TRUE(hub.WaitForOutput(".Hall) registered, interval 600 s")) << hub.Output();

@@ -50,10 +50,7 @@ bool Subscriber::WaitFor(const std::string& text, const std::function<void()>& p
 }
 
 size_t Subscriber::Count(const std::string& text) const {
-  size_t n = 0;
-  const std::string& out = process_.Output();
-  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-  return n;
+  return Occurrences(process_.Output(), text);
 }
 
 void PublishOnce(int port, const std::string& topic, const std::string& payload, bool retain) {

@@ -109,8 +109,6 @@ TEST(RFIDDevice, SetterRules) {
   EXPECT_EQ(d.OnWeight(), 20.0f);
   d.SetOffWeight(-1);
   EXPECT_EQ(d.OffWeight(), 0.0f);
-  d.SetDC("______hall1a2b");
-  EXPECT_EQ(d.DC(), "______HALL1A2B");
   d.SetStrength(80);
   d.SetStrength(-1);
   EXPECT_FLOAT_EQ(d.AverageStrength(), 19.5f);

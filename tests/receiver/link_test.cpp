@@ -24,14 +24,8 @@ using std::chrono::milliseconds;
 
 // Runs the loop until pred holds; false when it never does (a generous
 // bound that only guards against a hang).
-template <typename Pred>
-bool RunUntil(App& app, Pred pred, int max_seconds = 30) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(max_seconds);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    app.Loop().PumpFor(milliseconds(20));
-  }
-  return true;
+bool RunUntil(App& app, const std::function<bool()>& pred) {
+  return PumpUntil(pred, [&] { app.Loop().PumpFor(milliseconds(20)); }, std::chrono::seconds(30));
 }
 
 struct LinkBed {
@@ -206,9 +200,7 @@ TEST(TcpLink, ConnectsByNameAndProbesASilentBridge) {
   // "localhost" may stand for ::1 first; every address is tried.
   link.StartConnect("localhost", acceptor.local_endpoint().port());
   EXPECT_EQ(link.State(), TcpLink::kConnecting);
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!connected && std::chrono::steady_clock::now() < give_up) io.run_one_for(milliseconds(20));
-  ASSERT_TRUE(connected);
+  ASSERT_TRUE(PumpUntil([&] { return connected; }, [&] { io.run_one_for(milliseconds(20)); }));
   const int fd = link.NativeHandle();
   int value = 0;
   socklen_t len = sizeof value;

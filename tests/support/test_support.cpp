@@ -21,13 +21,20 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& pump) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& pump,
+               std::chrono::seconds bound) {
+  const auto end = std::chrono::steady_clock::now() + bound;
   while (!done() && std::chrono::steady_clock::now() < end) {
     pump();
     usleep(1000);
   }
   return done();
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 std::string ReadFile(const std::filesystem::path& path) {

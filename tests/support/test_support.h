@@ -1,6 +1,7 @@
 // Helpers shared by the test suites: temporary folders and file access.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -21,9 +22,13 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Runs pump until done() holds or a generous bound (10 s) passes; returns
-// done(). The bound guards against hangs; it is not a measurement.
-bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& pump);
+// Runs pump until done() holds or a generous bound passes; returns done().
+// The bound guards against hangs; it is not a measurement.
+bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& pump,
+               std::chrono::seconds bound = std::chrono::seconds(10));
+
+// How many times what occurs in text (overlapping ones too).
+size_t Occurrences(const std::string& text, const std::string& what);
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& text);

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <asio/connect.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -147,39 +145,22 @@ void WhenReady(asio::steady_timer& poll, const std::function<bool()>& ready,
 
 TEST(Server, PostBodyFromALaterPacket) {
   WebFixture fx;
-  // The client lives on the server's own loop, so it runs inside the
-  // server's wait for the body: it sends the body only once the header
-  // has been taken from the queue, which makes the body a later packet.
-  asio::io_context& io = fx.app().Loop().Io();
-  asio::ip::tcp::socket socket(io);
-  socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(fx.port())});
+  // The poll runs on the server's own loop, so inside the server's wait
+  // for the body: the body is sent only once the header has been taken
+  // from the queue, which makes it a later packet.
+  Client client(fx);
   const std::string body = "clientinput=yes&UpdateButton=Save&ShowSetup=1";
-  const std::string header =
-      "POST /status HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  asio::write(socket, asio::buffer(header));
-  asio::steady_timer poll(io);
+  client.Send("POST /status HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+              "\r\n\r\n");
+  asio::steady_timer poll(fx.app().Loop().Io());
   bool body_sent = false;
   WhenReady(
       poll, [&] { return fx.server().SocketsOpen() == 1 && fx.server().QueueLength() == 0; },
       [&] {
-        asio::write(socket, asio::buffer(body));
+        client.Send(body);
         body_sent = true;
       });
-  std::string answer;
-  std::array<char, 4096> buffer;
-  bool done = false;
-  std::function<void()> read = [&] {
-    socket.async_read_some(asio::buffer(buffer), [&](const asio::error_code& ec, size_t n) {
-      answer.append(buffer.data(), n);
-      if (ec) {
-        done = true;
-        return;
-      }
-      read();
-    });
-  };
-  read();
-  fx.PumpUntil([&] { return done; });
+  const std::string answer = client.ReadAll();
   EXPECT_TRUE(body_sent);
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK"));
   EXPECT_TRUE(fx.app().GetSettings().ShowSetup);
@@ -189,19 +170,17 @@ TEST(Server, PostWaitEndsAtAnotherSocketsPacket) {
   WebFixture fx;
   // Only the other socket's packet can end this wait within the test.
   fx.server().SetPostWait(600000);
-  asio::io_context& io = fx.app().Loop().Io();
-  asio::ip::tcp::socket other(io);
-  other.connect({asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(fx.port())});
+  Client other(fx);
   Client poster(fx);
   poster.Send("POST /status HTTP/1.1\r\nContent-Length: 45\r\n\r\n");
   // Runs inside the server's wait: once the POST header has been taken and
   // both connections are open, the other client asks for a page.
-  asio::steady_timer poll(io);
+  asio::steady_timer poll(fx.app().Loop().Io());
   bool other_sent = false;
   WhenReady(
       poll, [&] { return fx.server().SocketsOpen() == 2 && fx.server().QueueLength() == 0; },
       [&] {
-        asio::write(other, asio::buffer(std::string("GET /favicon.ico HTTP/1.1\r\n\r\n")));
+        other.Send("GET /favicon.ico HTTP/1.1\r\n\r\n");
         other_sent = true;
       });
   const std::string posted = poster.ReadAll();
@@ -210,15 +189,7 @@ TEST(Server, PostWaitEndsAtAnotherSocketsPacket) {
   EXPECT_TRUE(posted.starts_with("HTTP/1.1 200 OK")) << posted;
   EXPECT_FALSE(fx.app().GetSettings().ShowSetup);
   // The other packet is served next, as a request of its own.
-  other.non_blocking(true);
-  std::string got;
-  fx.PumpUntil([&] {
-    std::array<char, 1024> buffer;
-    asio::error_code ec;
-    const size_t n = other.read_some(asio::buffer(buffer), ec);
-    got.append(buffer.data(), n);
-    return ec && ec != asio::error::would_block;
-  });
+  const std::string got = other.ReadAll();
   EXPECT_TRUE(got.starts_with("HTTP/1.1 200 Object Not Found")) << got;
 }
 

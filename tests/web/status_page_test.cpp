@@ -26,12 +26,6 @@ std::string Page(WebFixture& fx, const std::string& form = "") {
   return fx.pages().StatusPage(request, response);
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 std::string IniOnDisk(WebFixture& fx) { return ReadFile(fx.dir() / "Config/Tagvane.ini"); }
 
 TEST(StatusPage, TitleOptionsAndTagRows) {
@@ -88,7 +82,7 @@ TEST(StatusPage, HiddenParametersTravelInTheChangedCell) {
   device->SetTag("Keys");
   device->SetEventNotification(true);
   const std::string page = Page(fx);
-  EXPECT_EQ(Count(page, "<input type='submit' name='"),
+  EXPECT_EQ(Occurrences(page, "<input type='submit' name='"),
             7u + 2u);  // 7 columns + the two refresh buttons
   EXPECT_NE(page.find("<input type='hidden' name='Tag0' value='Keys'>"), std::string::npos);
   EXPECT_NE(page.find("<input type='hidden' value='1' name='Ev0'>"), std::string::npos);

@@ -206,13 +206,7 @@ TEST_F(IncomingTest, MalformedReportSourcesAreIgnoredQuietly) {
 TEST_F(IncomingTest, FaultyMessagesReachTheTraceOnceAMinute) {
   const std::string faulty = Message("x.y", "acme.a.b", "", "sec", "k=1\nk=2\n");
   auto trace_lines = [&] {
-    const std::string trace = test::ReadFile(daemon_.app().Log().TracePath());
-    size_t n = 0;
-    for (size_t at = trace.find("From XAP Key=k"); at != std::string::npos;
-         at = trace.find("From XAP Key=k", at + 1)) {
-      ++n;
-    }
-    return n;
+    return test::Occurrences(test::ReadFile(daemon_.app().Log().TracePath()), "From XAP Key=k");
   };
   for (int i = 0; i < 3; ++i) Deliver(faulty);
   EXPECT_EQ(trace_lines(), 1u);

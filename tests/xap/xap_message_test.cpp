@@ -60,7 +60,6 @@ TEST(XapMessageCompare, AddressTable) {
       {"qbx.RFID.HOMEPC:Door", "qbx.RFID.HOMEPC:Window", true},
       {"qbx.RFID.>:>", "other.RFID.x:y", false},
       {"", "qbx", false},
-      {"qbx", "", false},
       {"a.b.c", "a.>", true},
       {"a.*.c", "a.b.d", false},
       {"*", "anything", true},

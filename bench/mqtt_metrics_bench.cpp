@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_tags.h"
 #include "core/app.h"
 #include "mqtt/mqtt_service.h"
 #include "receiver/device_table.h"
@@ -41,18 +42,11 @@ std::unique_ptr<App> MakeApp(const std::filesystem::path& dir, const std::string
   options.computer_name = "bench";
   auto app = std::make_unique<App>(options);
   app->InitXap();
-  for (int i = 0; i < tags; ++i) {
-    char id[16];
-    snprintf(id, sizeof id, "%04X", i);
-    auto device = NewRFIDDevice(*app);
-    device->SetDC(MakeDeviceCode(*app, "", id));
-    device->SetTag(std::string("tag_") + id);
-    device->SetLocation("Room " + std::to_string(i % 17));
-    device->SetInUse(true);
-    device->SetDeviceStatus(i % 2 ? kStatusOn : kStatusOff);
-    device->SetFigureOfMerit(static_cast<float>(i % 101));
-    app->Tables().DeviceTable.Add(device->DC(), device);
-  }
+  AddBenchTags(*app, tags, [](RFIDDevice& device, int i) {
+    device.SetInUse(true);
+    device.SetDeviceStatus(i % 2 ? kStatusOn : kStatusOff);
+    device.SetFigureOfMerit(static_cast<float>(i % 101));
+  });
   return app;
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "bench_tags.h"
 #include "core/app.h"
 #include "receiver/device_table.h"
 #include "receiver/rfid_device.h"
@@ -38,19 +39,12 @@ struct Site {
     web = server.get();
     app->SetHttpServer(std::move(server));
     app->InitXap();
-    for (int i = 0; i < tags; ++i) {
-      char id[16];
-      snprintf(id, sizeof id, "%04X", i);
-      auto device = NewRFIDDevice(*app);
-      device->SetDC(MakeDeviceCode(*app, "", id));
-      device->SetTag(std::string("tag_") + id);
-      device->SetLocation("Room " + std::to_string(i % 17));
-      device->SetInUse(i % 3 != 0);
-      device->SetDeviceString(
+    AddBenchTags(*app, tags, [](RFIDDevice& device, int i) {
+      device.SetInUse(i % 3 != 0);
+      device.SetDeviceString(
           "<table><td><img alt='' src='/Tagvane/images/sensors/on.gif'>&nbsp;(87)&nbsp;[42]"
           "</td></table>");
-      app->Tables().DeviceTable.Add(device->DC(), device);
-    }
+    });
   }
   ~Site() {
     app.reset();

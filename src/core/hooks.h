@@ -7,10 +7,38 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tagvane {
 
 class XapMessage;
+
+// A hook several subsystems listen to: each adds its own function and removes
+// it again by the number Add gave; a call reaches every listener in the order
+// they were added.
+template <typename... Args>
+class Listeners {
+ public:
+  using Function = std::function<void(Args...)>;
+  int Add(Function f) {
+    list_.emplace_back(++last_id_, std::move(f));
+    return last_id_;
+  }
+  void Remove(int id) {
+    std::erase_if(list_, [id](const auto& entry) { return entry.first == id; });
+  }
+  void operator()(Args... args) const {
+    // A listener may add or remove listeners: call a copy of the list.
+    const auto list = list_;
+    for (const auto& entry : list) entry.second(args...);
+  }
+  bool Empty() const { return list_.empty(); }
+
+ private:
+  std::vector<std::pair<int, Function>> list_;
+  int last_id_ = 0;
+};
 
 struct Hooks {
   // BSC event or info message for one device (device code, message class).
@@ -33,7 +61,9 @@ struct Hooks {
   std::function<void(XapMessage&)> CaptureMessage = [](XapMessage&) {};
   // A presence decision was announced for a device in use (device code),
   // after its status, figure and last change were updated.
-  std::function<void(const std::string&)> DeviceDecision = [](const std::string&) {};
+  // Every subsystem that follows the tags' states (MQTT, the reading
+  // database's turns, the API's event stream) adds itself here.
+  Listeners<const std::string&> DeviceDecision;
 };
 
 }  // namespace tagvane

@@ -70,11 +70,16 @@ class ScriptHostPort {
   virtual void Release() = 0;
 };
 
+class HistorySource;
+
 class DatabasePort {
  public:
   virtual ~DatabasePort() = default;
   virtual void Open() = 0;
   virtual void Close() = 0;
+  // The readings and turns read back for the history page and the API;
+  // nullptr when no reading database is installed.
+  virtual HistorySource* History() { return nullptr; }
 };
 
 // The pages that show and set the receiver's state: data monitor, settings page,

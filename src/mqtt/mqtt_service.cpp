@@ -46,9 +46,9 @@ void MqttService::Start() {
     connection_.reset();
     return;
   }
-  app_.GetHooks().DeviceDecision = [this](const std::string& code) {
+  decision_listener_ = app_.GetHooks().DeviceDecision.Add([this](const std::string& code) {
     Guard(app_.Log(), "MqttDecision", [&] { OnDecision(code); });
-  };
+  });
   sweep_timer_.SetInterval(1000);
   sweep_timer_.SetEnabled(true);
 }
@@ -56,7 +56,8 @@ void MqttService::Start() {
 void MqttService::Close() {
   sweep_timer_.SetEnabled(false);
   if (!connection_) return;
-  app_.GetHooks().DeviceDecision = [](const std::string&) {};
+  app_.GetHooks().DeviceDecision.Remove(decision_listener_);
+  decision_listener_ = 0;
   connection_->Close(topics_->Status(), "offline");
   app_.GetMetrics().Set("tagvane_mqtt_connected", 0);
 }

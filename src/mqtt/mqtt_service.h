@@ -69,6 +69,8 @@ class MqttService final : public MqttPort {
   std::unique_ptr<MqttTopics> topics_;
   std::unique_ptr<MqttConnection> connection_;
   Timer sweep_timer_;
+  // The DeviceDecision listener while started (0: none).
+  int decision_listener_ = 0;
   int sweep_count_ = 0;
   // Device code (upper case) -> what the broker holds for it.
   std::unordered_map<std::string, Published> published_;

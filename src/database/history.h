@@ -1,0 +1,58 @@
+// Tag history: the readings and presence turns of one tag in a time window,
+// read back from the reading database for the history page and the API.
+// The reading database implements HistorySource; the page and the API only
+// see this interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+
+namespace tagvane {
+
+struct HistoryReading {
+  DateTime time;
+  int16_t strength = 0;
+};
+
+// One presence turn as it was announced: On or Off, the figure of merit,
+// and the tag's name and location at that moment.
+struct HistoryTurn {
+  DateTime time;
+  bool on = false;
+  int figure = 0;
+  std::string name;
+  std::string location;
+};
+
+struct HistoryQuery {
+  std::string tag_id;  // the 4-character tag identifier
+  DateTime from;
+  DateTime to;
+  // At most this many readings come back; beyond it they are thinned evenly.
+  size_t max_readings = 10000;
+};
+
+struct HistoryResult {
+  bool ok = false;
+  std::string error;  // why not, when !ok ("No reading database is configured", ...)
+  std::vector<HistoryReading> readings;  // in time order
+  size_t readings_in_window = 0;         // before thinning
+  bool thinned = false;
+  std::vector<HistoryTurn> turns;  // in time order
+};
+
+class HistorySource {
+ public:
+  virtual ~HistorySource() = default;
+  // Calls done exactly once with the result: before returning (SQLite) or
+  // later from the event loop (PostgreSQL). Never blocks the loop for more
+  // than a few milliseconds.
+  virtual void LoadHistory(const HistoryQuery& query, std::function<void(HistoryResult)> done) = 0;
+};
+
+}  // namespace tagvane

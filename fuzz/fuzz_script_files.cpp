@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the script include expansion (as a set of files
-// that include each other by number), the wrapper writer and the reading of
+// that include each other by number), the wrapper writer (what it writes
+// must read back as written) and the reading of
 // Lua's error positions.
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +9,9 @@
 #include <vector>
 
 #include "scripting/script_engine.h"
+#include "core/text.h"
 #include "scripting/script_files.h"
+#include "scripting/wrapper_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -45,7 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   loader.cycle = [&](std::string_view name) { total += name.size(); };
   tagvane::ExpandScript("0", loader);
 
-  total += tagvane::WrapperText(input, input.substr(0, size / 2), input.substr(size / 2)).size();
+  // What the writer accepts reads back as written.
+  const std::string_view procedure = input.substr(0, size / 2), parameter = input.substr(size / 2);
+  if (!tagvane::WrapperRefusal(input, procedure, parameter)) {
+    const tagvane::WrapperFile w =
+        tagvane::ParseWrapper(tagvane::WrapperText(input, procedure, parameter));
+    if (w.procedure != tagvane::TrimSpaces(procedure) || w.parameter != parameter) __builtin_trap();
+    total += w.job_id.size();
+  }
   total += tagvane::ScriptEngine::ErrorFromMessage(input, 2).description.size();
   total += tagvane::IsFullScriptPath(input);
   return total == SIZE_MAX ? 1 : 0;

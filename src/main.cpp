@@ -16,6 +16,7 @@
 #include "ui/service_signals.h"
 #include "ui/web_ui.h"
 #include "version.h"
+#include "web/api_access.h"
 #include "web/basic_auth.h"
 #include "web/default_assets.h"
 #include "wiring.h"
@@ -113,6 +114,19 @@ int ManageUser(const std::string& app_dir, const std::string& set_name,
   }
 }
 
+// --init-api-token: the token is never printed.
+int InitApiToken(const std::string& app_dir) {
+  try {
+    const bool made = tagvane::EnsureApiToken(app_dir);
+    std::cerr << (made ? "APIToken set in " : "APIToken already set in ") << app_dir
+              << "/Config/Tagvane.ini" << std::endl;
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << std::endl;
+    return 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +146,10 @@ int main(int argc, char** argv) {
       ->option_text("NAME");
   cli.add_option("--remove-user", remove_user, "Remove user NAME from Config/users.ini and exit")
       ->option_text("NAME");
+  bool init_api_token = false;
+  cli.add_flag("--init-api-token", init_api_token,
+               "Give Config/Tagvane.ini a random APIToken when it has none, make the file "
+               "readable by its owner only, and exit (the package's install step runs this)");
   cli.set_version_flag("--version", std::string("tagvane ") + tagvane::kVersion);
   CLI11_PARSE(cli, argc, argv);
 
@@ -143,6 +161,7 @@ int main(int argc, char** argv) {
   if (!set_password.empty() || !remove_user.empty()) {
     return ManageUser(app_dir, set_password, remove_user);
   }
+  if (init_api_token) return InitApiToken(app_dir);
 
   if (!foreground) Daemonize();
 

@@ -36,17 +36,25 @@ void InstallSubsystems(App& app) {
   network.sunrise = [&xap] { return xap.Incoming().SunriseText(); };
   network.sunset = [&xap] { return xap.Incoming().SunsetText(); };
   ScriptHost& scripts = InstallScripting(app, std::move(network));
-  // Spawned jobs reach the daemon through its API on the port it listens on.
-  scripts.SetJobLauncher(std::make_unique<ProcessJobLauncher>(
-      app.Loop().Io(), app.Log(), RunnerBesideExecutable(), [&app, web_server] {
+  // Spawned jobs reach the daemon through its API on the port it listens on,
+  // with a secret of this run (the APIToken itself stays out of their
+  // environment, and without one they may still call every member).
+  const std::string job_token = RandomToken();
+  auto launcher = std::make_unique<ProcessJobLauncher>(
+      app.Loop().Io(), app.Log(), RunnerBesideExecutable(), [&app, web_server, job_token] {
         int port = web_server->Server().LocalPort();
         if (port <= 0) {
           port = ToInt32(LeadingNumber(
               RemoveQuotes(app.Ini().GetIniSetting("RFID", "HTTPPort", "8017", kSettingsFile))));
         }
-        return MakeJobEnvironment(port, ApiToken(app.Ini()), app.AppPath());
-      }));
-  InstallApi(web_server->Server(), app, scripts);
+        return MakeJobEnvironment(port, job_token, app.AppPath());
+      });
+  launcher->SetTimeLimit([&app] {
+    return JobTimeLimitFrom(
+        RemoveQuotes(app.Ini().GetIniSetting("RFID", "JobTimeLimit", "", kSettingsFile)));
+  });
+  scripts.SetJobLauncher(std::move(launcher));
+  InstallApi(web_server->Server(), app, scripts, job_token);
 
   auto database = std::make_unique<ReadingDatabase>(app);
   ReadingDatabase* db = database.get();

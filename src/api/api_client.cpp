@@ -180,14 +180,37 @@ ApiAddress ParseApiUrl(std::string_view url) {
 }
 
 ApiAddress EndpointFromAppDir(const std::filesystem::path& dir) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) {
+    throw std::invalid_argument("no application folder " + dir.string());
+  }
   IniTool ini;
   const auto path = ResolveBelow(dir, "Config/Tagvane.ini");
-  if (path) ini.Load(*path);
+  if (path && std::filesystem::exists(*path, ec)) {
+    if (::access(path->c_str(), R_OK) != 0) {
+      throw std::invalid_argument("cannot read " + path->string() + ": " + std::strerror(errno) +
+                                  " (it holds the API token: run as the service's user or root, "
+                                  "or give --token)");
+    }
+    ini.Load(*path);
+  }
   ApiAddress ep;
   const double port = LeadingNumber(RemoveQuotes(ini.Read("RFID", "HTTPPort", "8017")));
   if (port >= 1 && port <= 65535) ep.port = static_cast<uint16_t>(port);
   ep.token = RemoveQuotes(TrimSpaces(ini.Read("RFID", "APIToken", "")));
   return ep;
+}
+
+std::optional<std::filesystem::path> DefaultAppDir(const EnvLookup& get_env) {
+  std::vector<std::filesystem::path> candidates;
+  if (auto dir = get_env("TAGVANE_APP_DIR"); dir && !dir->empty()) candidates.emplace_back(*dir);
+  candidates.push_back(std::filesystem::path(ExecutablePath(nullptr)).parent_path());
+  candidates.emplace_back(kServiceAppDir);
+  for (const auto& dir : candidates) {
+    const auto ini = ResolveBelow(dir, "Config/Tagvane.ini");
+    if (ini && ::access(ini->c_str(), R_OK) == 0) return dir;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> ProcessEnv(const char* name) {
@@ -206,6 +229,9 @@ ApiAddress ChooseEndpoint(const EndpointOptions& options, const EnvLookup& get_e
   } else if (auto url = get_env("TAGVANE_API_URL"); url && !url->empty()) {
     ep = ParseApiUrl(*url);
     ep.token = get_env("TAGVANE_API_TOKEN").value_or("");
+  } else if (auto dir = DefaultAppDir(get_env)) {
+    ep = EndpointFromAppDir(*dir);
+    if (auto token = get_env("TAGVANE_API_TOKEN")) ep.token = *token;
   } else {
     ep.token = get_env("TAGVANE_API_TOKEN").value_or("");
   }

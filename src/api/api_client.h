@@ -40,17 +40,29 @@ ApiAddress ParseApiUrl(std::string_view url);
 
 // HTTPPort and APIToken from section "RFID" of DIR/Config/Tagvane.ini
 // (names in any letter case, quotes removed; port 8017 when absent).
+// Throws std::invalid_argument when dir is not a folder, or when the file
+// is there but cannot be read.
 ApiAddress EndpointFromAppDir(const std::filesystem::path& dir);
 
+using EnvLookup = std::function<std::optional<std::string>(const char*)>;
+
+// The packaged service's application folder.
+inline constexpr const char* kServiceAppDir = "/var/lib/tagvane";
+
+// The application folder to read when none is named: the first of
+// TAGVANE_APP_DIR, the folder of the running program and kServiceAppDir
+// whose Config/Tagvane.ini this user can read.
+std::optional<std::filesystem::path> DefaultAppDir(const EnvLookup& get_env);
+
 // Where a program's calls go: --url, else --app-dir, else TAGVANE_API_URL
-// (with TAGVANE_API_TOKEN), else 127.0.0.1:8017. A given token wins over
-// any other. get_env returns nullopt for an unset variable.
+// (with TAGVANE_API_TOKEN), else the DefaultAppDir, else 127.0.0.1:8017;
+// TAGVANE_API_TOKEN, when set, wins over a token from a default folder. A given token wins over any other. get_env
+// returns nullopt for an unset variable.
 struct EndpointOptions {
   std::string url;
   std::string app_dir;
   std::optional<std::string> token;
 };
-using EnvLookup = std::function<std::optional<std::string>(const char*)>;
 ApiAddress ChooseEndpoint(const EndpointOptions& options, const EnvLookup& get_env);
 // The process environment.
 std::optional<std::string> ProcessEnv(const char* name);

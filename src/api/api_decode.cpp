@@ -5,7 +5,9 @@
 
 #include "core/dates.h"
 #include "core/numbers.h"
+#include "core/paths.h"
 #include "core/text.h"
+#include "scripting/script_files.h"
 
 namespace tagvane {
 namespace {
@@ -99,13 +101,23 @@ std::optional<std::string> AsText(const RawArg& r) {
 
 std::optional<ApiError> CheckText(const ApiParam& p, std::string_view text) {
   if (p.rule == ApiTextRule::kRaw) return std::nullopt;
-  const bool line_safe = p.rule == ApiTextRule::kWritten || p.rule == ApiTextRule::kBody;
+  const bool line_safe = p.rule != ApiTextRule::kPlain;
   for (const char c : text) {
     if (c == '\0' && p.rule != ApiTextRule::kBody) {
       return Fault(std::string(p.name) + " may not hold a NUL character", p.name);
     }
     if (line_safe && (c == '\r' || c == '\n' || c == '\x03')) {
       return Fault(std::string(p.name) + " may not hold CR, LF or U+0003", p.name);
+    }
+  }
+  if (p.rule == ApiTextRule::kScript) {
+    // Scripts themselves may name any file; callers of the API only files
+    // below Scripts/, where a leading separator also points.
+    std::string_view below = text;
+    if (!below.empty() && (below.front() == '/' || below.front() == '\\')) below.remove_prefix(1);
+    if (IsFullScriptPath(text) || (!below.empty() && !IsSafeRelativeName(below))) {
+      return Fault(std::string(p.name) + " must name a file below Scripts/ (no full path, no \"..\")",
+                   p.name);
     }
   }
   return std::nullopt;
@@ -139,7 +151,10 @@ std::optional<ApiError> Convert(const ApiParam& p, const RawArg& r, ApiArg& arg)
     if (!std::isfinite(number)) throw OverflowError();
     arg.number = p.type == ApiType::kLong ? ToInt32(number) : ToInt16(number);
   } catch (const OverflowError&) {
-    return Fault(std::string(p.name) + " is out of range", p.name);
+    return Fault(std::string(p.name) + (p.type == ApiType::kLong
+                                            ? " must be a 32-bit integer (-2147483648 to 2147483647)"
+                                            : " must be a 16-bit integer (-32768 to 32767)"),
+                 p.name);
   }
   arg.text = std::to_string(arg.number);
   return std::nullopt;

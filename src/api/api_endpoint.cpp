@@ -1,6 +1,7 @@
 #include "api/api_endpoint.h"
 
 #include <memory>
+#include <optional>
 
 #include "api/api_decode.h"
 #include "core/app.h"
@@ -52,22 +53,38 @@ const json& Description() {
   return description;
 }
 
+// The answer for a call that may not go ahead; false when it may.
+bool Refused(Response& response, ApiVerdict verdict, std::string_view member) {
+  const std::string what = member.empty() ? std::string("this call") : std::string(member);
+  switch (verdict) {
+    case ApiVerdict::kAllowed:
+      return false;
+    case ApiVerdict::kForbidden:
+      Refuse(response, {403, "this client may not use the API (settings APIAccess and APIToken)", ""});
+      return true;
+    case ApiVerdict::kNoToken:
+      Refuse(response, {403, what + " runs code or writes files and needs the API token, but none "
+                                   "is set (setting APIToken in section RFID of Tagvane.ini)", ""});
+      return true;
+    case ApiVerdict::kUnauthorized:
+      SendAnswer(response, 401, kJson,
+                 json{{"error", what + " needs a valid \"Authorization: Bearer <token>\" header"}}
+                     .dump(),
+                 "WWW-Authenticate: Bearer\r\n");
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void ApiEndpoint::Serve(Request& request, Response& response) {
-  switch (ApiCallAccess(app_.Ini(), request.ServerVariables("remote_addr"),
-                        request.ServerVariables("Authorization"))) {
-    case ApiVerdict::kForbidden:
-      return Refuse(response, {403, "this client may not use the API (settings APIAccess and "
-                                    "APIToken)", ""});
-    case ApiVerdict::kUnauthorized:
-      SendAnswer(response, 401, kJson,
-                 json{{"error", "a valid \"Authorization: Bearer <token>\" header is required"}}
-                     .dump(),
-                 "WWW-Authenticate: Bearer\r\n");
-      return;
-    case ApiVerdict::kAllowed:
-      break;
+  const std::string client = request.ServerVariables("remote_addr");
+  const std::string authorization = request.ServerVariables("Authorization");
+  // Clients elsewhere are turned away before anything is decoded.
+  if (Refused(response, ApiCallAccess(app_.Ini(), client, authorization, ApiCallKind::kReads,
+                                      job_token_), "")) {
+    return;
   }
   std::string_view member = request.page();
   member.remove_prefix(std::min<size_t>(4, member.size()));  // "/api"
@@ -79,24 +96,28 @@ void ApiEndpoint::Serve(Request& request, Response& response) {
   if (const auto* error = std::get_if<ApiError>(&decoded)) return Refuse(response, *error);
   const ApiCall& call = std::get<ApiCall>(decoded);
   if (!call.member) return Answer(response, 200, Description());
+  if (Refused(response, ApiCallAccess(app_.Ini(), client, authorization, call.member->kind,
+                                      job_token_), call.member->name)) {
+    return;
+  }
   ApiAnswer answer;
-  std::string refused;
+  std::optional<ApiError> refused;
   const bool done = Guard(app_.Log(), "ApiCall " + std::string(call.member->name), [&] {
     try {
       answer = call.member->invoke(host_, call.args);
     } catch (const ApiCallError& e) {
-      refused = e.what();
+      refused = ApiError{400, e.what(), e.parameter()};
     }
   });
-  if (!refused.empty()) return Refuse(response, {400, refused, ""});
+  if (refused) return Refuse(response, *refused);
   if (!done) {
     return Answer(response, 500, json{{"error", "the call failed; see the event log"}});
   }
   Answer(response, 200, json{{"result", std::move(answer.result)}, {"type", answer.kind}});
 }
 
-void InstallApi(TCPServer& server, App& app, ScriptHost& host) {
-  auto endpoint = std::make_shared<ApiEndpoint>(app, host);
+void InstallApi(TCPServer& server, App& app, ScriptHost& host, std::string job_token) {
+  auto endpoint = std::make_shared<ApiEndpoint>(app, host, std::move(job_token));
   server.AddPrefix("/api", [endpoint](Request& request, Response& response, int) {
     endpoint->Serve(request, response);
   });

@@ -2,6 +2,7 @@
 
 #include "core/dates.h"
 #include "core/text.h"
+#include "scripting/script_files.h"
 #include "scripting/script_host.h"
 #include "xap/xap_message.h"
 
@@ -15,6 +16,7 @@ constexpr ApiParam Text(std::string_view name, ApiTextRule rule = ApiTextRule::k
   return {name, ApiType::kText, false, rule};
 }
 constexpr ApiParam Written(std::string_view name) { return Text(name, ApiTextRule::kWritten); }
+constexpr ApiParam Script(std::string_view name) { return Text(name, ApiTextRule::kScript); }
 constexpr ApiParam OptionalFile(std::string_view name) {
   return {name, ApiType::kText, true, ApiTextRule::kWritten};
 }
@@ -90,6 +92,33 @@ ApiAnswer CreateObject(ScriptHost& h, Args a) {
   return Null();
 }
 
+ApiAnswer Spawn(ScriptHost& h, Args a) {
+  if (auto refusal = WrapperRefusal(T(a, 0), T(a, 1), T(a, 2))) {
+    static constexpr std::string_view kNames[] = {"sScriptName", "sProcedure", "sScriptParm"};
+    throw ApiCallError(refusal->reason, std::string(kNames[refusal->argument]));
+  }
+  return Process(Api(h).Spawn(T(a, 0), T(a, 1), T(a, 2)));
+}
+
+// Members not named here change state (ApiCallKind::kChanges).
+void Classify(std::vector<ApiMember>& members) {
+  static constexpr std::string_view kRunsCode[] = {
+      "SendUDPMessage", "SelectXapMessage", "InitScriptControl", "ReadScript", "ClearINISection",
+      "SaveIniSetting", "Spawn", "Run", "RunEx", "CreateObject"};
+  static constexpr std::string_view kReads[] = {
+      "GetAppPath", "TagList",     "Request", "LastChange", "Sequence",     "Sunrise",
+      "Sunset",     "NightTime",   "DeviceValue", "DeviceString", "IsOn", "IsOff",
+      "DeviceStatus", "DeviceLastChange", "JobStatus"};
+  for (ApiMember& m : members) {
+    for (std::string_view n : kRunsCode) {
+      if (m.name == n) m.kind = ApiCallKind::kRunsCode;
+    }
+    for (std::string_view n : kReads) {
+      if (m.name == n) m.kind = ApiCallKind::kReads;
+    }
+  }
+}
+
 std::vector<ApiMember> BuildMembers() {
   const ApiParam sDC = Text("sDC");
   const ApiParam sTag = Text("sTag");
@@ -107,7 +136,7 @@ std::vector<ApiMember> BuildMembers() {
                 Null();
        }},
       {"SelectXapMessage",
-       {Text("sTarget"), Text("sClass"), Text("sSection"), Text("sSource"), Text("sScriptIn")},
+       {Text("sTarget"), Text("sClass"), Text("sSection"), Text("sSource"), Script("sScriptIn")},
        "null",
        [](ScriptHost& h, Args a) {
          return Api(h).SelectXapMessage(T(a, 0), T(a, 1), T(a, 2), T(a, 3), T(a, 4)), Null();
@@ -115,7 +144,7 @@ std::vector<ApiMember> BuildMembers() {
       {"GetXapMessage", {Text("sScriptHandle")}, "message",
        [](ScriptHost& h, Args a) { return Message(Api(h).GetXapMessage(T(a, 0))); }},
       {"DeSelectXapMessage",
-       {Text("sTarget"), Text("sClass"), Text("sSection"), Text("sSource"), Text("sScript")},
+       {Text("sTarget"), Text("sClass"), Text("sSection"), Text("sSource"), Script("sScript")},
        "null",
        [](ScriptHost& h, Args a) {
          return Api(h).DeSelectXapMessage(T(a, 0), T(a, 1), T(a, 2), T(a, 3), T(a, 4)), Null();
@@ -142,11 +171,11 @@ std::vector<ApiMember> BuildMembers() {
          return Api(h).SaveIniSetting(T(a, 0), T(a, 1), T(a, 2), T(a, 3)), Null();
        }},
       {"GetAppPath", {}, "text", [](ScriptHost& h, Args) { return TextAnswer(Api(h).GetAppPath()); }},
-      {"Spawn", {Written("sScriptName"), Written("sProcedure"), Written("sScriptParm")}, "process",
-       [](ScriptHost& h, Args a) { return Process(Api(h).Spawn(T(a, 0), T(a, 1), T(a, 2))); }},
-      {"Run", {Text("sFilename")}, "null",
+      {"Spawn", {Script("sScriptName"), Written("sProcedure"), Written("sScriptParm")}, "process",
+       Spawn},
+      {"Run", {Script("sFilename")}, "null",
        [](ScriptHost& h, Args a) { return Api(h).Run(T(a, 0)), Null(); }},
-      {"RunEx", {Text("sFilename"), Text("sProcedure"), Text("sParameter")}, "value",
+      {"RunEx", {Script("sFilename"), Text("sProcedure"), Text("sParameter")}, "value",
        [](ScriptHost& h, Args a) { return Value(Api(h).RunEx(T(a, 0), T(a, 1), T(a, 2))); }},
       {"TagList", {sTag}, "collection",
        [](ScriptHost& h, Args a) { return Collection(Api(h).TagList(T(a, 0))); }},
@@ -169,7 +198,8 @@ std::vector<ApiMember> BuildMembers() {
        [](ScriptHost& h, Args a) { return Boolean(Api(h).NightTime(T(a, 0))); }},
       {"DeviceValue", {sDC}, "number",
        [](ScriptHost& h, Args a) { return Number(Api(h).DeviceValue(T(a, 0))); }},
-      {"SetDeviceValue", {sDC, {"iValue", ApiType::kLong}}, "null",
+      // Status is a 16-bit field of the device record.
+      {"SetDeviceValue", {sDC, {"iValue", ApiType::kInteger}}, "null",
        [](ScriptHost& h, Args a) { return Api(h).SetDeviceValue(T(a, 0), a[1].number), Null(); }},
       {"DeviceString", {sDC}, "text",
        [](ScriptHost& h, Args a) { return TextAnswer(Api(h).DeviceString(T(a, 0))); }},
@@ -189,13 +219,19 @@ std::vector<ApiMember> BuildMembers() {
       {"SetDeviceLastChange", {sDC, {"dDate", ApiType::kDate}}, "null",
        [](ScriptHost& h, Args a) { return Api(h).SetDeviceLastChange(T(a, 0), a[1].date), Null(); }},
       {"CreateObject", {Text("progid")}, "null", CreateObject},
+      {"JobStatus", {{"iProcessID", ApiType::kLong}}, "process",
+       [](ScriptHost& h, Args a) { return Process(h.FindJob(a[0].number)); }},
   };
 }
 
 }  // namespace
 
 const std::vector<ApiMember>& ApiMembers() {
-  static const std::vector<ApiMember> members = BuildMembers();
+  static const std::vector<ApiMember> members = [] {
+    std::vector<ApiMember> m = BuildMembers();
+    Classify(m);
+    return m;
+  }();
   return members;
 }
 

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/clock.h"
+#include "web/api_access.h"
 
 namespace tagvane {
 
@@ -26,8 +27,10 @@ enum class ApiType { kText, kLong, kInteger, kDate };
 // (SendUDPMessage's datagram) and kBody (SendXapMessage's items, which NUL
 // and U+0001 separate). kWritten texts end up in INI files, device records,
 // wrapper files or xAP messages and also refuse CR, LF and U+0003 (the INI
-// store's composite-key separator); so does kBody.
-enum class ApiTextRule { kPlain, kWritten, kBody, kRaw };
+// store's composite-key separator); so does kBody. kScript names a script
+// file and must stay below Scripts/ (no full path, no ".."); it is also
+// line-safe like kWritten.
+enum class ApiTextRule { kPlain, kWritten, kBody, kRaw, kScript };
 
 struct ApiParam {
   std::string_view name;
@@ -51,10 +54,17 @@ struct ApiAnswer {
   nlohmann::ordered_json result;
 };
 
-// A call the daemon refuses after decoding (a progid it does not know).
+// A call the daemon refuses after decoding (a progid it does not know, a
+// job wrapper that could not be written as asked); parameter names the
+// argument at fault, "" when none.
 class ApiCallError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ApiCallError(const std::string& what, std::string parameter = "")
+      : std::runtime_error(what), parameter_(std::move(parameter)) {}
+  const std::string& parameter() const { return parameter_; }
+
+ private:
+  std::string parameter_;
 };
 
 using ApiInvoke = ApiAnswer (*)(ScriptHost& host, std::span<const ApiArg> args);
@@ -66,9 +76,12 @@ struct ApiMember {
   // result takes the kind of what the procedure returned.
   std::string_view result;
   ApiInvoke invoke;
+  // Who may call it (web/api_access.h).
+  ApiCallKind kind = ApiCallKind::kChanges;
 };
 
-// The 36 members in their published order, then "CreateObject".
+// The 36 members in their published order, then "CreateObject" and
+// "JobStatus" (a spawned job looked up by its process id).
 const std::vector<ApiMember>& ApiMembers();
 // The member named name in any letter case, nullptr when there is none.
 const ApiMember* FindApiMember(std::string_view name);

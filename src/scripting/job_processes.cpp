@@ -6,12 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <asio/steady_timer.hpp>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "core/logger.h"
+#include "core/numbers.h"
 #include "core/paths.h"
+#include "core/text.h"
 
 extern char** environ;
 
@@ -78,19 +83,23 @@ class SpawnSetup {
 
 class ProcessJobLauncher::Job final : public SpawnedJob {
  public:
-  explicit Job(pid_t pid) : pid_(pid) {}
+  Job(asio::io_context& io, pid_t pid) : pid_(pid), limit_(io) {}
   int ProcessID() const override { return static_cast<int>(pid_); }
   int Status() const override { return ended_ ? 1 : 0; }
   int ExitCode() const override { return exit_code_; }
 
   pid_t Pid() const { return pid_; }
+  bool HasEnded() const { return ended_; }
   void Ended(int exit_code) {
     ended_ = true;
     exit_code_ = exit_code;
+    limit_.cancel();
   }
+  asio::steady_timer& Limit() { return limit_; }
 
  private:
   pid_t pid_;
+  asio::steady_timer limit_;
   bool ended_ = false;
   int exit_code_ = 0;
 };
@@ -136,10 +145,44 @@ std::shared_ptr<SpawnedJob> ProcessJobLauncher::Launch(const std::filesystem::pa
                      ChildEnvironment());
   }
   if (rc != 0) return Refuse("cannot start " + runner_.string() + ": " + std::strerror(rc));
-  auto job = std::make_shared<Job>(pid);
+  auto job = std::make_shared<Job>(io_, pid);
   running_.push_back(job);
+  if (const auto limit = time_limit_(); limit.count() > 0) ArmLimit(job, limit, false);
   Reap();  // a job that ended at once
   return job;
+}
+
+void ProcessJobLauncher::ArmLimit(const std::shared_ptr<Job>& job, std::chrono::seconds limit,
+                                  bool final_kill) {
+  job->Limit().expires_after(limit);
+  job->Limit().async_wait([this, alive = std::weak_ptr<char>(alive_),
+                           weak = std::weak_ptr<Job>(job), limit,
+                           final_kill](const std::error_code& ec) {
+    auto job = weak.lock();
+    if (ec || alive.expired() || !job) return;
+    Reap();
+    // Only while it is not reaped does the id still name this job's group.
+    if (job->HasEnded() || job->Pid() <= 1) return;
+    if (final_kill) {
+      kill(-job->Pid(), SIGKILL);
+      return;
+    }
+    log_.LogEvent(kProductSource, "WrapWSF job " + std::to_string(job->Pid()) +
+                                      " ran longer than " + std::to_string(limit.count()) +
+                                      " s: stopped");
+    kill(-job->Pid(), SIGTERM);
+    ArmLimit(job, kStopGrace, true);
+  });
+}
+
+std::shared_ptr<SpawnedJob> ProcessJobLauncher::Find(int process_id) const {
+  for (const auto& job : running_) {
+    if (job->ProcessID() == process_id) return job;
+  }
+  for (const auto& job : ended_) {  // newest first: an id the system reused
+    if (job->ProcessID() == process_id) return job;
+  }
+  return nullptr;
 }
 
 void ProcessJobLauncher::StopAll() {
@@ -192,6 +235,8 @@ void ProcessJobLauncher::Reap() {
       ++it;
       continue;
     }
+    ended_.push_front(*it);
+    if (ended_.size() > kRememberEnded) ended_.pop_back();
     it = running_.erase(it);
   }
 }
@@ -206,6 +251,15 @@ std::vector<std::string> ProcessJobLauncher::ChildEnvironment() const {
   if (!values.api_token.empty()) env.push_back("TAGVANE_API_TOKEN=" + values.api_token);
   env.push_back("TAGVANE_APP_DIR=" + values.app_dir);
   return env;
+}
+
+std::chrono::seconds JobTimeLimitFrom(std::string_view setting) {
+  const std::string_view text = TrimSpaces(setting);
+  if (!IsNumeric(text)) return ProcessJobLauncher::kDefaultTimeLimit;
+  const double seconds = LeadingNumber(text);
+  if (!(seconds >= 0)) return ProcessJobLauncher::kDefaultTimeLimit;
+  // Beyond a year is as good as none, and keeps the timer arithmetic sane.
+  return std::chrono::seconds(static_cast<int64_t>(std::min(seconds, 366.0 * 86400)));
 }
 
 JobEnvironment MakeJobEnvironment(int port, std::string token, std::string app_dir) {

@@ -13,13 +13,20 @@
 //   process id only, so no zombie stays behind and no other child of the
 //   program is touched;
 // - StopAll (and the launcher's end) sends SIGTERM to the process group of
-//   every running job and returns at once.
+//   every running job and returns at once;
+// - a job still running after its time limit (read at its start; 0 means
+//   none) gets SIGTERM to its group, one event-log entry "WrapWSF job <pid>
+//   ran longer than <n> s: stopped", and SIGKILL to the group 5 s later if
+//   it has not ended by then;
+// - Find knows the running jobs and the last kRememberEnded ended ones.
 #pragma once
 
 #include <sys/types.h>
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -42,6 +49,9 @@ struct JobEnvironment {
 class ProcessJobLauncher final : public JobLauncher {
  public:
   static constexpr size_t kMaxRunning = 16;
+  static constexpr size_t kRememberEnded = 64;
+  static constexpr std::chrono::seconds kDefaultTimeLimit{3600};
+  static constexpr std::chrono::seconds kStopGrace{5};
 
   ProcessJobLauncher(asio::io_context& io, Logger& log, std::filesystem::path runner,
                      std::function<JobEnvironment()> environment);
@@ -49,7 +59,10 @@ class ProcessJobLauncher final : public JobLauncher {
 
   std::shared_ptr<SpawnedJob> Launch(const std::filesystem::path& wrapper) override;
   void StopAll() override;
+  std::shared_ptr<SpawnedJob> Find(int process_id) const override;
   size_t Running() const { return running_.size(); }
+  // Read at each start; kDefaultTimeLimit until set.
+  void SetTimeLimit(std::function<std::chrono::seconds()> limit) { time_limit_ = std::move(limit); }
 
  private:
   class Job;
@@ -59,6 +72,7 @@ class ProcessJobLauncher final : public JobLauncher {
   void WaitForSignal();
   // Collects the exit status of every running job that has ended.
   void Reap();
+  void ArmLimit(const std::shared_ptr<Job>& job, std::chrono::seconds limit, bool final_kill);
   std::vector<std::string> ChildEnvironment() const;
 
   asio::io_context& io_;
@@ -67,8 +81,14 @@ class ProcessJobLauncher final : public JobLauncher {
   std::function<JobEnvironment()> environment_;
   std::unique_ptr<asio::signal_set> child_signal_;
   std::vector<std::shared_ptr<Job>> running_;
+  std::deque<std::shared_ptr<Job>> ended_;  // newest first
+  std::function<std::chrono::seconds()> time_limit_ = [] { return kDefaultTimeLimit; };
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
+
+// Setting JobTimeLimit (seconds, section RFID): 0 no limit; empty, not a
+// number or negative: the default of one hour.
+std::chrono::seconds JobTimeLimitFrom(std::string_view setting);
 
 // The environment for the jobs of a daemon listening on port, with token and
 // application folder.

@@ -1,6 +1,7 @@
 #include "scripting/script_files.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "core/paths.h"
 #include "core/text.h"
@@ -97,11 +98,32 @@ std::string WrapperFileName(std::string_view script_name) {
   return "~" + name + ".wsf";
 }
 
+std::optional<WrapperFault> WrapperRefusal(std::string_view script_name,
+                                           std::string_view procedure,
+                                           std::string_view parameter) {
+  static constexpr std::string_view kWhat[] = {"the script name", "the procedure",
+                                               "the parameter"};
+  const std::string_view texts[] = {script_name, procedure, parameter};
+  for (size_t i = 0; i < 3; ++i) {
+    if (texts[i].find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+      return WrapperFault{i, std::string(kWhat[i]) + " may not hold CR, LF or NUL"};
+    }
+    if (i < 2 && texts[i].find('"') != std::string_view::npos) {
+      return WrapperFault{i, std::string(kWhat[i]) + " may not hold a double quote"};
+    }
+  }
+  if (TrimSpaces(procedure).empty()) return WrapperFault{1, "no procedure given"};
+  return std::nullopt;
+}
+
 std::string WrapperText(std::string_view script_name, std::string_view procedure,
                         std::string_view parameter) {
+  if (auto fault = WrapperRefusal(script_name, procedure, parameter)) {
+    throw std::invalid_argument(fault->reason);
+  }
   const std::string file = WrapperFileName(script_name);
   const std::string name = file.substr(1, file.size() - 5);
-  const std::string call = std::string(procedure) + " \"" + std::string(parameter) + "\"";
+  const std::string call = std::string(procedure) + " \"" + ReplaceAll(parameter, "\"", "\"\"") + "\"";
   const std::vector<std::string> lines = {
       "<job id=\"" + name + "\">",
       "<script language=\"VBScript\" src=\"..\\" + name + ".txt\"/>",

@@ -50,7 +50,22 @@ void ExpandScript(std::string_view name, const IncludeLoader& loader);
 // "~" + name + ".wsf" where name is script_name with every ".txt" (any case)
 // removed.
 std::string WrapperFileName(std::string_view script_name);
-// The nine wrapper lines, CR LF ended.
+// Why a wrapper for these texts would not read back as written (argument:
+// 0 the script name, 1 the procedure, 2 the parameter), or nullopt. No text
+// may hold CR, LF or NUL (each would start or cut a line); the name and the
+// procedure may not hold a double quote, and the procedure may not be empty.
+// A quote inside the parameter is fine: it is written doubled.
+struct WrapperFault {
+  size_t argument = 0;
+  std::string reason;
+};
+std::optional<WrapperFault> WrapperRefusal(std::string_view script_name,
+                                           std::string_view procedure,
+                                           std::string_view parameter);
+
+// The nine wrapper lines, CR LF ended; line 6 is PROCEDURE "PARAMETER"
+// with every quote of the parameter doubled. Throws std::invalid_argument
+// (the WrapperRefusal reason) for texts it cannot write.
 std::string WrapperText(std::string_view script_name, std::string_view procedure,
                         std::string_view parameter);
 

@@ -50,6 +50,9 @@ class JobLauncher {
   virtual std::shared_ptr<SpawnedJob> Launch(const std::filesystem::path& wrapper) = 0;
   // At shut-down: asks every running job to stop, without waiting for it.
   virtual void StopAll() {}
+  // The running or recently ended job with this process id, nullptr when
+  // none is known.
+  virtual std::shared_ptr<SpawnedJob> Find(int /*process_id*/) const { return nullptr; }
 };
 
 // Starts nothing: logs "Spawn " + the wrapper's file name.
@@ -85,6 +88,10 @@ class ScriptHost final : public ScriptHostPort {
                     std::string_view parameter);
   std::shared_ptr<SpawnedJob> Spawn(std::string_view script, std::string_view procedure,
                                     std::string_view parameter);
+  // A job started by Spawn, looked up by its process id (JobLauncher::Find).
+  std::shared_ptr<SpawnedJob> FindJob(int process_id) const {
+    return launcher_ ? launcher_->Find(process_id) : nullptr;
+  }
 
   void QueueScript(std::string text) { queue_.QueueScript(std::move(text)); }
   // Message capture for the records of ScriptDeviceTable, then the offer

@@ -74,9 +74,23 @@ WrapperFile ParseWrapper(std::string_view text) {
   if (open == std::string_view::npos || call.size() - open < 2 || call.back() != '"') {
     throw WrapperFormatError(6, "expected PROCEDURE \"PARAMETER\"");
   }
+  if (call.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos) {
+    throw WrapperFormatError(6, "CR or NUL in the procedure line");
+  }
   w.procedure = TrimSpaces(call.substr(0, open));
   if (w.procedure.empty()) throw WrapperFormatError(6, "no procedure name before the parameter");
-  w.parameter = call.substr(open + 1, call.size() - open - 2);
+  // Inside the parameter a quote is written doubled; a single one would
+  // end it early.
+  const std::string_view quoted = call.substr(open + 1, call.size() - open - 2);
+  for (size_t i = 0; i < quoted.size(); ++i) {
+    if (quoted[i] == '"') {
+      if (i + 1 == quoted.size() || quoted[i + 1] != '"') {
+        throw WrapperFormatError(6, "a quote inside the parameter must be doubled");
+      }
+      ++i;
+    }
+    w.parameter += quoted[i];
+  }
 
   Fixed(lines[6], 7, "Set xap = Nothing");
   Fixed(lines[7], 8, "</Script>");

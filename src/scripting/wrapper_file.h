@@ -14,7 +14,7 @@ struct WrapperFile {
   std::string job_id;         // line 1: <job id="NAME">
   std::string script_source;  // line 2: the src attribute, as written
   std::string procedure;      // line 6: PROCEDURE "PARAMETER"
-  std::string parameter;
+  std::string parameter;      // with its doubled quotes read as one
 };
 
 // A wrapper that cannot be understood; line is 1-based (0: the whole file).

@@ -1,8 +1,16 @@
 #include "web/api_access.h"
 
+#include <sys/random.h>
+#include <sys/stat.h>
+
 #include <asio/ip/address.hpp>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 
 #include "core/ini_cache.h"
+#include "core/ini_tool.h"
+#include "core/paths.h"
 #include "core/text.h"
 
 namespace tagvane {
@@ -53,16 +61,72 @@ bool ApiAccessAllowed(IniCache& ini, std::string_view client_address,
 }
 
 ApiVerdict ApiCallAccess(IniCache& ini, std::string_view client_address,
-                         std::string_view authorization) {
+                         std::string_view authorization, ApiCallKind kind,
+                         std::string_view job_token) {
   const std::string token = ApiToken(ini);
   if (!IsLoopbackAddress(client_address)) {
     if (token.empty() || !EqualsNoCase(Setting(ini, "APIAccess"), "any")) {
       return ApiVerdict::kForbidden;
     }
+    return BearerTokenMatches(authorization, token) ? ApiVerdict::kAllowed
+                                                    : ApiVerdict::kUnauthorized;
   }
-  if (token.empty()) return ApiVerdict::kAllowed;
-  return BearerTokenMatches(authorization, token) ? ApiVerdict::kAllowed
-                                                  : ApiVerdict::kUnauthorized;
+  if (BearerTokenMatches(authorization, token) || BearerTokenMatches(authorization, job_token)) {
+    return ApiVerdict::kAllowed;
+  }
+  switch (kind) {
+    case ApiCallKind::kReads: return ApiVerdict::kAllowed;
+    case ApiCallKind::kChanges: return token.empty() ? ApiVerdict::kAllowed : ApiVerdict::kUnauthorized;
+    case ApiCallKind::kRunsCode: break;
+  }
+  return token.empty() ? ApiVerdict::kNoToken : ApiVerdict::kUnauthorized;
+}
+
+std::string RandomToken() {
+  unsigned char bytes[32];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error(std::string("getrandom: ") + std::strerror(errno));
+    got += static_cast<size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char b : bytes) {
+    token += kHex[b >> 4];
+    token += kHex[b & 15];
+  }
+  return token;
+}
+
+bool EnsureApiToken(const std::filesystem::path& app_dir) {
+  auto config = ResolveBelow(app_dir, "Config");
+  if (!config) throw std::runtime_error(app_dir.string() + ": not an application folder");
+  std::filesystem::create_directories(*config);
+  auto path = ResolveBelow(*config, kSettingsFile);
+  if (!path) throw std::runtime_error(config->string() + ": no place for " + std::string(kSettingsFile));
+  IniTool ini;
+  ini.Load(*path);
+  const bool write = RemoveQuotes(TrimSpaces(ini.Read("RFID", "APIToken", ""))).empty();
+  if (write) {
+    ini.WriteKey("RFID", "APIToken", RandomToken());
+    // A new file is never readable by others, not even for a moment.
+    const mode_t old_mask = ::umask(S_IRWXG | S_IRWXO);
+    try {
+      ini.Save();
+    } catch (...) {
+      ::umask(old_mask);
+      throw;
+    }
+    ::umask(old_mask);
+  }
+  for (const std::string& file : {path->string(), path->string() + "_bck"}) {
+    if (::chmod(file.c_str(), S_IRUSR | S_IWUSR) != 0 && errno != ENOENT) {
+      throw std::runtime_error(file + ": " + std::strerror(errno));
+    }
+  }
+  return write;
 }
 
 }  // namespace tagvane

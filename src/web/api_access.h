@@ -6,6 +6,7 @@
 // cannot be guessed byte by byte from answer times.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -32,12 +33,32 @@ bool BearerTokenMatches(std::string_view authorization, std::string_view token);
 bool ApiAccessAllowed(IniCache& ini, std::string_view client_address,
                       std::string_view authorization);
 
-// Who may call the JSON API (/api/), stricter than the rule above: with a
-// token set, every client (loopback too) must present it; without one only
-// loopback clients may call. Clients not on loopback need APIAccess "any"
-// besides the token.
-enum class ApiVerdict { kAllowed, kUnauthorized, kForbidden };
+// What a member of the JSON API can do, which decides who may call it.
+enum class ApiCallKind {
+  kReads,     // reads the tag and message tables: open to loopback clients
+  kChanges,   // changes state or reads settings (which hold the secrets):
+              // needs the token from loopback too once one is set
+  kRunsCode,  // runs code or writes files: always needs the token
+};
+
+// Who may call the JSON API (/api/). Clients not on loopback need APIAccess
+// "any" and the token for everything. Loopback clients: kReads members are
+// open; kChanges members need the token when one is set; kRunsCode members
+// need it always, so with no APIToken set nobody may call them, except a
+// job the daemon started, which presents job_token (a secret made at each
+// start and accepted from loopback only). kNoToken: a kRunsCode call while
+// no APIToken is set.
+enum class ApiVerdict { kAllowed, kUnauthorized, kForbidden, kNoToken };
 ApiVerdict ApiCallAccess(IniCache& ini, std::string_view client_address,
-                         std::string_view authorization);
+                         std::string_view authorization, ApiCallKind kind,
+                         std::string_view job_token = "");
+
+// A fresh random secret: 64 hexadecimal digits from the kernel's generator.
+std::string RandomToken();
+
+// Gives DIR/Config/Tagvane.ini an APIToken (section RFID) when it has none,
+// and makes the file and its backup readable by their owner only. Returns
+// true when it wrote a token. Throws on a file that cannot be written.
+bool EnsureApiToken(const std::filesystem::path& app_dir);
 
 }  // namespace tagvane

@@ -22,6 +22,7 @@ set -- $(sed -n 6p "$1" | tr -d '\r"')
 case "$1" in
   Exit) exit "$2" ;;
   Kill) kill -KILL $$ ;;
+  Deaf) trap '' TERM; : > "$base.ready"; while :; do sleep 1; done ;;
   Wait)
     exec 2>/dev/null
     env > "$base.env"
@@ -147,6 +148,27 @@ TEST_F(Jobs, SixteenRunInTheirOwnGroupsWithTheApiInTheirEnvironmentUntilShutDown
     EXPECT_EQ(jobs[i]->ExitCode(), 143);
     // The job's own child got SIGTERM too: the whole group was signalled.
     EXPECT_EQ(Out("Wait" + std::to_string(i), "term"), "143\n");
+  }
+}
+
+TEST_F(Jobs, AJobPastItsTimeLimitIsStoppedAndCanBeLookedUpByItsId) {
+  launcher_->SetTimeLimit([] { return std::chrono::seconds(2); });
+  const auto polite = host_->Spawn("Polite", "Wait", "");  // ends on SIGTERM
+  const auto deaf = host_->Spawn("Deaf", "Deaf", "");      // ignores it
+  ASSERT_TRUE(polite && deaf);
+  EXPECT_EQ(host_->FindJob(deaf->ProcessID()), deaf);
+  ASSERT_TRUE(test::PumpUntil([this] { return launcher_->Running() == 0; },
+                              [this] { app_->Loop().PumpFor(std::chrono::milliseconds(10)); },
+                              std::chrono::seconds(30)));  // the limit, then 5 s of grace
+  EXPECT_EQ(polite->ExitCode(), 143);
+  EXPECT_EQ(deaf->ExitCode(), 128 + SIGKILL);
+  EXPECT_EQ(host_->FindJob(polite->ProcessID()), polite);  // ended jobs are remembered
+  EXPECT_EQ(host_->FindJob(-5), nullptr);
+  EXPECT_THAT(Events(), ::testing::Contains("WrapWSF job " + std::to_string(deaf->ProcessID()) +
+                                            " ran longer than 2 s: stopped"));
+  for (const auto& [text, seconds] : std::vector<std::pair<std::string, int>>{
+           {"", 3600}, {"x", 3600}, {"-4", 3600}, {"0", 0}, {" 90 ", 90}, {"1e30", 366 * 86400}}) {
+    EXPECT_EQ(JobTimeLimitFrom(text).count(), seconds) << text;
   }
 }
 

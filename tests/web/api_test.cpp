@@ -8,6 +8,7 @@
 #include "core/ini_tool.h"
 #include "receiver/rfid_device.h"
 #include "scripting/script_host.h"
+#include "scripting/wrapper_file.h"
 #include "web/web_fixture.h"
 #include "xap/xap_message.h"
 
@@ -28,7 +29,7 @@ class ApiTest : public ::testing::Test {
     WriteFile(fx_.dir() / "Scripts/calc.txt", "function answer(x)\n  return 6 * 7\nend\n");
     host_ = &InstallScripting(fx_.app());
     host_->Start();
-    InstallApi(fx_.server(), fx_.app(), *host_);
+    InstallApi(fx_.server(), fx_.app(), *host_, "job-secret");
   }
 
   Reply Parse(const std::string& answer) {
@@ -38,15 +39,18 @@ class ApiTest : public ::testing::Test {
     r.body = json::parse(BodyOf(answer), nullptr, false);
     return r;
   }
-  Reply Get(const std::string& path, const std::string& headers = "",
-            const char* source = nullptr) {
+  // Calls carry the job token (as the daemon's own jobs do) unless the
+  // test clears auth_.
+  Reply Get(const std::string& path, std::string headers = "", const char* source = nullptr) {
     Client c(fx_, 0, source);
+    if (headers.empty()) headers = auth_;
     c.Send("GET " + path + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
     return Parse(c.ReadAll());
   }
-  Reply Post(const std::string& member, const std::string& body, const std::string& headers = "",
+  Reply Post(const std::string& member, const std::string& body, std::string headers = "",
              const char* source = nullptr) {
     Client c(fx_, 0, source);
+    if (headers.empty()) headers = auth_;
     c.Send("POST /api/" + member + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
            headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     return Parse(c.ReadAll());
@@ -57,6 +61,7 @@ class ApiTest : public ::testing::Test {
 
   WebFixture fx_;
   ScriptHost* host_ = nullptr;
+  std::string auth_ = "Authorization: Bearer job-secret\r\n";
 };
 
 json Result(const Reply& r) { return r.body.value("result", json()); }
@@ -132,6 +137,7 @@ TEST_F(ApiTest, RefusesBadCallsWithJsonErrorsAndWritesNothing) {
   expect_error(Post("DeviceString", "{\"sDC\": \"x\", \"extra\": 1}"), 400, "extra");
   expect_error(Post("DeviceString", "[\"a\", \"b\"]"), 400);
   expect_error(Post("SetDeviceValue", "[\"x\", \"abc\"]"), 400, "iValue");
+  expect_error(Post("SetDeviceValue", "[\"x\", 32768]"), 400, "iValue");  // a 16-bit field
   expect_error(Post("SetDeviceStatus", "[\"x\", 40000]"), 400, "iStatus");
   expect_error(Post("SetDeviceLastChange", "[\"x\", \"soon\"]"), 400, "dDate");
   expect_error(Post("DeviceString", "[[1]]"), 400, "sDC");
@@ -166,13 +172,14 @@ TEST_F(ApiTest, DescribesEveryMemberAndCreateObjectReloadsTheMainScript) {
   const Reply r = Get("/api/");
   ASSERT_EQ(r.status, 200);
   const json& members = r.body["members"];
-  ASSERT_EQ(members.size(), 37u);
+  ASSERT_EQ(members.size(), 38u);
   EXPECT_EQ(members[0]["name"], "SendUDPMessage");
   EXPECT_EQ(members[27]["name"], "SetDeviceValue");
   EXPECT_EQ(members[27]["parameters"][1],
-            (json{{"name", "iValue"}, {"type", "long"}, {"optional", false}}));
+            (json{{"name", "iValue"}, {"type", "integer"}, {"optional", false}}));
   EXPECT_EQ(members[11]["parameters"][3]["optional"], true);  // GetIniSetting's sFile
   EXPECT_EQ(members[36]["name"], "CreateObject");
+  EXPECT_EQ(members[37]["name"], "JobStatus");
 
   // The main script counts its loads; plain calls never reload it.
   WriteFile(fx_.dir() / "Scripts/Tagvane.txt",
@@ -186,32 +193,95 @@ TEST_F(ApiTest, DescribesEveryMemberAndCreateObjectReloadsTheMainScript) {
   EXPECT_EQ(Setting("loads"), "2");
 }
 
+TEST_F(ApiTest, ScriptPathsStayBelowScriptsAndSpawnWritesWhatItWasGiven) {
+  const std::vector<std::tuple<std::string, std::string, std::string>> refused = {
+      {"RunEx", R"(["//etc/passwd", "main", ""])", "sFilename"},
+      {"RunEx", R"(["\\\\server\\x.txt", "main", ""])", "sFilename"},
+      {"RunEx", R"(["C:x.txt", "main", ""])", "sFilename"},
+      {"Run", R"(["../Config/x.txt"])", "sFilename"},
+      {"Run", R"(["/sub/../../x.txt"])", "sFilename"},
+      {"SelectXapMessage", R"(["", "c.d", "", "", "//tmp/evil.txt"])", "sScriptIn"},
+      {"DeSelectXapMessage", R"(["", "c.d", "", "", "a//b"])", "sScript"},
+      {"Spawn", R"(["../../tmp/evil", "Main", ""])", "sScriptName"},
+  };
+  for (const auto& [member, body, parameter] : refused) {
+    const Reply r = Post(member, body);
+    EXPECT_EQ(r.status, 400) << member << " " << body;
+    EXPECT_EQ(r.body.value("parameter", ""), parameter) << r.body.dump();
+  }
+  for (const char* name : {"calc.txt", "/calc.txt", "\\calc.txt"}) {
+    EXPECT_EQ(Result(Post("RunEx", json{name, "answer", ""}.dump())), 42) << name;
+  }
+
+  // A quote in the parameter is written doubled and reads back as one.
+  EXPECT_EQ(Post("Spawn", R"(["job", "Report", "say \"hi\" now"])").status, 200);
+  const WrapperFile w = ParseWrapper(ReadFile(fx_.dir() / "Scripts/~job.wsf"));
+  EXPECT_EQ(w.procedure, "Report");
+  EXPECT_EQ(w.parameter, "say \"hi\" now");
+  const Reply r = Post("Spawn", R"(["job", "Report \"x\" y", ""])");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(r.body.value("parameter", ""), "sProcedure");
+  EXPECT_EQ(ParseWrapper(ReadFile(fx_.dir() / "Scripts/~job.wsf")).parameter, "say \"hi\" now");
+}
+
 class ApiAccessTest : public ApiTest {
  protected:
-  ApiAccessTest() : ApiTest("APIAccess=any\r\nAPIToken=s3cret\r\n") {}
+  ApiAccessTest() : ApiTest("APIAccess=any\r\nAPIToken=s3cret\r\n") { auth_.clear(); }
   void Set(const std::string& key, const std::string& value) {
     fx_.app().Ini().SaveIniSetting("RFID", key, value, kSettingsFile);
   }
 };
 
-TEST_F(ApiAccessTest, LoopbackByDefaultOthersOnlyWithTokenAndAny) {
+TEST_F(ApiAccessTest, ReadsOpenToLoopbackChangesNeedASetTokenCodeAlwaysNeedsOne) {
   const std::string bearer = "Authorization: Bearer s3cret\r\n";
+  const std::string job = "Authorization: Bearer job-secret\r\n";
+  const std::string none = "X-None: 1\r\n";
   const char* other = "127.0.0.2";  // stands for a client elsewhere
   EXPECT_EQ(Get("/api/Sunset", bearer, other).status, 200);
-  EXPECT_EQ(Get("/api/Sunset", "", other).status, 401);
+  EXPECT_EQ(Get("/api/Sunset", none, other).status, 401);
   EXPECT_EQ(Get("/api/Sunset", "Authorization: Bearer s3cre\r\n", other).status, 401);
-  EXPECT_EQ(Get("/api/Sunset").status, 401);  // with a token, loopback needs it too
-  EXPECT_EQ(Get("/api/Sunset", bearer).status, 200);
+  EXPECT_EQ(Get("/api/Sunset", job, other).status, 401);  // the jobs' token is for loopback only
+
+  // From loopback, by what the member does: {call, status without a token,
+  // with APIToken, with the job token}, first with APIToken set, then without.
+  struct Case {
+    std::string member, body;
+    int bare, token, job;
+  };
+  const std::vector<Case> with_token = {
+      {"IsOn", R"(["x"])", 200, 200, 200},
+      {"GetIniSetting", R"(["RFID", "APIToken", "", "Tagvane.ini"])", 401, 200, 200},
+      {"SetDeviceString", R"(["x", "y"])", 401, 200, 200},
+      {"RunEx", R"(["calc.txt", "answer", ""])", 401, 200, 200},
+      {"SaveIniSetting", R"(["Test", "k", "v"])", 401, 200, 200},
+      {"SendUDPMessage", R"(["x"])", 401, 200, 200},
+  };
+  auto check = [&](const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+      EXPECT_EQ(Post(c.member, c.body, none).status, c.bare) << c.member;
+      EXPECT_EQ(Post(c.member, c.body, bearer).status, c.token) << c.member;
+      EXPECT_EQ(Post(c.member, c.body, job).status, c.job) << c.member;
+    }
+  };
+  check(with_token);
+  EXPECT_NE(Post("Run", R"(["calc.txt"])", none).head.find("WWW-Authenticate: Bearer"),
+            std::string::npos);
 
   Set("APIAccess", "loopback");
   EXPECT_EQ(Get("/api/Sunset", bearer, other).status, 403);
-  EXPECT_EQ(Get("/api/Sunset", bearer).status, 200);
 
   Set("APIAccess", "any");
   Set("APIToken", "");
-  EXPECT_EQ(Get("/api/Sunset", "", other).status, 403);  // never without a token
-  EXPECT_EQ(Get("/api/", "", other).status, 403);
-  EXPECT_EQ(Get("/api/Sunset").status, 200);
+  EXPECT_EQ(Get("/api/Sunset", none, other).status, 403);  // never without a token
+  EXPECT_EQ(Get("/api/", none, other).status, 403);
+  check({{"IsOn", R"(["x"])", 200, 200, 200},
+         {"SetDeviceString", R"(["x", "y"])", 200, 200, 200},
+         {"RunEx", R"(["calc.txt", "answer", ""])", 403, 403, 200},
+         {"CreateObject", R"(["Tagwell.Application"])", 403, 403, 200}});
+  const Reply r = Post("Run", R"(["calc.txt"])", none);
+  EXPECT_NE(r.body.value("error", "").find("needs the API token, but none is set"),
+            std::string::npos)
+      << r.body.dump();
 }
 
 }  // namespace

@@ -73,6 +73,7 @@ dpkg-deb -e "$DEB" "$WORK/control"
 grep -q "deb-systemd-helper enable" "$WORK/control/postinst" || fail "postinst does not enable"
 grep -q "deb-systemd-invoke" "$WORK/control/postinst" || fail "postinst does not start"
 grep -q 'purge' "$WORK/control/postrm" || fail "postrm has no purge branch"
+grep -q -- "--init-api-token" "$WORK/control/postinst" || fail "postinst makes no API token"
 ok "maintainer scripts enable, start and purge the Debian way"
 
 # 3. Install and remove, as root only, on a machine without tagvane.
@@ -95,6 +96,10 @@ ok "dpkg -i installed the package"
 ok "/usr/bin/tagvane --version answers tagvane $VERSION"
 getent passwd tagvane >/dev/null || fail "the service user was not created"
 ok "the service user exists"
+INI=/var/lib/tagvane/Config/Tagvane.ini
+[[ "$(stat -c '%U %a' "$INI")" == "tagvane 600" ]] || fail "$INI: $(stat -c '%U %a' "$INI")"
+grep -Eq '^APIToken=[0-9a-f]{64}' "$INI" || fail "no APIToken in $INI"
+ok "the install step made an APIToken readable by tagvane only"
 mkdir -p /var/lib/tagvane/Config
 dpkg -r tagvane >/dev/null
 [[ ! -e /usr/bin/tagvane ]] || fail "remove left /usr/bin/tagvane"

@@ -156,7 +156,7 @@ void ScriptHost::RunExToStack(std::string_view file, std::string_view procedure,
 std::shared_ptr<SpawnedJob> ScriptHost::Spawn(std::string_view script, std::string_view procedure,
                                               std::string_view parameter) {
   std::optional<std::filesystem::path> wrapper;
-  Guard(app_.Log(), "WrapWSF", [&] {
+  const bool written = Guard(app_.Log(), "WrapWSF", [&] {
     const auto scripts = ResolveBelow(app_.AppPath(), "Scripts");
     const std::string name = WrapperFileName(script);
     wrapper = scripts ? ResolveBelow(*scripts, name) : std::nullopt;
@@ -164,7 +164,9 @@ std::shared_ptr<SpawnedJob> ScriptHost::Spawn(std::string_view script, std::stri
     CreateFolders(app_.Log(), wrapper->string());
     WriteFileAtomically(*wrapper, WrapperText(script, procedure, parameter));
   });
-  if (!wrapper || !launcher_) return nullptr;
+  // A wrapper that could not be written is not started (an older one may
+  // be there under the same name).
+  if (!written || !wrapper || !launcher_) return nullptr;
   return launcher_->Launch(*wrapper);
 }
 

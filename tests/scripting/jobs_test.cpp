@@ -164,6 +164,10 @@ TEST_F(Jobs, AJobPastItsTimeLimitIsStoppedAndCanBeLookedUpByItsId) {
   EXPECT_EQ(deaf->ExitCode(), 128 + SIGKILL);
   EXPECT_EQ(host_->FindJob(polite->ProcessID()), polite);  // ended jobs are remembered
   EXPECT_EQ(host_->FindJob(-5), nullptr);
+  // A wrapper that cannot be written as asked starts nothing, not even the
+  // older wrapper of that name.
+  EXPECT_EQ(host_->Spawn("Polite", "Wait \"now\"", ""), nullptr);
+  EXPECT_EQ(launcher_->Running(), 0u);
   EXPECT_THAT(Events(), ::testing::Contains("WrapWSF job " + std::to_string(deaf->ProcessID()) +
                                             " ran longer than 2 s: stopped"));
   for (const auto& [text, seconds] : std::vector<std::pair<std::string, int>>{

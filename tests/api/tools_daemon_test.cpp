@@ -123,12 +123,13 @@ TEST(ToolsWithDaemon, AJobRunByHandCallsTheDaemonAndFailsWithItsLuaError) {
 
 // The install step's token, then a daemon that uses it: code-running members
 // need it even from loopback, the tools find it in the application folder,
-// reads stay open, script paths stay below Scripts/.
+// reads stay open.
 TEST(ToolsWithDaemon, TheInstalledTokenGuardsCodeAndTheToolsPickItUp) {
   test::TempDir dir;
   const std::string app = (dir / "app").string();
   const auto ini = dir / "app/Config/Tagvane.ini";
-  test::WriteFile(ini, "[RFID]\r\nHTTPPort=" + std::to_string(test::FreeLoopbackPort()) + "\r\n");
+  const std::string port = std::to_string(test::FreeLoopbackPort());
+  test::WriteFile(ini, "[RFID]\r\nHTTPPort=" + port + "\r\n");
   std::string token;
   for (const char* said : {"APIToken set in ", "APIToken already set in "}) {
     auto [rc, out] = RunTool("tagvane", {"--app-dir", app, "--init-api-token"});
@@ -146,34 +147,25 @@ TEST(ToolsWithDaemon, TheInstalledTokenGuardsCodeAndTheToolsPickItUp) {
                   "function Keep(p) SaveIniSetting('Test', 'k', p, 'Tagvane.ini') end\n"
                   "function Answer() return 42 end\n");
   test::WriteFile(dir / "app/Scripts/~job.wsf", WrapperText("job", "Keep", "kept \"quoted\""));
-  IniTool read;
-  read.Load(ini);
-  const std::string port = read.Read("RFID", "HTTPPort", "");
   auto daemon = test::StartDaemon(dir / "app", test::ReadFile(ini));
   ASSERT_TRUE(daemon->WaitForOutput(test::kDaemonReady)) << daemon->Output();
 
   const std::string url = "http://127.0.0.1:" + port;
   auto [rc, out] = RunTool("tagvane-ctl", {"--url", url, "RunEx", "job.txt", "Answer", ""});
   EXPECT_EQ(rc, 1);
-  EXPECT_NE(out.find("RunEx needs a valid \"Authorization: Bearer <token>\""), std::string::npos)
-      << out;
+  EXPECT_NE(out.find("RunEx needs a valid \"Authorization: Bearer"), std::string::npos) << out;
   EXPECT_EQ(RunTool("tagvane-ctl", {"--url", url, "DeviceStatus", "nosuch"}),
             std::make_pair(0, std::string("17\n")));
   EXPECT_EQ(RunTool("tagvane-ctl", {"--app-dir", app, "RunEx", "job.txt", "Answer", ""}),
             std::make_pair(0, std::string("42\n")));
-  std::tie(rc, out) = RunTool("tagvane-ctl", {"--app-dir", app, "RunEx", "//etc/passwd", "x", ""});
-  EXPECT_EQ(rc, 1);
-  EXPECT_NE(out.find("(parameter sFilename)"), std::string::npos) << out;
   std::tie(rc, out) = RunTool("tagvane-run", {"--app-dir", app, app + "/Scripts/~job.wsf"});
   EXPECT_EQ(rc, 0) << out;
   EXPECT_EQ(RunTool("tagvane-ctl", {"--app-dir", app, "GetIniSetting", "Test", "k", "", "Tagvane.ini"}),
             std::make_pair(0, std::string("kept \"quoted\"\n")));
 
-  std::tie(rc, out) = RunTool("tagvane-ctl", {"--app-dir", (dir / "nonexistent").string(), "IsOn", "x"});
-  EXPECT_EQ(rc, 2);
-  EXPECT_NE(out.find("tagvane-ctl: no application folder " + (dir / "nonexistent").string()),
-            std::string::npos)
-      << out;
+  const std::string missing = (dir / "nonexistent").string();
+  EXPECT_EQ(RunTool("tagvane-ctl", {"--app-dir", missing, "IsOn", "x"}),
+            std::make_pair(2, "tagvane-ctl: no application folder " + missing + "\n"));
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->Wait(), 0);
 }

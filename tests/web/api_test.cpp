@@ -1,6 +1,7 @@
 // The JSON API under /api/ through real loopback sockets: every answer
 // kind, names in any case, parameters by name and by position, the errors,
 // who may call, the self-description and CreateObject.
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 #include "api/api_endpoint.h"
@@ -212,16 +213,11 @@ TEST_F(ApiTest, ScriptPathsStayBelowScriptsAndSpawnWritesWhatItWasGiven) {
   for (const char* name : {"calc.txt", "/calc.txt", "\\calc.txt"}) {
     EXPECT_EQ(Result(Post("RunEx", json{name, "answer", ""}.dump())), 42) << name;
   }
-
   // A quote in the parameter is written doubled and reads back as one.
   EXPECT_EQ(Post("Spawn", R"(["job", "Report", "say \"hi\" now"])").status, 200);
-  const WrapperFile w = ParseWrapper(ReadFile(fx_.dir() / "Scripts/~job.wsf"));
-  EXPECT_EQ(w.procedure, "Report");
-  EXPECT_EQ(w.parameter, "say \"hi\" now");
-  const Reply r = Post("Spawn", R"(["job", "Report \"x\" y", ""])");
-  EXPECT_EQ(r.status, 400);
-  EXPECT_EQ(r.body.value("parameter", ""), "sProcedure");
   EXPECT_EQ(ParseWrapper(ReadFile(fx_.dir() / "Scripts/~job.wsf")).parameter, "say \"hi\" now");
+  EXPECT_EQ(Post("Spawn", R"(["job", "Report \"x\" y", ""])").body.value("parameter", ""),
+            "sProcedure");
 }
 
 class ApiAccessTest : public ApiTest {
@@ -243,29 +239,24 @@ TEST_F(ApiAccessTest, ReadsOpenToLoopbackChangesNeedASetTokenCodeAlwaysNeedsOne)
   EXPECT_EQ(Get("/api/Sunset", job, other).status, 401);  // the jobs' token is for loopback only
 
   // From loopback, by what the member does: {call, status without a token,
-  // with APIToken, with the job token}, first with APIToken set, then without.
+  // with APIToken}; the job token always passes. With APIToken set, then without.
   struct Case {
     std::string member, body;
-    int bare, token, job;
-  };
-  const std::vector<Case> with_token = {
-      {"IsOn", R"(["x"])", 200, 200, 200},
-      {"GetIniSetting", R"(["RFID", "APIToken", "", "Tagvane.ini"])", 401, 200, 200},
-      {"SetDeviceString", R"(["x", "y"])", 401, 200, 200},
-      {"RunEx", R"(["calc.txt", "answer", ""])", 401, 200, 200},
-      {"SaveIniSetting", R"(["Test", "k", "v"])", 401, 200, 200},
-      {"SendUDPMessage", R"(["x"])", 401, 200, 200},
+    int bare, token;
   };
   auto check = [&](const std::vector<Case>& cases) {
     for (const Case& c : cases) {
       EXPECT_EQ(Post(c.member, c.body, none).status, c.bare) << c.member;
       EXPECT_EQ(Post(c.member, c.body, bearer).status, c.token) << c.member;
-      EXPECT_EQ(Post(c.member, c.body, job).status, c.job) << c.member;
+      EXPECT_EQ(Post(c.member, c.body, job).status, 200) << c.member;
     }
   };
-  check(with_token);
-  EXPECT_NE(Post("Run", R"(["calc.txt"])", none).head.find("WWW-Authenticate: Bearer"),
-            std::string::npos);
+  check({{"IsOn", R"(["x"])", 200, 200},
+         {"GetIniSetting", R"(["RFID", "APIToken", "", "Tagvane.ini"])", 401, 200},
+         {"SetDeviceString", R"(["x", "y"])", 401, 200},
+         {"RunEx", R"(["calc.txt", "answer", ""])", 401, 200},
+         {"SaveIniSetting", R"(["Test", "k", "v"])", 401, 200},
+         {"SendUDPMessage", R"(["x"])", 401, 200}});
 
   Set("APIAccess", "loopback");
   EXPECT_EQ(Get("/api/Sunset", bearer, other).status, 403);
@@ -274,14 +265,12 @@ TEST_F(ApiAccessTest, ReadsOpenToLoopbackChangesNeedASetTokenCodeAlwaysNeedsOne)
   Set("APIToken", "");
   EXPECT_EQ(Get("/api/Sunset", none, other).status, 403);  // never without a token
   EXPECT_EQ(Get("/api/", none, other).status, 403);
-  check({{"IsOn", R"(["x"])", 200, 200, 200},
-         {"SetDeviceString", R"(["x", "y"])", 200, 200, 200},
-         {"RunEx", R"(["calc.txt", "answer", ""])", 403, 403, 200},
-         {"CreateObject", R"(["Tagwell.Application"])", 403, 403, 200}});
-  const Reply r = Post("Run", R"(["calc.txt"])", none);
-  EXPECT_NE(r.body.value("error", "").find("needs the API token, but none is set"),
-            std::string::npos)
-      << r.body.dump();
+  check({{"IsOn", R"(["x"])", 200, 200},
+         {"SetDeviceString", R"(["x", "y"])", 200, 200},
+         {"RunEx", R"(["calc.txt", "answer", ""])", 403, 403},
+         {"CreateObject", R"(["Tagwell.Application"])", 403, 403}});
+  EXPECT_THAT(Post("Run", R"(["calc.txt"])", none).body.dump(),
+              ::testing::HasSubstr("needs the API token, but none is set"));
 }
 
 }  // namespace

@@ -21,10 +21,15 @@ constexpr std::string_view kScript = R"(<script>
   var seq = box.getAttribute('data-seq');
   box.scrollTop = box.scrollHeight;
   function send() {
+    var token = document.getElementById('tvMonitorForm').elements['pagetoken'];
     var body = 'monitorform=1&aTagFilter=' + encodeURIComponent(filter.value) +
-        (freeze.checked ? '&Freeze=on' : '');
+        (freeze.checked ? '&Freeze=on' : '') +
+        (token ? '&pagetoken=' + encodeURIComponent(token.value) : '');
     return fetch('/monitor', {method: 'POST', body: body,
-        headers: {'Content-Type': 'application/x-www-form-urlencoded'}}).catch(function () {});
+        headers: {'Content-Type': 'application/x-www-form-urlencoded'}})
+      .then(function (r) {
+        if (!r.ok) window.alert('Not applied (' + r.status + '): reload the page and try again.');
+      }).catch(function () {});
   }
   freeze.addEventListener('change', send);
   filter.addEventListener('change', send);
@@ -68,13 +73,14 @@ std::string MonitorPage::Caption() const {
   return "RFID Data Monitor Window for Receiver " + app_.GetSettings().receiverlocation;
 }
 
-std::string MonitorPage::Body() {
+std::string MonitorPage::Body(std::string_view token_field) {
   DataMonitor& monitor = Monitor();
   FastString out(monitor.CommData().size() + 8192);
   out.Add("<div class=\"tvpage tvmonitor\"><h2 class=\"tvcaption\">")
       .Add(EscapeHtml(Caption()))
       .Add("</h2><form method=\"post\" action=\"/monitor\" id=\"tvMonitorForm\">")
       .Add("<input type=\"hidden\" name=\"monitorform\" value=\"1\">")
+      .Add(token_field)
       .Add("<label>Show Only Tag <input type=\"text\" name=\"aTagFilter\" id=\"aTagFilter\" "
            "size=\"16\" value=\"")
       .Add(EscapeHtml(monitor.aTagFilter))

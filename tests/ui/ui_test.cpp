@@ -109,57 +109,58 @@ TEST_F(UiFixture, BlinkLastsTwoHundredMillisecondsAfterTheLastBlock) {
   EXPECT_EQ(indicator.Tray().CallCount(), 200008u);
 }
 
-struct RecordedLink {
-  std::vector<std::string> calls;
-  // Each call notes whether the new port is on disk yet.
-  LinkControl Control(const std::filesystem::path& ini) {
-    LinkControl c;
-    c.CloseCommPort = [this](const std::string& port) { calls.push_back("close " + port); };
-    c.OpenCommPort = [this, ini](const std::string& port) {
-      const bool saved = ReadFile(ini).find("RFIDPort=" + port) != std::string::npos;
-      calls.push_back("open " + port + (saved ? " (saved)" : " (unsaved)"));
-      return true;
-    };
-    return c;
+// A receiver that notes each reopen and whether the new port was on disk.
+struct ReopenRecorder final : ReceiverPort {
+  explicit ReopenRecorder(App& a, std::filesystem::path file) : app(a), ini(std::move(file)) {}
+  bool InitCommPort(const std::string&) override { return false; }
+  void InitRFID() override {}
+  void LoadDevices() override {}
+  void SendToReceiver(std::string_view) override {}
+  void Close() override {}
+  void ReopenCommPort() override {
+    const std::string& port = app.GetSettings().RFIDPort;
+    const bool saved = ReadFile(ini).find("RFIDPort=" + port) != std::string::npos;
+    calls.push_back("reopen " + port + (saved ? " (saved)" : " (unsaved)"));
   }
+  App& app;
+  std::filesystem::path ini;
+  std::vector<std::string> calls;
 };
 
-TEST_F(UiFixture, SetupCloseReconnectsBeforeSavingAndWritesOnlyItsSixteenKeys) {
+TEST_F(UiFixture, SetupShowsValuesInForceAndCloseReopensTheSavedPort) {
   WriteFile(Ini(),
-            "[RFID]\r\nRFIDPort=4\r\nfomdelta=50\r\nUseStrength=1\r\nAPIToken=s3cret\r\n"
-            "[Other]\r\nx=y\r\n");
+            "[RFID]\r\nRFIDPort=4\r\nShowSetup=True\r\nfomdelta=abc\r\nUseStrength=1\r\n"
+            "APIToken=s3cret\r\n[Other]\r\nx=y\r\n");
   App app(Options());
+  auto owned = std::make_unique<ReopenRecorder>(app, Ini());
+  ReopenRecorder& link = *owned;
+  app.SetReceiver(std::move(owned));
   app.Start();
-  EXPECT_EQ(app.GetSettings().fomdelta, 50);
-  RecordedLink link;
-  SetupPage setup(app, link.Control(Ini()));
+  SetupPage setup(app, [&] { app.InitIniKeys(); });
   const SetupBoxes shown = setup.LoadBoxes();
-  EXPECT_EQ(shown[0], "4");
-  EXPECT_EQ(shown[2], "8017") << "a missing key shows its offered default";
-  EXPECT_EQ(shown[15], "50");
+  // The value in force, in the file's spelling when the file holds it; the
+  // offered default only where nothing is in force.
+  const std::pair<size_t, std::string> expected[] = {
+      {0, "4"}, {2, "8017"}, {3, "false"}, {7, "True"}, {11, ""}, {15, "200"}};
+  for (const auto& [i, text] : expected) EXPECT_EQ(shown[i], text) << SettingsKeyList[i];
 
-  // Nothing changed: the link is left alone, every box is written.
+  // Nothing changed: every box is written, nothing in force moves.
   setup.Close(PostedBoxes{});
   EXPECT_TRUE(link.calls.empty());
   std::string ini = ReadFile(Ini());
-  EXPECT_NE(ini.find("httpport=8017"), std::string::npos) << ini;
-  EXPECT_NE(ini.find("showsetup=true"), std::string::npos) << ini;
-  EXPECT_NE(ini.find("UseStrength=1"), std::string::npos) << "keys beyond the sixteen stay";
-  EXPECT_NE(ini.find("APIToken=s3cret"), std::string::npos);
-  EXPECT_NE(ini.find("x=y"), std::string::npos);
+  for (const char* kept : {"fomdelta=200", "ShowSetup=True", "showonlyused=false",
+                           "UseStrength=1", "APIToken=s3cret", "x=y"}) {
+    EXPECT_NE(ini.find(kept), std::string::npos) << kept << "\n" << ini;
+  }
+  EXPECT_TRUE(app.GetSettings().ShowSetup);
+  EXPECT_EQ(app.GetSettings().fomdelta, 200);
 
-  // A new port and figure of merit delta: reconnect first, then save and apply.
+  // A new port and delta: saved, read again, then the link goes to the new port.
   PostedBoxes posted;
   posted[0] = "9";
   posted[15] = "25";
   setup.Close(posted);
-  ASSERT_EQ(link.calls.size(), 2u);
-  EXPECT_EQ(link.calls[0], "close 4");
-  EXPECT_EQ(link.calls[1], "open 9 (unsaved)");
-  EXPECT_TRUE(app.State().SerialPortOpen);
-  ini = ReadFile(Ini());
-  EXPECT_NE(ini.find("RFIDPort=9"), std::string::npos);
-  EXPECT_EQ(app.GetSettings().RFIDPort, "9");
+  EXPECT_EQ(link.calls, std::vector<std::string>{"reopen 9 (saved)"});
   EXPECT_EQ(app.GetSettings().fomdelta, 25) << "takes effect without a restart";
   app.Shutdown();
 }
@@ -246,7 +247,7 @@ TEST(ServiceSignals, SighupReadsAChangedSettingWithoutRestart) {
   test::TempDir dir;
   WriteFile(dir / "Config/Tagvane.ini", "[RFID]\r\nfomdelta=50\r\n");
   App app(test::TestAppOptions(dir.Path()));
-  auto owned = std::make_unique<WebUi>(app, nullptr, LinkControl{});
+  auto owned = std::make_unique<WebUi>(app, nullptr);
   WebUi& ui = *owned;
   app.SetUi(std::move(owned));
   ServiceSignals signals(app, &ui);

@@ -59,6 +59,15 @@ constexpr std::string_view kScript = R"(<script>
 
 std::string_view Bool(bool b) { return b ? "true" : "false"; }
 
+// The captions over the columns of a monitor line in the same fixed font
+// and tab stops: "hh:mm:ss |  " (12), the delta time at 12, the report at
+// 16, the 20-character location at 24, then strength 48, average 56, figure
+// of merit 64 and status 72. A caption wider than its column goes on the
+// second line, so each starts over its own values.
+constexpr std::string_view kColumnCaptions =
+    "            Delta Time                          Strength        FOM\n"
+    "                                                        Avg Strength    Status";
+
 }  // namespace
 
 MonitorPage::MonitorPage(App& app, const ActivityIndicator& indicator)
@@ -89,8 +98,9 @@ std::string MonitorPage::Body(std::string_view token_field) {
       .Add("> Freeze</label> <input type=\"submit\" value=\"Apply\"></form>")
       .Add("<div class=\"tvstatus\">Port Status <span id=\"aOpenStatus\">")
       .Add(EscapeHtml(monitor.aOpenStatus))
-      .Add("</span></div><div class=\"tvcolumns\"><span>Delta Time</span>\t<span>"
-           "Strength  Avg Strength  FOM    Status</span></div>")
+      .Add("</span></div><div class=\"tvcolumns\" id=\"tvColumns\">")
+      .Add(kColumnCaptions)
+      .Add("</div>")
       .Add("<textarea id=\"CommData\" readonly wrap=\"off\" rows=\"24\" spellcheck=\"false\" "
            "data-seq=\"")
       .Add(std::to_string(monitor.Appended()))

@@ -59,14 +59,15 @@ constexpr std::string_view kScript = R"(<script>
 
 std::string_view Bool(bool b) { return b ? "true" : "false"; }
 
-// The captions over the columns of a monitor line in the same fixed font
-// and tab stops: "hh:mm:ss |  " (12), the delta time at 12, the report at
-// 16, the 20-character location at 24, then strength 48, average 56, figure
-// of merit 64 and status 72. A caption wider than its column goes on the
-// second line, so each starts over its own values.
+// The captions over the columns of a monitor line, in the same fixed font
+// and tab stops: "hh:mm:ss |  " (12 characters), the delta time at 12 (it
+// reaches past 16 from "(0.1)" on), the report at 24, the 20-character
+// location at 32, then strength 56, average 64, figure of merit 72 and
+// status 80. A caption wider than its column goes on the second line, so
+// each starts over its own values.
 constexpr std::string_view kColumnCaptions =
-    "            Delta Time                          Strength        FOM\n"
-    "                                                        Avg Strength    Status";
+    "            Delta Time                                  Strength        FOM\n"
+    "                                                                Avg Strength    Status";
 
 }  // namespace
 

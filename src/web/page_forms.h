@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "web/same_origin.h"
+
 namespace tagvane {
 
 class App;
@@ -30,12 +32,6 @@ enum class FormVerdict { kAccepted, kForeignOrigin, kNoToken, kStale, kNotLocal 
 
 // The name of the hidden field.
 inline constexpr std::string_view kPageTokenField = "pagetoken";
-
-// True when origin (an Origin value, or a Referer URL) is http or https on
-// the host and port of the Host header (a missing port matches 80 and
-// 443); compared without regard to case. "null" and text that is not a URL
-// are another origin.
-bool SameOrigin(std::string_view origin, std::string_view host);
 
 class PageForms {
  public:

@@ -112,7 +112,6 @@ TEST(ReceiverLink, SerialReceiverOnAPseudoTerminalUnpluggedAndBack) {
 
   receiver->Unplug();
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->Retrying(); }));
-  EXPECT_FALSE(bed.app.State().SerialPortOpen);
   EXPECT_EQ(bed.link->Monitor()->aOpenStatus, "Port Not Connected");
   // Several failed retries, one entry for the whole outage.
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->ConnectTries() >= 2; }));
@@ -313,7 +312,6 @@ TEST(ReceiverLink, ReopenedPortIsKeptAndRetriedWithoutWaiting) {
   EXPECT_EQ(bed.CountLogStarting(notice), 1u);
   Bridge new_bridge(bed.app, new_port);
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
-  EXPECT_EQ(new_bridge.accepted, 1);
   EXPECT_EQ(new_bridge.Receive(2), std::string("\xF0\x29", 2));
   EXPECT_EQ(old_bridge.accepted, 1) << "the old port was never tried again";
   EXPECT_EQ(bed.CountLogStarting(notice), 1u);

@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::string_view kScript = R"(<script>
 (function () {
-  window.tvMonitorPolling = true;
+  window.tvPagePolling = true;
   var box = document.getElementById('CommData'), filter = document.getElementById('aTagFilter');
   var freeze = document.getElementById('Freeze'), status = document.getElementById('aOpenStatus');
   var seq = box.getAttribute('data-seq');
@@ -85,7 +85,7 @@ std::string MonitorPage::Body() {
       .Add(EscapeHtml(monitor.aOpenStatus))
       .Add("</span></div><div class=\"tvcolumns\"><span>Delta Time</span>\t<span>"
            "Strength  Avg Strength  FOM    Status</span></div>")
-      .Add("<textarea id=\"CommData\" readonly wrap=\"off\" rows=\"24\" spellcheck=\"false\" "
+      .Add("<textarea id=\"CommData\" aria-label=\"Receiver data\" readonly wrap=\"off\" rows=\"24\" spellcheck=\"false\" "
            "data-seq=\"")
       .Add(std::to_string(monitor.Appended()))
       .Add("\">\n")

@@ -85,8 +85,8 @@ std::string MonitorPage::Body() {
       .Add(EscapeHtml(monitor.aOpenStatus))
       .Add("</span></div><div class=\"tvcolumns\"><span>Delta Time</span>\t<span>"
            "Strength  Avg Strength  FOM    Status</span></div>")
-      .Add("<textarea id=\"CommData\" aria-label=\"Receiver data\" readonly wrap=\"off\" rows=\"24\" spellcheck=\"false\" "
-           "data-seq=\"")
+      .Add("<textarea id=\"CommData\" aria-label=\"Receiver data\" readonly wrap=\"off\" "
+           "rows=\"24\" spellcheck=\"false\" data-seq=\"")
       .Add(std::to_string(monitor.Appended()))
       .Add("\">\n")
       .Add(EscapeHtml(monitor.CommData()))

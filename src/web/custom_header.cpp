@@ -38,7 +38,8 @@ std::string PageChrome::IncludeOption(std::string_view key, std::string_view def
   return v;
 }
 
-std::string PageChrome::CustomHeader(std::vector<std::string> options, std::string_view head_extra) {
+std::string PageChrome::CustomHeader(std::vector<std::string> options,
+                                     std::string_view head_extra) {
   FastString out(8192);
   Guard(app_.Log(), "CustomHeader", [&] {
     wrote_back_ = false;

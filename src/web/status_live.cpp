@@ -79,8 +79,8 @@ StatusLive::StatusLive(App& app) : app_(app) {}
 std::string StatusLive::Json(std::string_view since, std::string_view more_members) {
   uint64_t from = 0;
   const auto parsed = std::from_chars(since.data(), since.data() + since.size(), from);
-  const bool known = parsed.ec == std::errc() && parsed.ptr == since.data() + since.size() &&
-                     from <= seq_;
+  const bool known =
+      parsed.ec == std::errc() && parsed.ptr == since.data() + since.size() && from <= seq_;
   if (!known) from = 0;
   FastString rows(4096);
   Guard(app_.Log(), "StatusLive", [&] {

@@ -163,8 +163,7 @@ void StatusPages::TagTable(FastString& page) {
   // Each heading is an abbreviation; its title says what it stands for.
   auto button = [&](std::string_view name, std::string_view value, std::string_view meaning) {
     page.Add(chrome_.FormatCell("<input type='submit' name='" + std::string(name) + "' value='" +
-                                    std::string(value) + "' title='" + std::string(meaning) +
-                                    "'>",
+                                    std::string(value) + "' title='" + std::string(meaning) + "'>",
                                 "TABLEHEADER", "1", "Center"));
   };
   button("R", "R", "Remove");
@@ -243,7 +242,8 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
   cell(own ? text_box("15", "Location", "Location", row.Location)
            : "<span class='tvloc'>" + EscapeHtml(row.Location) + "</span>",
        "Left");
-  const std::string changed = "<span class='tvchanged'>" + FormatChangeTime(row.Changed) + "</span>";
+  const std::string changed =
+      "<span class='tvchanged'>" + FormatChangeTime(row.Changed) + "</span>";
   if (!settings.HideParameters) {
     if (plain_own) {
       cell(text_box("1", "OnWeight", "On weight", row.OnWeight), "Left");
@@ -270,9 +270,7 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
   page.Add("</tr>");
 }
 
-std::string StatusPages::FormatChangeTime(DateTime d) const {
-  return ChangeTimeText(d, today_);
-}
+std::string StatusPages::FormatChangeTime(DateTime d) const { return ChangeTimeText(d, today_); }
 
 std::string StatusPages::StripHTML(std::string_view s) {
   std::string out(s);

@@ -89,16 +89,15 @@ void StatusPages::AddSetup(FastString& page) {
     const std::string s1 = strength0 ? "" : " checked";
     page.Add(chrome_.FormatCell("<label><input type='radio' name='usestrength' value='1'" + s1 +
                                     ">&nbsp;Show Signal Strength</label>&nbsp;&nbsp;<br>" +
-                                    "<label><input type='radio' name='usestrength' value='0'" +
-                                    s0 + ">&nbsp;Show Figure Of Merit</label>",
+                                    "<label><input type='radio' name='usestrength' value='0'" + s0 +
+                                    ">&nbsp;Show Figure Of Merit</label>",
                                 "TABLEROWODD", "3", "Center"));
     row();
     header("User Formatted DisplayText xAP Key", "6");
     row();
-    field(
-        "<input type='text' name='UserFormat' value='" + value("UserFormat", "") +
-            "' size = '85' aria-label='User Formatted DisplayText xAP Key'>",
-        "6");
+    field("<input type='text' name='UserFormat' value='" + value("UserFormat", "") +
+              "' size = '85' aria-label='User Formatted DisplayText xAP Key'>",
+          "6");
     row();
     header("Database Setup Options", "6");
     row();
@@ -164,8 +163,8 @@ void StatusPages::AddFilter(FastString& page) {
       page.Add(chrome_.FormatCell(status, k, "1", "Center"))
           .Add(chrome_.FormatCell("<input type='hidden' name='FilterKey" + num + "' value='" +
                                       EscapeHtml(key) + "'><input type='text' size='15' value='" +
-                                      EscapeHtml(t) + "' name='FilterTag" + num + "' aria-label='Tag " +
-                                      num + "'>",
+                                      EscapeHtml(t) + "' name='FilterTag" + num +
+                                      "' aria-label='Tag " + num + "'>",
                                   "tablecellmisc", "1", "Left"))
           .Add(chrome_.FormatCell(std::string("<input type='checkbox'") +
                                       (e.empty() ? "" : " checked") +
@@ -175,10 +174,9 @@ void StatusPages::AddFilter(FastString& page) {
           .Add(chrome_.FormatCell("<input type='text' size='67' value='" + EscapeHtml(s) +
                                       "' name='Source" + num + "' aria-label='Source " + num + "'>",
                                   k, "1", "Right"))
-          .Add(chrome_.FormatCell(
-              "<input type='text' size='20' value='" + EscapeHtml(c) + "' name='Class" + num +
-                  "' aria-label='Class " + num + "'>",
-              k, "1", "Left"))
+          .Add(chrome_.FormatCell("<input type='text' size='20' value='" + EscapeHtml(c) +
+                                      "' name='Class" + num + "' aria-label='Class " + num + "'>",
+                                  k, "1", "Left"))
           .Add("</tr><tr>");
       if (detail && record && *record) {
         auto keys = (*record)->MessageKeyList.begin();
@@ -197,14 +195,14 @@ void StatusPages::AddFilter(FastString& page) {
                                 "aria-label='New filter: Tag'>",
                                 "tablecellmisc", "1", "Left"))
         .Add(chrome_.FormatCell("<input type='checkbox' value='1' name='FilterEvent0' "
-                                "aria-label='New filter: Event notification'>", k, "1",
-                                "Left"))
+                                "aria-label='New filter: Event notification'>",
+                                k, "1", "Left"))
         .Add(chrome_.FormatCell("<input type='text' size='67' value='' name='Source0' "
-                                "aria-label='New filter: Source Including Subaddress'>", k, "1",
-                                "Right"))
+                                "aria-label='New filter: Source Including Subaddress'>",
+                                k, "1", "Right"))
         .Add(chrome_.FormatCell("<input type='text' size='20' value='' name='Class0' "
-                                "aria-label='New filter: Class'>", k, "1",
-                                "Left"))
+                                "aria-label='New filter: Class'>",
+                                k, "1", "Left"))
         .Add("</tr></table>");
   });
 }

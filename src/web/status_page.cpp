@@ -161,25 +161,31 @@ void StatusPages::TagTable(FastString& page) {
   const Settings& settings = app_.GetSettings();
   page.Add("<table  border='5' frame='box' class='tvtags'><tr>");
   // Each heading is an abbreviation; its title says what it stands for.
-  auto button = [&](std::string_view name, std::string_view value, std::string_view meaning) {
-    page.Add(chrome_.FormatCell("<input type='submit' name='" + std::string(name) + "' value='" +
-                                    std::string(value) + "' title='" + std::string(meaning) + "'>",
-                                "TABLEHEADER", "1", "Center"));
+  struct Heading {
+    std::string_view name, value, meaning;
+    bool parameter;  // left out with "Hide RFID Tag Parameters"
   };
-  button("R", "R", "Remove");
-  button("A", "A", "Accept");
-  button("P", "P", "Presence");
-  button("ID", "ID", "Tag identifier");
-  button("UID", "UID", "xAP sub-address");
-  button("Location", "Location", "Location");
-  if (!settings.HideParameters) {
-    button("OnWeight", "OnW", "On weight");
-    button("OffWeight", "OffW", "Off weight");
-    button("X10DC", "X10DC", "X10 device code");
-    button("Tag", "Tag", "Tag name");
-    button("Ev", "Ev", "Event notification");
+  static constexpr Heading kHeadings[] = {
+      {"R", "R", "Remove", false},
+      {"A", "A", "Accept", false},
+      {"P", "P", "Presence", false},
+      {"ID", "ID", "Tag identifier", false},
+      {"UID", "UID", "xAP sub-address", false},
+      {"Location", "Location", "Location", false},
+      {"OnWeight", "OnW", "On weight", true},
+      {"OffWeight", "OffW", "Off weight", true},
+      {"X10DC", "X10DC", "X10 device code", true},
+      {"Tag", "Tag", "Tag name", true},
+      {"Ev", "Ev", "Event notification", true},
+      {"Changed", "Changed", "Last change", false},
+  };
+  for (const Heading& h : kHeadings) {
+    if (h.parameter && settings.HideParameters) continue;
+    page.Add(chrome_.FormatCell("<input type='submit' name='" + std::string(h.name) +
+                                    "' value='" + std::string(h.value) + "' title='" +
+                                    std::string(h.meaning) + "'>",
+                                "TABLEHEADER", "1", "Center"));
   }
-  button("Changed", "Changed", "Last change");
   page.Add("</tr>");
 
   rows_.clear();

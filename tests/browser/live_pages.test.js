@@ -5,11 +5,11 @@
 // mode, every control has a name a screen reader reads, buttons are 40 px.
 // Usage: node live_pages.test.js <build dir> <source dir> <artifact dir>
 'use strict';
-const { spawn } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const {
-  check, waitFor, freePort, waitForServer, makeAppDir, startDaemon, launchChromium, run,
+  check, waitFor, freePort, waitForServer, makeAppDir, startDaemon, startSimulator, launchChromium,
+  run,
 } = require('./support');
 
 const [buildDir, sourceDir, artifactDir] = process.argv.slice(2);
@@ -29,16 +29,11 @@ async function main() {
   const appDir = makeAppDir('tagvane-live-', sourceDir);
   const port = await freePort();
   // Tag 1A2B is heard for 6 s, then silent.
-  const portFile = path.join(appDir, 'Data', 'sim.port');
-  const sim = spawn(path.join(buildDir, 'tagvane-receiver-sim'),
-      ['--listen', '0', '--port-file', portFile, '--tag', '1A2B:87:6:3600', '--interval', '200'],
-      { stdio: 'ignore' });
-  await waitFor(() => fs.existsSync(portFile) && fs.readFileSync(portFile, 'latin1').trim() !== '',
-      'the simulator port');
+  const sim = await startSimulator(buildDir, appDir, ['1A2B:87:6:3600']);
   const own = '________HOME1A2B';
   const hostile = "<script>window.tvPwned=1</script>&'Caf\xe9";
   fs.writeFileSync(path.join(appDir, 'Config', 'Tagvane.ini'), ['[RFID]', 'HTTPPort=' + port,
-    'SerialIP=127.0.0.1', 'RFIDPort=' + fs.readFileSync(portFile, 'latin1').trim(),
+    'SerialIP=127.0.0.1', 'RFIDPort=' + sim.port,
     'ReceiverLocation=Home', 'ShowSetup=True', 'ShowReceiveMessages=True', '[RFIDUnits]',
     unit(own, 'Keys', 'Hall', '95'), unit('______REMOTE0C2D', hostile, hostile, '0'), ''].join('\r\n'),
   'latin1');
@@ -110,7 +105,7 @@ async function main() {
   } finally {
     if (browser) await browser.close();
     await daemon.stop();
-    sim.kill('SIGTERM');
+    sim.kill();
     fs.rmSync(appDir, { recursive: true, force: true });
   }
 }

@@ -2,12 +2,11 @@
 // daemon in headless Chromium, fed by the receiver simulator on loopback.
 // Usage: node ui_pages.test.js <build dir> <source dir> <artifact dir>
 'use strict';
-const { spawn } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const {
   check, sleep, freePort, request, waitFor, waitForServer, makeAppDir, startDaemon, listenHub,
-  launchChromium, run,
+  startSimulator, launchChromium, run,
 } = require('./support');
 
 const [buildDir, sourceDir, artifactDir] = process.argv.slice(2);
@@ -23,13 +22,8 @@ async function main() {
   const ini = path.join(appDir, 'Config', 'Tagvane.ini');
 
   // The receiver: tag 1A2B reported every 200 ms through a TCP bridge.
-  const portFile = path.join(appDir, 'Data', 'sim.port');
-  const sim = spawn(path.join(buildDir, 'tagvane-receiver-sim'),
-      ['--listen', '0', '--port-file', portFile, '--tag', '1A2B:87', '--interval', '200'],
-      { stdio: 'ignore' });
-  await waitFor(() => fs.existsSync(portFile) && fs.readFileSync(portFile, 'latin1').trim() !== '',
-      'the simulator port');
-  const simPort = fs.readFileSync(portFile, 'latin1').trim();
+  const sim = await startSimulator(buildDir, appDir, ['1A2B:87']);
+  const simPort = sim.port;
   // Accepted, Off, rising one step of 5 every 3 s: with a Figure of Merit
   // Delta of 200 it sends no info message on the way up; with 5 it sends one
   // at every step.
@@ -139,7 +133,7 @@ async function main() {
   } finally {
     if (browser) await browser.close();
     await daemon.stop();
-    sim.kill('SIGTERM');
+    sim.kill();
     hub.close();
     fs.rmSync(appDir, { recursive: true, force: true });
   }

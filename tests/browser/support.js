@@ -100,8 +100,7 @@ async function listenHub() {
   return { heard, close: () => socket.close() };
 }
 
-// tagvane-receiver-sim as a TCP bridge on a free loopback port, reporting
-// the given --tag texts every 200 ms; port is the bridge's port.
+// tagvane-receiver-sim as a loopback TCP bridge reporting --tag texts every 200 ms.
 async function startSimulator(buildDir, appDir, tags) {
   const portFile = path.join(appDir, 'Data', 'sim.port');
   const args = ['--listen', '0', '--port-file', portFile, '--interval', '200'];

@@ -40,7 +40,7 @@ TEST(StatusLive, SendsOnlyChangedRowsAndForgetsGoneDevices) {
 
 TEST(StatusLive, PollCarriesTheIndicatorAndClosesLikeAPage) {
   WebFixture fx;
-  WebUi ui(fx.app(), &fx.web(), LinkControl{});
+  WebUi ui(fx.app(), &fx.web());
   fx.AddDevice("0001");
   const std::string answer = fx.Get("/status/live?since=");
   EXPECT_NE(HeaderOf(answer).find("Connection: close\r\n"), std::string::npos);

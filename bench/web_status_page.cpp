@@ -1,4 +1,6 @@
-// Time and size of drawing the status page for 100, 1,000 and 10,000 tags.
+// Time and size of drawing the status page for 100, 1,000 and 10,000 tags,
+// and of the page's live poll for the same tables (every row, and a poll
+// when nothing changed), to compare in the same run.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -11,6 +13,7 @@
 #include "receiver/rfid_device.h"
 #include "web/request.h"
 #include "web/response.h"
+#include "web/status_live.h"
 #include "web/web_server.h"
 
 namespace {
@@ -74,6 +77,29 @@ BENCHMARK(BM_StatusPage)
     ->Arg(10000)
     ->Unit(benchmark::kMillisecond)
     ->Complexity();
+
+// range(1): 0 every row (a page that just opened), 1 a poll after which
+// nothing changed (a page that keeps up).
+void BM_StatusLive(benchmark::State& state) {
+  Site site(static_cast<int>(state.range(0)));
+  StatusLive live(*site.app);
+  const std::string first = live.Json("");
+  const std::string since = state.range(1) ? first.substr(7, first.find(',') - 7) : "";
+  size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string answer = live.Json(since);
+    bytes = answer.size();
+    benchmark::DoNotOptimize(answer.data());
+  }
+  state.counters["answer_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_StatusLive)
+    ->Args({100, 0})
+    ->Args({100, 1})
+    ->Args({1000, 0})
+    ->Args({1000, 1})
+    ->Args({10000, 1})
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_ParseRequest(benchmark::State& state) {
   const std::string text =

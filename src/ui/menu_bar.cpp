@@ -9,7 +9,9 @@ namespace tagvane {
 namespace {
 
 // Shows the activity picture while the daemon reports a blink, or for one
-// blink's length when blinks happened between two polls.
+// blink's length when blinks happened between two polls. A page with a
+// poll of its own (monitor, status) hands its answers to tvShowIndicator
+// and this poll stops.
 constexpr std::string_view kIndicatorScript = R"(<script>
 (function () {
   var img = document.getElementById('tvIndicator');
@@ -28,7 +30,7 @@ constexpr std::string_view kIndicatorScript = R"(<script>
     }
   };
   function poll() {
-    if (window.tvMonitorPolling) return;
+    if (window.tvPagePolling) return;
     fetch('/indicator', {cache: 'no-store'}).then(function (r) { return r.json(); })
       .then(window.tvShowIndicator).catch(function () {})
       .then(function () { setTimeout(poll, 700); });

@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::string_view kScript = R"(<script>
 (function () {
-  window.tvMonitorPolling = true;
+  window.tvPagePolling = true;
   var box = document.getElementById('CommData'), filter = document.getElementById('aTagFilter');
   var freeze = document.getElementById('Freeze'), status = document.getElementById('aOpenStatus');
   var seq = box.getAttribute('data-seq');
@@ -102,8 +102,8 @@ std::string MonitorPage::Body(std::string_view token_field) {
       .Add("</span></div><div class=\"tvcolumns\" id=\"tvColumns\">")
       .Add(kColumnCaptions)
       .Add("</div>")
-      .Add("<textarea id=\"CommData\" readonly wrap=\"off\" rows=\"24\" spellcheck=\"false\" "
-           "data-seq=\"")
+      .Add("<textarea id=\"CommData\" aria-label=\"Receiver data\" readonly wrap=\"off\" "
+           "rows=\"24\" spellcheck=\"false\" data-seq=\"")
       .Add(std::to_string(monitor.Appended()))
       .Add("\">\n")
       .Add(EscapeHtml(monitor.CommData()))

@@ -22,6 +22,7 @@ WebUi::WebUi(App& app, WebServer* web, ServiceManager::Sink sink)
       web_(web),
       indicator_(app.Timers()),
       monitor_(app, indicator_),
+      live_(app),
       setup_(app, [this] { ApplySettings(); }),
       service_(app, std::move(sink)) {
   if (!web_) return;
@@ -36,6 +37,14 @@ WebUi::WebUi(App& app, WebServer* web, ServiceManager::Sink sink)
   });
   server.AddPage("/indicator", [this](Request&, Response& r, int) {
     SendAnswer(r, 200, "application/json", IndicatorJson(indicator_));
+  });
+  // The status page's poll, behind the same gate as the page; it carries
+  // the indicator too, so the page makes one request a second, not two.
+  server.AddPage("/status/live", [this](Request& q, Response& r, int) {
+    const std::string indicator = IndicatorJson(indicator_);
+    SendAnswer(r, 200, "application/json",
+               live_.Json(q.QueryString("since"), "," + indicator.substr(1, indicator.size() - 2)),
+               "Connection: close\r\nX-Content-Type-Options: nosniff\r\n");
   });
 }
 
@@ -101,7 +110,10 @@ bool WebUi::Allowed(Request& request, Response& response, std::string_view page)
 std::string WebUi::Framed(Request& request, Response& response, const std::string& title,
                           const std::string& body) {
   PageChrome* chrome = web_->Chrome();
-  if (!chrome) return "<html><body>" + body + "</body></html>";
+  if (!chrome) {
+    return "<!DOCTYPE html><html lang=\"en\"><head><title>" + EscapeHtml(title) +
+           "</title></head><body>" + body + "</body></html>";
+  }
   std::string page;
   Guard(app_.Log(), "UiPage", [&] {
     const Settings& settings = app_.GetSettings();

@@ -13,6 +13,7 @@
 #include "ui/service_manager.h"
 #include "ui/setup_page.h"
 #include "ui/tray_icon.h"
+#include "web/status_live.h"
 
 namespace tagvane {
 
@@ -46,6 +47,7 @@ class WebUi final : public UiPort {
 
   ActivityIndicator& Indicator() { return indicator_; }
   MonitorPage& Monitor() { return monitor_; }
+  StatusLive& Live() { return live_; }
   SetupPage& Setup() { return setup_; }
   ServiceManager& Service() { return service_; }
 
@@ -69,6 +71,7 @@ class WebUi final : public UiPort {
   WebServer* web_;
   ActivityIndicator indicator_;
   MonitorPage monitor_;
+  StatusLive live_;
   SetupPage setup_;
   ServiceManager service_;
 };

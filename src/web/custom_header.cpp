@@ -36,7 +36,8 @@ std::string PageChrome::IncludeOption(std::string_view key, std::string_view def
   return present ? app_.Ini().GetIniSetting(kHeaderSection, key, def, kIncludes) : std::string(def);
 }
 
-std::string PageChrome::CustomHeader(std::vector<std::string> options) {
+std::string PageChrome::CustomHeader(std::vector<std::string> options,
+                                     std::string_view head_extra) {
   FastString out(8192);
   Guard(app_.Log(), "CustomHeader", [&] {
     wrote_back_ = false;
@@ -70,7 +71,9 @@ std::string PageChrome::CustomHeader(std::vector<std::string> options) {
     else if (sheet.find('/') == std::string::npos)
       sheet = product + sheet;
 
-    out.Add("<html><head><title>")
+    // Standards mode, and the one byte-per-character encoding the daemon
+    // treats all text in (forms post in the page's encoding).
+    out.Add("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"windows-1252\"><title>")
         .Add(site("gWebPageTitle"))
         .Add(" - ")
         .Add(StripTags(title))
@@ -91,6 +94,7 @@ std::string PageChrome::CustomHeader(std::vector<std::string> options) {
     std::string meta = touch_screen_ ? GetFile("/html/meta_touchscreen.htm") : std::string(kNoFile);
     if (!Included(meta)) meta = GetFile("/html/meta.htm");
     if (Included(meta)) out.Add(meta);
+    out.Add(head_extra);
     out.Add("</head>");
 
     const std::string onload = site("BODY_OnLoad");

@@ -47,8 +47,9 @@ class PageChrome {
 
   std::string FormatCell(std::string_view text, std::string_view cls, std::string_view colspan,
                          std::string_view align) const;
-  // options: one item (the page title) or up to twelve page options.
-  std::string CustomHeader(std::vector<std::string> options);
+  // options: one item (the page title) or up to twelve page options;
+  // head_extra: the page's own scripts, put inside the one head.
+  std::string CustomHeader(std::vector<std::string> options, std::string_view head_extra = {});
 
   // Whole text of a file below the HTML root, "No File" when it is missing
   // or holds only blanks.

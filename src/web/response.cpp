@@ -100,7 +100,10 @@ void Response::SendTextFile(std::string_view path, int16_t index) {
         .Add(MediumDate())
         .Add("\r\n")
         .Add("Accept-Ranges: bytes\r\n")
-        .Add("Content-Type: text/html\r\n")
+        // Pages render in standards mode, where a style sheet served as
+        // text/html is ignored.
+        .Add(EqualsNoCase(Right(path, 4), ".css") ? "Content-Type: text/css\r\n"
+                                                  : "Content-Type: text/html\r\n")
         .Add("Last-Modified: ")
         .Add(FormatGeneralDate(FileModified(*file)))
         .Add("\r\n")

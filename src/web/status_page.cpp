@@ -11,6 +11,7 @@
 #include "web/page_forms.h"
 #include "web/request.h"
 #include "web/response.h"
+#include "web/status_live.h"
 
 namespace tagvane {
 namespace {
@@ -67,7 +68,6 @@ std::string StatusPages::Status_ASP() {
         RemoveQuotes(app_.Ini().GetIniSetting("RFID", "StatusSortDirection", "", kSettingsFile));
     const DateTime now = app_.GetClock().Now();
     today_ = std::chrono::floor<std::chrono::days>(now);
-    yesterday_ = today_ - std::chrono::days(1);
     FormatScreen(page);
   });
   return page.Take();
@@ -76,8 +76,9 @@ std::string StatusPages::Status_ASP() {
 void StatusPages::FormatScreen(FastString& page) {
   const Settings& settings = app_.GetSettings();
   Guard(app_.Log(), "Status FormatScreen ", [&] {
-    page.Add("<html><head>")
-        .Add("<SCRIPT LANGUAGE=\"JavaScript\">")
+    // The page's scripts go into the chrome's one head.
+    FastString head(4096);
+    head.Add("<SCRIPT LANGUAGE=\"JavaScript\">")
         .Add("function ClearSubmit(button) {")
         .Add("  document.control.clientvalue.value = button.value;")
         .Add("  document.control.clientinput.value = button.name;")
@@ -101,15 +102,16 @@ void StatusPages::FormatScreen(FastString& page) {
         .Add("</script>");
     // The header cells' help pop-ups call myPopup, which this script defines.
     const std::string popup = chrome_.GetFile("Tagvane/popup.js");
-    if (popup != kNoFile) page.Add("<script>").Add(popup).Add("</script>");
+    if (popup != kNoFile) head.Add("<script>").Add(popup).Add("</script>");
     const std::string title = "RFID " + EscapeHtml(settings.receiverlocation) +
                               " Status&nbsp;&nbsp;<small><font size='1'></b> V" +
                               std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) +
                               "." + std::to_string(kVersionPatch) + "</font></small>";
-    page.Add(chrome_.CustomHeader({title, "", settings.Background, "x", settings.StyleSheet}))
+    page.Add(chrome_.CustomHeader({title, "", settings.Background, "x", settings.StyleSheet},
+                                  head.Value()))
         .Add("\r\n");
     page.Add("<div><center><small>")
-        .Add("<Table align='center'><td align='center'>")
+        .Add("<Table align='center' class='tvlayout'><td align='center'>")
         .Add("<form name='control' method='post'>")
         .Add("<input type='hidden' name='clientinput' value='yes'>")
         .Add("<input type='hidden' name='clientvalue' value='yes'>")
@@ -118,12 +120,15 @@ void StatusPages::FormatScreen(FastString& page) {
             "<center><input type='submit' name ='UpdateButton' value='Save "
             "Changes'>&nbsp;&nbsp;&nbsp;&nbsp;")
         .Add("<input type='submit' name ='Refresh' value='Refresh'></center><br>");
-    page.Add("<table border='5' frame='box' width= '550'><tr>")
+    page.Add("<table border='5' frame='box' width= '550' class='tvoptions'><tr>")
         .Add(chrome_.FormatCell("Browser Content Display Control", "TABLEHEADER", "2", "Center"))
         .Add("</tr><tr>");
     auto cell = [&](std::string_view name, bool set, std::string_view label) {
       page.Add(chrome_.FormatCell(
-          Box("<input type='checkbox' name ='" + std::string(name) + "' value='1'", set, label),
+          "<label>" +
+              Box("<input type='checkbox' name ='" + std::string(name) + "' value='1'", set,
+                  label) +
+              "</label>",
           "TABLEROWEVEN", "1", "Left"));
     };
     cell("ShowSetup", settings.ShowSetup, ">&nbsp;Show Setup");
@@ -149,9 +154,10 @@ void StatusPages::FormatScreen(FastString& page) {
     }
     page.Add("</form>");
     AddScriptButton(page);
-    page.Add(
+    page.Add(kStatusLiveScript)
+        .Add(
             "<IFRAME frameborder=0 scrolling='no' name='hiddenframe' cols='0' rows='0' "
-            "width='0' height='0' size='0'>")
+            "width='0' height='0' size='0' title='Read Script answer'>")
         .Add(
             "<form name='hiddenform' method = 'post'><input type='hidden' name='clientinput' "
             "value='x'><input type='hidden' name='clientvalue' value='y'>")
@@ -168,27 +174,34 @@ void StatusPages::FormatScreen(FastString& page) {
 
 void StatusPages::TagTable(FastString& page) {
   const Settings& settings = app_.GetSettings();
-  page.Add("<table  border='5' frame='box'><tr>");
-  auto button = [&](std::string_view name, std::string_view value) {
-    page.Add(chrome_.FormatCell(
-        "<input type='submit' name='" + std::string(name) + "' value='" + std::string(value) + "'>",
-        "TABLEHEADER", "1", "Center"));
+  page.Add("<table  border='5' frame='box' class='tvtags'><tr>");
+  // Each heading is an abbreviation; its title says what it stands for.
+  struct Heading {
+    std::string_view name, value, meaning;
+    bool parameter;  // left out with "Hide RFID Tag Parameters"
   };
-  button("R", "R");
-  button("A", "A");
-  button("P", "P");
-  button("ID", "ID");
-  button("UID", "UID");
-  button("Location", "Location");
-  if (!settings.HideParameters) {
-    button("OnWeight", "OnW");
-    button("OffWeight", "OffW");
-    button("X10DC", "X10DC");
-    button("Tag", "Tag");
-    button("Ev", "Ev");
+  static constexpr Heading kHeadings[] = {
+      {"R", "R", "Remove", false},
+      {"A", "A", "Accept", false},
+      {"P", "P", "Presence", false},
+      {"ID", "ID", "Tag identifier", false},
+      {"UID", "UID", "xAP sub-address", false},
+      {"Location", "Location", "Location", false},
+      {"OnWeight", "OnW", "On weight", true},
+      {"OffWeight", "OffW", "Off weight", true},
+      {"X10DC", "X10DC", "X10 device code", true},
+      {"Tag", "Tag", "Tag name", true},
+      {"Ev", "Ev", "Event notification", true},
+      {"Changed", "Changed", "Last change", false},
+  };
+  for (const Heading& h : kHeadings) {
+    if (h.parameter && settings.HideParameters) continue;
+    page.Add(chrome_.FormatCell("<input type='submit' name='" + std::string(h.name) +
+                                    "' value='" + std::string(h.value) + "' title='" +
+                                    std::string(h.meaning) + "'>",
+                                "TABLEHEADER", "1", "Center"));
   }
-  button("Changed", "Changed");
-  page.Add("</tr><tr>");
+  page.Add("</tr>");
 
   rows_.clear();
   size_t i = 0;
@@ -218,40 +231,54 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
   const std::string receiver = row.DC.size() >= 12 ? row.DC.substr(6, 6) : "";
   const bool own = EqualsNoCase(receiver, app_.State().ReceiverCode);
   const bool plain_own = own && row.DC.substr(0, 6) == kCodeFill;
+  const size_t first = row.DC.find_first_not_of('_');
+  const std::string id = first == std::string::npos ? "" : EscapeHtml(row.DC.substr(first));
   auto cell = [&](const std::string& text, std::string_view align, std::string_view cls = {}) {
     page.Add(chrome_.FormatCell(text, cls.empty() ? std::string_view(k) : cls, "1", align));
   };
+  // What a screen reader says for a control of this row.
+  auto label = [&](std::string_view what) {
+    return " aria-label='" + std::string(what) + " " + id + "'";
+  };
+  auto text_box = [&](std::string_view size, std::string_view name, std::string_view what,
+                      const std::string& value) {
+    return "<input type='text' size='" + std::string(size) + "' name='" + std::string(name) + u +
+           "' value='" + EscapeHtml(value) + "'" + label(what) + ">";
+  };
 
-  cell("<input type='checkbox' " + Checked(row.R) + " name='Remove" + u + "'>", "Left");
-  cell(own ? "<input type='checkbox' " + Checked(row.A) + " name='Accept" + u + "'>" : "&nbsp;",
+  // The live poll finds the row by its code and updates the marked parts.
+  page.Add("<tr data-dc='").Add(EscapeHtml(row.DC)).Add("'>");
+  cell("<input type='checkbox' " + Checked(row.R) + " name='Remove" + u + "'" + label("Remove") +
+           ">",
        "Left");
-  cell(row.Status, "Left");
-  const size_t first = row.DC.find_first_not_of('_');
+  cell(own ? "<input type='checkbox' " + Checked(row.A) + " name='Accept" + u + "'" +
+                 label("Accept") + ">"
+           : "&nbsp;",
+       "Left");
+  cell("<div class='tvp'><span class='tvsr'>" + row.State + " </span>" + row.Status + "</div>",
+       "Left");
   // A code of underscores alone keeps its cell, so the columns stay aligned.
-  cell(first == std::string::npos ? "&nbsp;" : EscapeHtml(row.DC.substr(first)), "Right");
+  cell(id.empty() ? "&nbsp;" : id, "Right");
   cell(EscapeHtml(row.UID), "Left");
-  cell(own ? "<input type='text' size='15' name='Location" + u + "' value='" +
-                 EscapeHtml(row.Location) + "'>"
-           : EscapeHtml(row.Location),
+  cell(own ? text_box("15", "Location", "Location", row.Location)
+           : "<span class='tvloc'>" + EscapeHtml(row.Location) + "</span>",
        "Left");
+  const std::string changed =
+      "<span class='tvchanged'>" + FormatChangeTime(row.Changed) + "</span>";
   if (!settings.HideParameters) {
     if (plain_own) {
-      cell("<input type='text' size='1' name='OnWeight" + u + "' value='" +
-               EscapeHtml(row.OnWeight) + "'>",
-           "Left");
-      cell("<input type='text' size='1' name='OffWeight" + u + "' value='" +
-               EscapeHtml(row.OffWeight) + "'>",
-           "Left");
+      cell(text_box("1", "OnWeight", "On weight", row.OnWeight), "Left");
+      cell(text_box("1", "OffWeight", "Off weight", row.OffWeight), "Left");
     } else {
       cell("&nbsp;", "Left");
       cell("&nbsp;", "Left");
     }
-    cell("<input type='text' size='3' name='X10DC" + u + "' value='" + EscapeHtml(row.X10DC) + "'>",
+    cell(text_box("3", "X10DC", "X10 device code", row.X10DC), "Left");
+    cell(text_box("15", "Tag", "Tag name", row.Tag), "Left", "tablecellmisc");
+    cell("<input type='checkbox' " + Checked(row.Ev) + " name='Ev" + u + "'" +
+             label("Event notification") + ">",
          "Left");
-    cell("<input type='text' size='15' name='Tag" + u + "' value='" + EscapeHtml(row.Tag) + "'>",
-         "Left", "tablecellmisc");
-    cell("<input type='checkbox' " + Checked(row.Ev) + " name='Ev" + u + "'>", "Left");
-    cell(FormatChangeTime(row.Changed), "Left");
+    cell(changed, "Left");
   } else {
     std::string hidden =
         "<input type='hidden' name='OnWeight" + u + "' value='" + EscapeHtml(row.OnWeight) + "'>" +
@@ -259,18 +286,12 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
         "'>" + "<input type='hidden' name='X10DC" + u + "' value='" + EscapeHtml(row.X10DC) + "'>" +
         "<input type='hidden' name='Tag" + u + "' value='" + EscapeHtml(row.Tag) + "'>";
     if (row.Ev) hidden += "<input type='hidden' value='1' name='Ev" + u + "'>";
-    cell(hidden + FormatChangeTime(row.Changed), "Left");
+    cell(hidden + changed, "Left");
   }
-  page.Add("</tr><tr>");
+  page.Add("</tr>");
 }
 
-std::string StatusPages::FormatChangeTime(DateTime d) const {
-  if (d == DateTime{} || d == MakeDateTime(2000, 1, 1)) return {};
-  if (d >= yesterday_) {
-    return std::string(d >= today_ ? "Today " : "Yesterday ") + FormatTimeOfDay(d);
-  }
-  return FormatGeneralDate(d);
-}
+std::string StatusPages::FormatChangeTime(DateTime d) const { return ChangeTimeText(d, today_); }
 
 std::string StatusPages::StripHTML(std::string_view s) {
   std::string out(s);

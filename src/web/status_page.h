@@ -75,7 +75,6 @@ class StatusPages {
   std::string sort_key_ = "DCSort";
   std::string sort_direction_;
   DateTime today_{};
-  DateTime yesterday_{};
 };
 
 }  // namespace tagvane

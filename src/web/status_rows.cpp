@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "core/dates.h"
 #include "core/numbers.h"
 #include "core/text.h"
 #include "receiver/rfid_device.h"
@@ -28,6 +29,7 @@ StatusRow MakeStatusRow(const RFIDDevice& device, size_t index) {
   row.OnWeight = SingleText(device.OnWeight());
   row.OffWeight = SingleText(device.OffWeight());
   row.Status = device.DeviceString().substr(0, 255);
+  row.State = StatusText(device.DeviceStatus());
   row.Tag = device.Tag();
   row.Ev = device.EventNotification();
   row.UIDIndex = std::to_string(index);
@@ -84,6 +86,14 @@ bool SortStatusRows(std::vector<StatusRow>& rows, std::string_view sort) {
     std::stable_sort(rows.begin(), rows.end(), less);
   }
   return true;
+}
+
+std::string ChangeTimeText(DateTime d, DateTime today) {
+  if (d == DateTime{} || d == MakeDateTime(2000, 1, 1)) return {};
+  if (d >= today - std::chrono::days(1)) {
+    return std::string(d >= today ? "Today " : "Yesterday ") + FormatTimeOfDay(d);
+  }
+  return FormatGeneralDate(d);
 }
 
 }  // namespace tagvane

@@ -25,6 +25,7 @@ struct StatusRow {
   std::string OnWeight;
   std::string OffWeight;
   std::string Status;
+  std::string State;  // "ON" or "OFF", for screen readers and the live poll
   std::string Tag;
   bool Ev = false;
   std::string UIDIndex;
@@ -37,5 +38,8 @@ StatusRow MakeStatusRow(const RFIDDevice& device, size_t index);
 // Sorts by "<column>[ DESC]". Returns false (rows untouched) for a key that
 // names no column.
 bool SortStatusRows(std::vector<StatusRow>& rows, std::string_view sort);
+// The Changed column: "" for never, "Today h:mm:ss AM" / "Yesterday ...",
+// else the general date; today is the current date at 00:00.
+std::string ChangeTimeText(DateTime d, DateTime today);
 
 }  // namespace tagvane

@@ -23,12 +23,13 @@ void StatusPages::AddSetup(FastString& page) {
     auto header = [&](std::string_view title, std::string_view span) {
       page.Add(chrome_.FormatCell(title, "TABLEHEADER", span, "Center"));
     };
+    // Each field's text is the label of its control.
     auto field = [&](const std::string& text, std::string_view span) {
-      page.Add(chrome_.FormatCell(text, "TABLEROWODD", span, "Center"));
+      page.Add(chrome_.FormatCell("<label>" + text + "</label>", "TABLEROWODD", span, "Center"));
     };
     auto row = [&] { page.Add("</tr><tr>"); };
     // The marker tells a save that this post carries the setup section.
-    page.Add(kSetupMarker).Add("<Table width='550' border='5' frame='box'><tr>");
+    page.Add(kSetupMarker).Add("<Table width='550' border='5' frame='box' class='tvsetup'><tr>");
     header("HTTP / Browser", "6");
     row();
     field("HTTP Server Port<br><input type='text' size='4' value='" + value("ServerPort", "8020") +
@@ -87,17 +88,17 @@ void StatusPages::AddSetup(FastString& page) {
         LeadingNumber(app_.Ini().GetIniSetting("RFID", "usestrength", "false", kSettingsFile)) == 0;
     const std::string s0 = strength0 ? " checked" : "";
     const std::string s1 = strength0 ? "" : " checked";
-    field("<input type='radio' name='usestrength' value='1'" + s1 +
-              ">&nbsp;Show Signal Strength&nbsp;&nbsp;<br>" +
-              "<input type='radio' name='usestrength' value='0'" + s0 +
-              ">&nbsp;Show Figure Of Merit",
-          "3");
+    page.Add(chrome_.FormatCell("<label><input type='radio' name='usestrength' value='1'" + s1 +
+                                    ">&nbsp;Show Signal Strength</label>&nbsp;&nbsp;<br>" +
+                                    "<label><input type='radio' name='usestrength' value='0'" + s0 +
+                                    ">&nbsp;Show Figure Of Merit</label>",
+                                "TABLEROWODD", "3", "Center"));
     row();
     header("User Formatted DisplayText xAP Key", "6");
     row();
-    field(
-        "<input type='text' name='UserFormat' value='" + value("UserFormat", "") + "' size = '85'>",
-        "6");
+    field("<input type='text' name='UserFormat' value='" + value("UserFormat", "") +
+              "' size = '85' aria-label='User Formatted DisplayText xAP Key'>",
+          "6");
     row();
     header("Database Setup Options", "6");
     row();
@@ -108,15 +109,22 @@ void StatusPages::AddSetup(FastString& page) {
     const std::string d0 = use_sql != 1 && use_sql != 2 ? " checked" : "";
     const std::string source =
         EscapeHtml(RemoveQuotes(app_.Ini().GetIniSetting("RFID", "SQLSource", "", kSettingsFile)));
-    field("Database Type&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<input type='radio'" + d0 +
-              " name='UseSQL' value='0'>None&nbsp;&nbsp;&nbsp;<input type='radio'" + d1 +
-              " name='UseSQL' value='1'>SQLite file&nbsp;&nbsp;&nbsp;<input type='radio'" + d2 +
-              " name='UseSQL' value='2'>PostgreSQL server&nbsp;&nbsp;&nbsp;&nbsp;<input "
-              "type='text' name='SQLSource' value='" +
-              source + "' size = '30' placeholder='host=localhost user=tagvane'>",
-          "6");
+    page.Add(chrome_.FormatCell(
+        "Database Type&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<label><input type='radio'" + d0 +
+            " name='UseSQL' value='0'>None</label>&nbsp;&nbsp;&nbsp;<label><input type='radio'" +
+            d1 +
+            " name='UseSQL' value='1'>SQLite file</label>&nbsp;&nbsp;&nbsp;<label><input "
+            "type='radio'" +
+            d2 +
+            " name='UseSQL' value='2'>PostgreSQL server</label>&nbsp;&nbsp;&nbsp;&nbsp;<input "
+            "type='text' name='SQLSource' value='" +
+            source +
+            "' size = '30' placeholder='host=localhost user=tagvane' "
+            "aria-label='Database connection'>",
+        "TABLEROWODD", "6", "Center"));
     row();
-    field("MQTT: " + EscapeHtml(app_.Mqtt().StatusLine()), "6");
+    page.Add(chrome_.FormatCell("MQTT: " + EscapeHtml(app_.Mqtt().StatusLine()), "TABLEROWODD", "6",
+                                "Center"));
     page.Add("</tr></table>");
   });
 }
@@ -129,12 +137,12 @@ void StatusPages::AddFilter(FastString& page) {
     // The marker tells a save that this post carries the filter section;
     // each row carries the filter it was drawn from.
     page.Add(kFilterMarker)
-        .Add("<Table width='550' border='5' frame='box'><tr>")
+        .Add("<Table width='550' border='5' frame='box' class='tvfilter'><tr>")
         .Add(chrome_.FormatCell("xAP Messages of Interest", "TABLEHEADER", "5", "Center"))
         .Add("</tr><tr>");
     header("Status");
     header("Tag");
-    header("Ev");
+    header("<abbr title='Event notification'>Ev</abbr>");
     header("Source Including Subaddress");
     header("Class");
     page.Add("</tr><tr>");
@@ -156,18 +164,20 @@ void StatusPages::AddFilter(FastString& page) {
       page.Add(chrome_.FormatCell(status, k, "1", "Center"))
           .Add(chrome_.FormatCell("<input type='hidden' name='FilterKey" + num + "' value='" +
                                       EscapeHtml(key) + "'><input type='text' size='15' value='" +
-                                      EscapeHtml(t) + "' name='FilterTag" + num + "'>",
+                                      EscapeHtml(t) + "' name='FilterTag" + num +
+                                      "' aria-label='Tag " + num + "'>",
                                   "tablecellmisc", "1", "Left"))
           .Add(chrome_.FormatCell(std::string("<input type='checkbox'") +
                                       (e.empty() ? "" : " checked") +
-                                      " value='1' name='FilterEvent" + num + "'>",
+                                      " value='1' name='FilterEvent" + num +
+                                      "' aria-label='Event notification " + num + "'>",
                                   k, "1", "Left"))
           .Add(chrome_.FormatCell("<input type='text' size='67' value='" + EscapeHtml(s) +
-                                      "' name='Source" + num + "'>",
+                                      "' name='Source" + num + "' aria-label='Source " + num + "'>",
                                   k, "1", "Right"))
-          .Add(chrome_.FormatCell(
-              "<input type='text' size='20' value='" + EscapeHtml(c) + "' name='Class" + num + "'>",
-              k, "1", "Left"))
+          .Add(chrome_.FormatCell("<input type='text' size='20' value='" + EscapeHtml(c) +
+                                      "' name='Class" + num + "' aria-label='Class " + num + "'>",
+                                  k, "1", "Left"))
           .Add("</tr><tr>");
       if (detail && record && *record) {
         auto keys = (*record)->MessageKeyList.begin();
@@ -182,21 +192,25 @@ void StatusPages::AddFilter(FastString& page) {
       k = (n - 1) % 2 == 1 ? "TABLEROWODD" : "TABLEROWEVEN";
     }
     page.Add(chrome_.FormatCell("&nbsp;&nbsp;", k, "1", "Center"))
-        .Add(chrome_.FormatCell("<input type='text' size='15' value='' name='FilterTag0'>",
+        .Add(chrome_.FormatCell("<input type='text' size='15' value='' name='FilterTag0' "
+                                "aria-label='New filter: Tag'>",
                                 "tablecellmisc", "1", "Left"))
-        .Add(chrome_.FormatCell("<input type='checkbox' value='1' name='FilterEvent0'>", k, "1",
-                                "Left"))
-        .Add(chrome_.FormatCell("<input type='text' size='67' value='' name='Source0'>", k, "1",
-                                "Right"))
-        .Add(chrome_.FormatCell("<input type='text' size='20' value='' name='Class0'>", k, "1",
-                                "Left"))
+        .Add(chrome_.FormatCell("<input type='checkbox' value='1' name='FilterEvent0' "
+                                "aria-label='New filter: Event notification'>",
+                                k, "1", "Left"))
+        .Add(chrome_.FormatCell("<input type='text' size='67' value='' name='Source0' "
+                                "aria-label='New filter: Source Including Subaddress'>",
+                                k, "1", "Right"))
+        .Add(chrome_.FormatCell("<input type='text' size='20' value='' name='Class0' "
+                                "aria-label='New filter: Class'>",
+                                k, "1", "Left"))
         .Add("</tr></table>");
   });
 }
 
 void StatusPages::AddScriptButton(FastString& page) {
   Guard(app_.Log(), "AddScriptButton", [&] {
-    page.Add("<Table width='550' border='5' frame='box'><tr>")
+    page.Add("<Table width='550' border='5' frame='box' class='tvrefresh'><tr>")
         .Add(chrome_.FormatCell("Refresh", "TABLEHEADER", "2", "Center"))
         .Add("</tr><tr>")
         .Add(chrome_.FormatCell(

@@ -100,6 +100,17 @@ async function listenHub() {
   return { heard, close: () => socket.close() };
 }
 
+// tagvane-receiver-sim as a loopback TCP bridge reporting --tag texts every 200 ms.
+async function startSimulator(buildDir, appDir, tags) {
+  const portFile = path.join(appDir, 'Data', 'sim.port');
+  const args = ['--listen', '0', '--port-file', portFile, '--interval', '200'];
+  for (const t of tags) args.push('--tag', t);
+  const sim = spawn(path.join(buildDir, 'tagvane-receiver-sim'), args, { stdio: 'ignore' });
+  await waitFor(() => fs.existsSync(portFile) && fs.readFileSync(portFile, 'latin1').trim() !== '',
+      'the simulator port');
+  return { port: fs.readFileSync(portFile, 'latin1').trim(), kill: () => sim.kill('SIGTERM') };
+}
+
 function launchChromium() {
   return chromium.launch({
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
@@ -117,5 +128,5 @@ function run(main, passed) {
 
 module.exports = {
   check, sleep, freePort, request, waitFor, waitForServer, makeAppDir, startDaemon, listenHub,
-  launchChromium, run,
+  startSimulator, launchChromium, run,
 };

@@ -1,14 +1,15 @@
 // Drives the data monitor, the setup page, the menu and Exit of the real
-// daemon in headless Chromium, fed by the receiver simulator on loopback.
+// daemon in headless Chromium, fed by the receiver simulator on loopback;
+// on a phone-sized page the status rows follow a tag On and Off without a
+// reload, keeping what is typed, names stay text, and no page is too wide.
 // Usage: node ui_pages.test.js <build dir> <source dir> <artifact dir>
 'use strict';
-const { spawn } = require('child_process');
 const fs = require('fs');
 const http = require('http');
 const path = require('path');
 const {
   check, sleep, freePort, request, waitFor, waitForServer, makeAppDir, startDaemon, listenHub,
-  launchChromium, run,
+  startSimulator, launchChromium, run,
 } = require('./support');
 
 const [buildDir, sourceDir, artifactDir] = process.argv.slice(2);
@@ -17,29 +18,32 @@ if (!buildDir || !sourceDir || !artifactDir) {
   process.exit(2);
 }
 
+// A device record: Off, off time 3 s, weights 20, in use.
+const unit = (code, tag, loc, fom) => code + '=' + [code, '3', tag, 'False', '05/12/2026 10:00:00',
+  loc, '01', 'False', 'False', 'False', '3', '', 'Switch', 'True', '20', '20', fom, 0, 0, 0].join('~');
+
 async function main() {
   fs.mkdirSync(artifactDir, { recursive: true });
   const appDir = makeAppDir('tagvane-ui-', sourceDir);
   const port = await freePort();
   const ini = path.join(appDir, 'Config', 'Tagvane.ini');
 
-  // The receiver: tag 1A2B reported every 200 ms through a TCP bridge.
-  const portFile = path.join(appDir, 'Data', 'sim.port');
-  const sim = spawn(path.join(buildDir, 'tagvane-receiver-sim'),
-      ['--listen', '0', '--port-file', portFile, '--tag', '1A2B:87', '--interval', '200'],
-      { stdio: 'ignore' });
-  await waitFor(() => fs.existsSync(portFile) && fs.readFileSync(portFile, 'latin1').trim() !== '',
-      'the simulator port');
-  const simPort = fs.readFileSync(portFile, 'latin1').trim();
+  // The receiver: tag 1A2B reported every 200 ms through a TCP bridge, 3C4D
+  // for 6 s and then silent.
+  const sim = await startSimulator(buildDir, appDir, ['1A2B:87', '3C4D:87:6:3600']);
+  const simPort = sim.port;
   // Accepted, Off, rising one step of 5 every 3 s: with a Figure of Merit
   // Delta of 200 it sends no info message on the way up; with 5 it sends one
   // at every step.
   const code = '________Home1A2B';
+  const hostile = "<script>window.tvPwned=1</script>&'Caf\xe9";
   fs.writeFileSync(ini, ['[RFID]', 'HTTPPort=' + port, 'SerialIP=127.0.0.1', 'RFIDPort=' + simPort,
-    'ReceiverLocation=Home', 'fomdelta=200', '[RFIDUnits]',
+    'ReceiverLocation=Home', 'fomdelta=200', 'ShowSetup=True', 'ShowReceiveMessages=True',
+    '[RFIDUnits]',
     code + '=' + [code, '3', 'Keys', 'False', '05/12/2026 10:00:00', 'Hall', '01', 'False',
       'False', 'False', '10', '', 'Switch', 'True', '1', '1', '0', '0', '0', '0'].join('~'),
-    ''].join('\r\n'));
+    unit('________HOME3C4D', 'Phone', 'Hall', 95), unit('______REMOTE0C2D', hostile, hostile, 0),
+    ''].join('\r\n'), 'latin1');
 
   const hub = await listenHub();
   const heard = hub.heard;
@@ -49,6 +53,55 @@ async function main() {
   try {
     await waitForServer(base + '/indicator');
     browser = await launchChromium();
+    const phone = await browser.newPage({ viewport: { width: 390, height: 844 } });
+    const errors = [];
+    phone.on('pageerror', (e) => errors.push(String(e)));
+    const own = '________HOME3C4D';
+    await phone.goto(base + '/status');
+    await phone.evaluate(() => { window.tvMarker = 42; });
+    const row = 'tr[data-dc="' + own + '"]';
+    const state = () => phone.locator(row).getAttribute('data-state');
+    await waitFor(async () => await state() === 'ON', 'the tag to turn On on the open page', 20000);
+    // The user types while the rows update.
+    await phone.click(row + ' input[name^="Location"]');
+    await phone.keyboard.type('Hallway');
+    await waitFor(async () => await state() === 'OFF', 'the silent tag to turn Off', 30000);
+    check(/off\.gif/.test(await phone.locator(row + ' .tvp').innerHTML()) &&
+        /Today/.test(await phone.locator(row + ' .tvchanged').textContent()),
+        'the silent tag turns Off on the page, with its last change');
+    check(await phone.evaluate(() => window.tvMarker) === 42 &&
+        await phone.locator(row + ' input[name^="Location"]').inputValue() === 'HallHallway',
+        'without a reload, and what the user typed is kept');
+
+    const remote = 'tr[data-dc="______REMOTE0C2D"]';
+    const shown = hostile.replace('\xe9', '\u00e9');
+    check(await phone.evaluate(() => window.tvPwned) === undefined &&
+        await phone.locator(remote + ' .tvloc').textContent() === shown &&
+        await phone.locator(remote + ' input[name^="Tag"]').inputValue() === shown,
+        'markup, quotes and bytes above 0x7F from another receiver stay text');
+    await phone.screenshot({ path: path.join(artifactDir, 'status_390.png'), fullPage: true });
+    for (const [width, height] of [[390, 844], [1366, 768]]) {
+      await phone.setViewportSize({ width, height });
+      for (const p of ['/status', '/monitor', '/setup', '/help']) {
+        await phone.goto(base + p);
+        // What does not fit, is in quirks mode, has no name or is too low.
+        const faults = await phone.evaluate(() => {
+          const named = (el) => el.labels.length > 0 || el.getAttribute('aria-label') ||
+              (el.type === 'submit' && el.value);
+          const controls = [...document.querySelectorAll('input:not([type=hidden]), textarea')];
+          return [document.documentElement.scrollWidth > innerWidth ? 'sideways scroll' : '',
+            document.compatMode !== 'CSS1Compat' ? 'quirks mode' : '',
+            ...controls.filter((el) => !named(el)).map((el) => 'no name: ' + el.name),
+            ...controls.filter((el) => el.type === 'submit' && el.offsetHeight < 40)
+              .map((el) => 'low: ' + el.value)].filter(Boolean);
+        });
+        check(faults.length === 0, p + ' at ' + width + ' px: fits, standards mode, named ' +
+            'controls, 40 px buttons (' + faults.join('; ') + ')');
+      }
+    }
+    check(errors.length === 0, 'no script errors: ' + errors.join('; '));
+    await phone.close();
+
     const page = await browser.newPage({ viewport: { width: 1100, height: 900 } });
 
     // The data monitor, live.
@@ -182,7 +235,7 @@ async function main() {
   } finally {
     if (browser) await browser.close();
     await daemon.stop();
-    sim.kill('SIGTERM');
+    sim.kill();
     hub.close();
     fs.rmSync(appDir, { recursive: true, force: true });
   }

@@ -37,7 +37,13 @@ TEST(Server, StatusTextAnswerIsByteExact) {
                 "\r\nExpires: Tue, 04 Dec 1993 21:29:02 GMT\r\nAccept-Ranges: bytes\r\n"
                 "Content-Type: text/html\r\nContent-Length: " +
                 std::to_string(body.size()) + "\r\nCache-Control: no-cache\r\n\r\n");
-  EXPECT_TRUE(body.starts_with("<html><head><SCRIPT LANGUAGE=\"JavaScript\">"));
+  // Standards mode: one doctype, one html and one head, the page's own
+  // scripts inside that head.
+  EXPECT_TRUE(body.starts_with("<!DOCTYPE html><html lang=\"en\"><head>"));
+  for (const char* once : {"<!DOCTYPE", "<html", "<head>", "</head>"}) {
+    EXPECT_EQ(Occurrences(body, once), 1u) << once;
+  }
+  EXPECT_LT(body.find("<SCRIPT LANGUAGE=\"JavaScript\">"), body.find("</head>"));
   EXPECT_TRUE(body.ends_with("</small></center></div></body></html>"));
 }
 
@@ -62,7 +68,7 @@ TEST(Server, TextFileAnswerIsByteExactAndCaseInsensitive) {
   const std::string stamp = FormatGeneralDate(FileModified(fx.html() / "X/Style.css"));
   EXPECT_EQ(fx.Get("/x/STYLE.css"),
             "HTTP/1.0 200 OK\r\nServer: qbx\r\nDate: " + kDate +
-                "\r\nAccept-Ranges: bytes\r\nContent-Type: text/html\r\nLast-Modified: " + stamp +
+                "\r\nAccept-Ranges: bytes\r\nContent-Type: text/css\r\nLast-Modified: " + stamp +
                 "\r\nContent-Length: 6\r\n\r\nbody{}");
   EXPECT_TRUE(fx.Get("/empty.css").ends_with("Content-Length: 0\r\n\r\n"));
   // Names are remembered, yet a renamed or new file is found at once.

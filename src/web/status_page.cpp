@@ -136,6 +136,7 @@ void StatusPages::FormatScreen(FastString& page) {
     }
     page.Add("</form>");
     AddScriptButton(page);
+    AddScriptErrors(page);
     page.Add(
             "<IFRAME frameborder=0 scrolling='no' name='hiddenframe' cols='0' rows='0' "
             "width='0' height='0' size='0'>")

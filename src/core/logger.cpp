@@ -33,7 +33,8 @@ void Logger::WriteTrace(std::string_view source, std::string_view text, const Fa
   }
 }
 
-void Logger::LogEvent(std::string_view source, std::string_view text, const Failure* failure) {
+void Logger::LogEvent(std::string_view source, std::string_view text, const Failure* failure,
+                      std::string_view extra_items) {
   const std::string error_part = ErrorPart(failure);
   ++entries_;
   Remember(source, std::string(text) + error_part);
@@ -58,6 +59,7 @@ void Logger::LogEvent(std::string_view source, std::string_view text, const Fail
   body += "Data\x01";
   body += text;
   body += error_part;
+  body += extra_items;
   sender_->SendXap("", "Homeseer.Event", "Event.Log", body, "", "", "");
 }
 

@@ -60,8 +60,10 @@ class Logger {
   // Never fails: a file that cannot be written loses the line.
   void WriteTrace(std::string_view source, std::string_view text,
                   const Failure* failure = nullptr);
+  // extra_items are more body items for the network message, each as
+  // "\0" + name + "\1" + value (the trace file and the terminal get the text).
   void LogEvent(std::string_view source, std::string_view text,
-                const Failure* failure = nullptr);
+                const Failure* failure = nullptr, std::string_view extra_items = {});
   // LogEvent at most once per interval for the same key; counts what it
   // holds back and reports the count with the next entry that goes out.
   void LogEventLimited(std::string_view key, std::string_view source, std::string_view text,

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/script_errors.h"
+
 namespace tagvane {
 
 class DataMonitor;
@@ -72,6 +74,8 @@ class ScriptHostPort {
   // Called when the periodic script timer ticks.
   virtual void PeriodicTick() = 0;
   virtual void Release() = 0;
+  // The last script errors (at most ten), newest last.
+  virtual std::vector<ScriptErrorRecord> RecentErrors() const { return {}; }
 };
 
 class HistorySource;

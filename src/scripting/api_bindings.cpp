@@ -287,6 +287,8 @@ void PublishApi(lua_State* L, ScriptHost& host) {
   lua_setfield(L, -2, "__index");
   lua_pushliteral(L, "Tagwell.Application");
   lua_setfield(L, -2, "__name");
+  lua_pushliteral(L, "protected");  // getmetatable(xap) gives no table
+  lua_setfield(L, -2, "__metatable");
   lua_pop(L, 1);
 
   PushApiObject(L);

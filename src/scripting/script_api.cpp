@@ -9,6 +9,7 @@
 #include "core/text.h"
 #include "receiver/rfid_device.h"
 #include "scripting/device_class.h"
+#include "scripting/lua_args.h"
 #include "scripting/script_host.h"
 
 namespace tagvane {
@@ -62,12 +63,34 @@ std::optional<int> TimeOfDaySeconds(std::string_view text) {
   return hour * 3600 + part[1] * 60 + part[2];
 }
 
-void ScriptApi::SendUDPMessage(std::string_view sData) { host_.Network().send_raw(sData); }
+namespace {
+
+// A datagram over the limit would vanish on the way out; the script hears
+// of it instead.
+void CheckSize(const char* member, size_t bytes, size_t limit, const char* what) {
+  if (bytes <= limit) return;
+  throw ScriptArgError(std::string(member) + ": " + std::to_string(bytes) +
+                       " bytes is over the limit of " + std::to_string(limit) + " bytes for " +
+                       what);
+}
+
+constexpr const char* kXapLimitText = "one xAP message";
+
+}  // namespace
+
+void ScriptApi::SendUDPMessage(std::string_view sData) {
+  CheckSize("SendUDPMessage", sData.size(), kMaxDatagram, "one UDP datagram");
+  host_.Network().send_raw(sData);
+}
 
 void ScriptApi::SendXapMessage(std::string_view sTarget, std::string_view sClass,
                                std::string_view sSection, std::string_view sData,
                                std::string_view sSubaddress, std::string_view sUIDIn,
                                std::string_view sTargetSubaddress) {
+  CheckSize("SendXapMessage",
+            sTarget.size() + sClass.size() + sSection.size() + sData.size() + sSubaddress.size() +
+                sUIDIn.size() + sTargetSubaddress.size(),
+            kMaxXapTexts, kXapLimitText);
   Guard(app_.Log(), "SendXapMessage", [&] {
     app_.Outbox().SendXap(sTarget, sClass, sSection, sData, sSubaddress, sUIDIn,
                           sTargetSubaddress);
@@ -107,6 +130,7 @@ void ScriptApi::WriteLog(std::string_view c, std::string_view message) {
   body += Item("Type", c);
   body += '\0';
   body += Item("Data", message);
+  CheckSize("WriteLog", body.size(), kMaxXapTexts, kXapLimitText);
   app_.Outbox().SendXap("", "Homeseer.Event", "Event.Log", body, "", "", "");
 }
 
@@ -188,6 +212,7 @@ void ScriptApi::X10(std::string_view sDevice, std::string_view sCommand,
   body += Item("command", sCommand);
   body += '\0';
   body += Item("count", sBrightness);
+  CheckSize("X10", body.size(), kMaxXapTexts, kXapLimitText);
   app_.Outbox().SendXap("", "xap-x10.request", "xap-x10.request", body, "", "", "");
 }
 

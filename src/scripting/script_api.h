@@ -24,6 +24,13 @@ class RFIDDevice;
 
 class ScriptApi {
  public:
+  // The largest datagram SendUDPMessage sends (the UDP payload limit), and
+  // the most text one composed xAP message (WriteLog, SendXapMessage, X10)
+  // may carry, leaving room for its header in one datagram. Beyond either
+  // the member raises a run-time error naming the limit.
+  static constexpr size_t kMaxDatagram = 65507;
+  static constexpr size_t kMaxXapTexts = 64000;
+
   ScriptApi(App& app, ScriptHost& host) : app_(app), host_(host) {}
 
   void SendUDPMessage(std::string_view sData);

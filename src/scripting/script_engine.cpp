@@ -6,6 +6,7 @@
 
 #include "core/numbers.h"
 #include "core/text.h"
+#include "scripting/script_library.h"
 
 namespace tagvane {
 namespace {
@@ -101,7 +102,7 @@ void ScriptEngine::Reset(const std::function<void(lua_State*)>& setup) {
   L_ = lua_newstate(&ScriptEngine::Allocate, this);
   if (!L_) return;
   *static_cast<ScriptEngine**>(lua_getextraspace(L_)) = this;
-  luaL_openlibs(L_);
+  OpenScriptLibraries(L_, app_dir_);
   InstallGuards();
   if (setup) setup(L_);
 }
@@ -112,6 +113,8 @@ int ScriptEngine::NewModule() {
   lua_newtable(L_);                  // its metatable
   lua_pushglobaltable(L_);
   lua_setfield(L_, -2, "__index");  // unknown names reach the globals
+  lua_pushliteral(L_, "protected");
+  lua_setfield(L_, -2, "__metatable");
   lua_setmetatable(L_, -2);
   return luaL_ref(L_, LUA_REGISTRYINDEX);
 }
@@ -120,13 +123,16 @@ void ScriptEngine::ReleaseModule(int module) {
   if (L_ && module != LUA_NOREF && module != LUA_REFNIL) luaL_unref(L_, LUA_REGISTRYINDEX, module);
 }
 
-void ScriptEngine::CountHook(lua_State* L, lua_Debug*) {
+void ScriptEngine::CheckDeadline(lua_State* L) {
   ScriptEngine* self = EngineOf(L);
+  if (!self || self->depth_ == 0) return;
   if (!self->timed_out_ && self->clock_.Now() - self->started_ < self->timeout_) return;
   self->timed_out_ = true;
   lua_sethook(L, &ScriptEngine::CountHook, LUA_MASKCOUNT, 1);
   luaL_error(L, kTimedOut);
 }
+
+void ScriptEngine::CountHook(lua_State* L, lua_Debug*) { CheckDeadline(L); }
 
 int ScriptEngine::ProtectedCall(int nargs, int nresults) {
   if (depth_ == 0) {
@@ -154,6 +160,7 @@ ScriptError ScriptEngine::ErrorFromMessage(std::string_view message, int number)
     while (j < message.size() && message[j] >= '0' && message[j] <= '9') ++j;
     if (j == i + 1 || j >= message.size() || message[j] != ':' || j - i > 10) continue;
     err.line = std::atoi(std::string(message.substr(i + 1, j - i - 1)).c_str());
+    err.source = std::string(message.substr(0, i));
     size_t rest = j + 1;
     if (rest < message.size() && message[rest] == ' ') ++rest;
     err.description = std::string(message.substr(rest));

@@ -30,11 +30,13 @@ std::string ScriptValueText(const ScriptValue& v);
 // Lua has no error numbers or columns: number is the engine's status (2 a
 // run-time error, 3 a syntax error, 4 out of memory), line comes from the
 // "name:line:" prefix of Lua's message (0 when there is none), and the
-// description is the message without that prefix.
+// description is the message without that prefix; source is the chunk
+// (the script file) the prefix names.
 struct ScriptError {
   int number = 0;
   int line = 0;
   std::string description;
+  std::string source;
 };
 
 class ScriptEngine {
@@ -75,6 +77,8 @@ class ScriptEngine {
   bool RunToStack(int module, std::string_view procedure, std::string_view parameter, bool* found,
                   ScriptError* err);
 
+  // What os.getenv("TAGVANE_APP_DIR") gives scripts from the next Reset.
+  void SetAppDir(std::string dir) { app_dir_ = std::move(dir); }
   Milliseconds Timeout() const { return timeout_; }
   void SetTimeout(Milliseconds t) { timeout_ = t; }
   void SetMemoryLimit(size_t bytes) { memory_limit_ = bytes; }
@@ -83,6 +87,11 @@ class ScriptEngine {
   bool Running() const { return depth_ > 0; }
 
   static ScriptError ErrorFromMessage(std::string_view message, int number);
+
+  // For C code that runs long inside a script: raises "Script timed out"
+  // (which pcall cannot catch) when the running script is past its
+  // time-out; returns when it is not, or when no script runs.
+  static void CheckDeadline(lua_State* L);
 
  private:
   static void* Allocate(void* ud, void* ptr, size_t old_size, size_t new_size);
@@ -99,6 +108,7 @@ class ScriptEngine {
   size_t memory_limit_ = kDefaultMemoryLimit;
   size_t memory_in_use_ = 0;
   int depth_ = 0;
+  std::string app_dir_;
   DateTime started_{};
   bool timed_out_ = false;
 };

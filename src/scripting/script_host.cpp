@@ -25,7 +25,8 @@ ScriptHost::ScriptHost(App& app, ScriptNetwork network)
       engine_(app.GetClock()),
       api_(app, *this),
       queue_(app.Timers(), app.Log(), [this](const ScriptQueue::Entry& e) { RunEntry(e); }),
-      launcher_(std::make_unique<LoggingJobLauncher>(app.Log())) {}
+      launcher_(std::make_unique<LoggingJobLauncher>(app.Log())),
+      drop_timer_(app.Timers(), [this] { DropTimerTick(); }) {}
 
 ScriptHost::~ScriptHost() { engine_.Close(); }
 
@@ -57,6 +58,7 @@ void ScriptHost::InitScriptControl() {
   reset_pending_ = false;
   Guard(app_.Log(), "InitScriptControl", [&] {
     main_module_ = -1;
+    engine_.SetAppDir(app_.AppPath());  // known once start-up set the folders
     engine_.Reset([this](lua_State* L) {
       RegisterScriptObjects(L);
       PublishApi(L, *this);
@@ -93,6 +95,9 @@ void ScriptHost::LoadModule(int module, std::string_view file) {
     loader.add_code = [&](std::string_view code, std::string_view name) {
       ScriptError err;
       if (engine_.AddCode(module, code, name, &err)) return;
+      app_.GetMetrics().Add("tagvane_script_syntax_errors_total");
+      if (err.description.size() > kErrorTextLimit) err.description.resize(kErrorTextLimit);
+      Remember(err, name, "");
       app_.Log().LogEvent(kProductSource, "Error in script syntax " + err.description + " / " +
                                               std::string(name) + " " + err.description +
                                               "@ Line " + std::to_string(err.line) + " col 0");
@@ -105,14 +110,43 @@ void ScriptHost::LoadModule(int module, std::string_view file) {
   });
 }
 
-void ScriptHost::ReportRunError(const ScriptError& err) {
+namespace {
+
+std::string BodyItem(std::string_view name, std::string_view value) {
+  std::string item(1, '\0');
+  item += name;
+  item += '\x01';
+  item += value;
+  return item;
+}
+
+}  // namespace
+
+void ScriptHost::Remember(const ScriptError& err, std::string_view file,
+                          std::string_view procedure) {
+  recent_errors_.push_back(ScriptErrorRecord{app_.GetClock().Now(),
+                                             std::string(err.source.empty() ? file : err.source),
+                                             std::string(procedure), err.line, err.description});
+  if (recent_errors_.size() > kRecentErrorLimit) recent_errors_.pop_front();
+}
+
+std::vector<ScriptErrorRecord> ScriptHost::RecentErrors() const {
+  return {recent_errors_.begin(), recent_errors_.end()};
+}
+
+void ScriptHost::ReportRunError(ScriptError err, std::string_view file,
+                                std::string_view procedure) {
   app_.GetMetrics().Add("tagvane_script_errors_total");
   if (err.description.find("Script timed out") != std::string::npos) {
     app_.GetMetrics().Add("tagvane_script_timeouts_total");
   }
-  app_.Log().LogEvent(kProductSource, "Script Run Error " + err.description + " / " +
-                                          std::to_string(err.number) + " - " + err.description +
-                                          "@ Line " + std::to_string(err.line) + " col 0");
+  if (err.description.size() > kErrorTextLimit) err.description.resize(kErrorTextLimit);
+  Remember(err, file, procedure);
+  const ScriptErrorRecord& where = recent_errors_.back();
+  app_.Log().LogEvent(kProductSource,
+                      "Script Run Error " + err.description + " / " + std::to_string(err.number) +
+                          " - " + err.description + "@ Line " + std::to_string(err.line) + " col 0",
+                      nullptr, BodyItem("File", where.file) + BodyItem("Procedure", procedure));
 }
 
 void ScriptHost::AfterRun() {
@@ -131,7 +165,7 @@ ScriptValue ScriptHost::RunEx(std::string_view file, std::string_view procedure,
   bool found = false;
   value = engine_.Run(module, procedure, parameter, &found, &err);
   if (found) app_.GetMetrics().Add("tagvane_script_runs_total");
-  if (found && err.number != 0) ReportRunError(err);
+  if (found && err.number != 0) ReportRunError(std::move(err), file, procedure);
   engine_.ReleaseModule(module);
   AfterRun();
   return value;
@@ -145,7 +179,7 @@ void ScriptHost::RunExToStack(std::string_view file, std::string_view procedure,
   ScriptError err;
   bool found = false;
   if (!engine_.RunToStack(module, procedure, parameter, &found, &err)) {
-    ReportRunError(err);
+    ReportRunError(std::move(err), file, procedure);
     lua_pushnil(L);
   } else if (!found) {
     lua_pushnil(L);
@@ -186,7 +220,7 @@ void ScriptHost::RunEntry(const ScriptQueue::Entry& entry) {
   bool found = false;
   engine_.Run(main_module_, "Main", entry.text, &found, &err);
   if (found) app_.GetMetrics().Add("tagvane_script_runs_total");
-  if (found && err.number != 0) ReportRunError(err);
+  if (found && err.number != 0) ReportRunError(std::move(err), "Tagvane.txt", "Main");
   AfterRun();
 }
 
@@ -243,11 +277,34 @@ void ScriptHost::CaptureMessage(const XapMessage& message) {
   }
   const size_t dropped = subscriptions_.Offer(
       message, [this](const ScriptVBSPtr& s) { queue_.QueueSubscription(s); });
-  if (dropped > 0) {
-    app_.Log().LogEventLimited("SubscriptionFull", kProductSource,
-                               "Subscribed messages dropped: a script is not reading them (" +
-                                   std::to_string(dropped) + ")");
+  if (dropped > 0) ReportDropped(dropped);
+}
+
+void ScriptHost::ReportDropped(size_t dropped) {
+  // A flood drops many messages in a moment: the line goes out a second
+  // after the first drop (and at most once a minute), carrying every message
+  // dropped until then.
+  app_.GetMetrics().Add("tagvane_script_messages_dropped_total", static_cast<double>(dropped));
+  dropped_unreported_ += dropped;
+  if (drop_timer_.Enabled()) return;
+  const DateTime now = app_.GetClock().Now();
+  Milliseconds wait{1000};
+  if (dropped_reported_ != DateTime{}) {
+    wait = std::max(wait, std::chrono::duration_cast<Milliseconds>(
+                              dropped_reported_ + std::chrono::minutes(1) - now));
   }
+  drop_timer_.SetInterval(static_cast<int>(wait.count()));
+  drop_timer_.SetEnabled(true);
+}
+
+void ScriptHost::DropTimerTick() {
+  drop_timer_.SetEnabled(false);
+  dropped_reported_ = app_.GetClock().Now();
+  if (dropped_unreported_ == 0) return;
+  app_.Log().LogEvent(kProductSource,
+                      "Subscribed messages dropped: a script is not reading them (" +
+                          std::to_string(dropped_unreported_) + ")");
+  dropped_unreported_ = 0;
 }
 
 ScriptHost& InstallScripting(App& app, ScriptNetwork network) {

@@ -5,6 +5,7 @@
 // scripts only through the queue.
 #pragma once
 
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include "core/subsystems.h"
+#include "core/timer.h"
 #include "scripting/script_api.h"
 #include "scripting/script_engine.h"
 #include "scripting/script_queue.h"
@@ -74,6 +76,10 @@ class ScriptHost final : public ScriptHostPort {
   void Start() override;
   void PeriodicTick() override;
   void Release() override;
+  std::vector<ScriptErrorRecord> RecentErrors() const override;
+  static constexpr size_t kRecentErrorLimit = 10;
+  // A longer error message is cut to this many bytes in reports.
+  static constexpr size_t kErrorTextLimit = 2000;
 
   // Resets the engine (deferred until the running script returns when a
   // script asks for it), publishes "xap" and loads the main script.
@@ -116,7 +122,12 @@ class ScriptHost final : public ScriptHostPort {
 
  private:
   void LoadModule(int module, std::string_view file);
-  void ReportRunError(const ScriptError& err);
+  // file and procedure are what the daemon ran; a line in another file
+  // (an include) is reported with that file.
+  void ReportRunError(ScriptError err, std::string_view file, std::string_view procedure);
+  void Remember(const ScriptError& err, std::string_view file, std::string_view procedure);
+  void ReportDropped(size_t dropped);
+  void DropTimerTick();
   void RunEntry(const ScriptQueue::Entry& entry);
   void AfterRun();
 
@@ -127,10 +138,15 @@ class ScriptHost final : public ScriptHostPort {
   ScriptQueue queue_;
   SubscriptionList subscriptions_;
   std::unique_ptr<JobLauncher> launcher_;
+  Timer drop_timer_;
   Milliseconds timeout_ = ScriptEngine::kDefaultTimeout;
   int main_module_ = -1;
   int capture_sequence_ = 0;
   bool reset_pending_ = false;
+  std::deque<ScriptErrorRecord> recent_errors_;
+  // Subscribed messages dropped since the last event-log line about them.
+  uint64_t dropped_unreported_ = 0;
+  DateTime dropped_reported_{};
 };
 
 // Installs the scripting subsystem into app (before Start) and connects the

@@ -10,28 +10,43 @@
 namespace tagvane {
 namespace {
 
-constexpr const char* kCollectionMeta = "Tagvane.Collection";
-constexpr const char* kMessageMeta = "Tagvane.XapMessage";
-constexpr const char* kQueueMeta = "Tagvane.Queue";
-constexpr const char* kProcessMeta = "Tagvane.Process";
+constexpr char kCollectionMeta[] = "Tagvane.Collection";
+constexpr char kMessageMeta[] = "Tagvane.XapMessage";
+constexpr char kQueueMeta[] = "Tagvane.Queue";
+constexpr char kProcessMeta[] = "Tagvane.Process";
 
+// A userdata holds a pointer to its object, so the finalizer can tell a
+// released object (null) and a wrong argument (another type) from a live one.
 template <typename T>
 T* NewObject(lua_State* L, const char* meta, T value) {
-  void* block = lua_newuserdatauv(L, sizeof(T), 0);
-  T* object = new (block) T(std::move(value));
+  auto** block = static_cast<T**>(lua_newuserdatauv(L, sizeof(T*), 0));
+  *block = nullptr;
   luaL_setmetatable(L, meta);
+  *block = new T(std::move(value));
+  return *block;
+}
+
+// The object of argument i; a run-time error for another value or one that
+// was released.
+template <typename T>
+T* Check(lua_State* L, int i, const char* meta) {
+  T* object = *static_cast<T**>(luaL_checkudata(L, i, meta));
+  if (!object) luaL_error(L, "the object was released");
   return object;
 }
 
-template <typename T>
+template <typename T, const char* kMeta>
 int Destroy(lua_State* L) {
-  static_cast<T*>(lua_touserdata(L, 1))->~T();
+  if (auto** block = static_cast<T**>(luaL_testudata(L, 1, kMeta))) {
+    delete *block;
+    *block = nullptr;
+  }
   return 0;
 }
 
 // Collections.
 int CollectionIndex(lua_State* L) {
-  auto* c = static_cast<ScriptCollection*>(luaL_checkudata(L, 1, kCollectionMeta));
+  auto* c = Check<ScriptCollection>(L, 1, kCollectionMeta);
   if (lua_type(L, 2) == LUA_TNUMBER) {
     const lua_Integer i = lua_tointeger(L, 2);
     if (i >= 1 && static_cast<size_t>(i) <= c->size()) {
@@ -53,13 +68,13 @@ int CollectionIndex(lua_State* L) {
 }
 
 int CollectionLen(lua_State* L) {
-  auto* c = static_cast<ScriptCollection*>(luaL_checkudata(L, 1, kCollectionMeta));
+  auto* c = Check<ScriptCollection>(L, 1, kCollectionMeta);
   lua_pushinteger(L, static_cast<lua_Integer>(c->size()));
   return 1;
 }
 
 int CollectionNext(lua_State* L) {
-  auto* c = static_cast<ScriptCollection*>(luaL_checkudata(L, 1, kCollectionMeta));
+  auto* c = Check<ScriptCollection>(L, 1, kCollectionMeta);
   const lua_Integer at = lua_tointeger(L, lua_upvalueindex(1));
   if (at < 0 || static_cast<size_t>(at) >= c->size()) return 0;
   lua_pushinteger(L, at + 1);
@@ -71,7 +86,7 @@ int CollectionNext(lua_State* L) {
 }
 
 int CollectionPairs(lua_State* L) {
-  luaL_checkudata(L, 1, kCollectionMeta);
+  Check<ScriptCollection>(L, 1, kCollectionMeta);
   lua_pushinteger(L, 0);
   lua_pushcclosure(L, CollectionNext, 1);
   lua_pushvalue(L, 1);
@@ -83,7 +98,7 @@ int CollectionPairs(lua_State* L) {
 // member is a closure over its object and drops a leading self.
 template <typename T>
 T* Self(lua_State* L, const char* meta) {
-  auto* self = static_cast<T*>(luaL_checkudata(L, lua_upvalueindex(1), meta));
+  T* self = Check<T>(L, lua_upvalueindex(1), meta);
   if (lua_rawequal(L, 1, lua_upvalueindex(1))) lua_remove(L, 1);
   return self;
 }
@@ -182,7 +197,7 @@ bool PushMethod(lua_State* L, const std::string& name, const Member* begin, cons
 }
 
 int MessageIndex(lua_State* L) {
-  auto& m = *static_cast<std::shared_ptr<XapMessage>*>(luaL_checkudata(L, 1, kMessageMeta));
+  auto& m = *Check<std::shared_ptr<XapMessage>>(L, 1, kMessageMeta);
   return Protect(L, [&] {
     const std::string name = ToLower(ArgText(L, 2));
     if (name == "msgclass") return PushText(L, m->MsgClass()), 1;
@@ -206,7 +221,7 @@ int MessageIndex(lua_State* L) {
 }
 
 int MessageNewIndex(lua_State* L) {
-  auto& m = *static_cast<std::shared_ptr<XapMessage>*>(luaL_checkudata(L, 1, kMessageMeta));
+  auto& m = *Check<std::shared_ptr<XapMessage>>(L, 1, kMessageMeta);
   return Protect(L, [&] {
     const std::string name = ToLower(ArgText(L, 2));
     std::string value = ArgText(L, 3);
@@ -236,7 +251,7 @@ int QueueRetryCount(lua_State* L) {
 }
 
 int QueueIndex(lua_State* L) {
-  auto* q = static_cast<Queue*>(luaL_checkudata(L, 1, kQueueMeta));
+  auto* q = Check<Queue>(L, 1, kQueueMeta);
   return Protect(L, [&] {
     const std::string name = ToLower(ArgText(L, 2));
     if (name == "retry") return PushText(L, q->Retry()), 1;
@@ -248,7 +263,7 @@ int QueueIndex(lua_State* L) {
 }
 
 int QueueNewIndex(lua_State* L) {
-  auto* q = static_cast<Queue*>(luaL_checkudata(L, 1, kQueueMeta));
+  auto* q = Check<Queue>(L, 1, kQueueMeta);
   return Protect(L, [&] {
     const std::string name = ToLower(ArgText(L, 2));
     if (name == "add") {
@@ -264,7 +279,7 @@ int QueueNewIndex(lua_State* L) {
 
 // The process object of a spawned job (read-only).
 int ProcessIndex(lua_State* L) {
-  auto& job = *static_cast<std::shared_ptr<SpawnedJob>*>(luaL_checkudata(L, 1, kProcessMeta));
+  auto& job = *Check<std::shared_ptr<SpawnedJob>>(L, 1, kProcessMeta);
   return Protect(L, [&] {
     const std::string name = ToLower(ArgText(L, 2));
     if (name == "processid") return lua_pushinteger(L, job->ProcessID()), 1;
@@ -272,6 +287,14 @@ int ProcessIndex(lua_State* L) {
     if (name == "exitcode") return lua_pushinteger(L, job->ExitCode()), 1;
     return lua_pushnil(L), 1;
   });
+}
+
+// Ends a metatable: getmetatable on the object gives this text, so no
+// script reaches the metatable or its finalizer.
+void Seal(lua_State* L) {
+  lua_pushliteral(L, "protected");
+  lua_setfield(L, -2, "__metatable");
+  lua_pop(L, 1);
 }
 
 }  // namespace
@@ -291,33 +314,33 @@ void RegisterScriptObjects(lua_State* L) {
   const luaL_Reg collection[] = {{"__index", CollectionIndex},
                                  {"__len", CollectionLen},
                                  {"__pairs", CollectionPairs},
-                                 {"__gc", Destroy<ScriptCollection>},
+                                 {"__gc", Destroy<ScriptCollection, kCollectionMeta>},
                                  {nullptr, nullptr}};
   luaL_setfuncs(L, collection, 0);
-  lua_pop(L, 1);
+  Seal(L);
 
   luaL_newmetatable(L, kMessageMeta);
   const luaL_Reg message[] = {{"__index", MessageIndex},
                               {"__newindex", MessageNewIndex},
-                              {"__gc", Destroy<std::shared_ptr<XapMessage>>},
+                              {"__gc", Destroy<std::shared_ptr<XapMessage>, kMessageMeta>},
                               {nullptr, nullptr}};
   luaL_setfuncs(L, message, 0);
-  lua_pop(L, 1);
+  Seal(L);
 
   luaL_newmetatable(L, kQueueMeta);
   const luaL_Reg queue[] = {{"__index", QueueIndex},
                             {"__newindex", QueueNewIndex},
-                            {"__gc", Destroy<Queue>},
+                            {"__gc", Destroy<Queue, kQueueMeta>},
                             {nullptr, nullptr}};
   luaL_setfuncs(L, queue, 0);
-  lua_pop(L, 1);
+  Seal(L);
 
   luaL_newmetatable(L, kProcessMeta);
   const luaL_Reg process[] = {{"__index", ProcessIndex},
-                              {"__gc", Destroy<std::shared_ptr<SpawnedJob>>},
+                              {"__gc", Destroy<std::shared_ptr<SpawnedJob>, kProcessMeta>},
                               {nullptr, nullptr}};
   luaL_setfuncs(L, process, 0);
-  lua_pop(L, 1);
+  Seal(L);
 }
 
 void PushCollection(lua_State* L, ScriptCollection collection) {

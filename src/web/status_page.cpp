@@ -154,6 +154,7 @@ void StatusPages::FormatScreen(FastString& page) {
     }
     page.Add("</form>");
     AddScriptButton(page);
+    AddScriptErrors(page);
     page.Add(kStatusLiveScript)
         .Add(
             "<IFRAME frameborder=0 scrolling='no' name='hiddenframe' cols='0' rows='0' "

@@ -41,6 +41,9 @@ class StatusPages {
   void AddSetup(FastString& page);
   void AddFilter(FastString& page);
   void AddScriptButton(FastString& page);
+  // The last script errors (time, file, procedure, line, message), newest
+  // first; nothing when there are none.
+  void AddScriptErrors(FastString& page);
   std::string FormatChangeTime(DateTime d) const;
   static std::string StripHTML(std::string_view s);
 

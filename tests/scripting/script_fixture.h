@@ -24,7 +24,8 @@ class ScriptFixture : public ::testing::Test {
 
   void StartApp(const std::string& ini = "") {
     WriteFile(dir_ / "Config/Tagvane.ini", "[RFID]\r\n" + ini);
-    app_ = std::make_unique<App>(TestAppOptions(dir_.Path(), &clock_, &timers_));
+    app_ = std::make_unique<App>(
+        TestAppOptions(dir_.Path(), app_clock_ ? app_clock_ : &clock_, &timers_));
     ScriptNetwork network;
     network.send_raw = [this](std::string_view t) { raw_.emplace_back(t); };
     network.sunrise = [this] { return sunrise_; };
@@ -86,6 +87,8 @@ class ScriptFixture : public ::testing::Test {
   TempDir dir_;
   ManualClock clock_{MakeDateTime(2026, 12, 5, 6, 42, 27)};
   ManualTimerService timers_;
+  // The App's clock when set (it must move clock_ along); clock_ otherwise.
+  const Clock* app_clock_ = nullptr;
   std::unique_ptr<App> app_;
   ScriptHost* host_ = nullptr;
   std::vector<std::string> raw_;

@@ -6,7 +6,12 @@ Plays the serial-to-network bridge: sends N new identifiers in chunks of 100
 sends SIGTERM and times the exit. A second run sends the N identifiers in one
 burst and signals at once (a backlog of new tags at shut-down).
 
+With --bound-compare the flood runs twice, with MaxUnacceptedTags=0 (every
+record kept) and with the default bound of 1,000, and prints /status and the
+daemon's peak resident memory for each.
+
 Usage: bench/new_tags_flood.py [--binary build/tagvane] [--count 5000] [--backlog N]
+       bench/new_tags_flood.py --bound-compare [--count 20000]
 """
 import argparse
 import os
@@ -62,13 +67,13 @@ def status_once(port, timeout=120):
     return time.monotonic() - start
 
 
-def start_daemon(binary, app, bridge_port, http_port):
+def start_daemon(binary, app, bridge_port, http_port, extra=""):
     os.makedirs(os.path.join(app, "Config"), exist_ok=True)
     with open(os.path.join(app, "Config", "qbxXap.ini"), "w") as f:
         f.write("[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n")
     with open(os.path.join(app, "Config", "Tagvane.ini"), "w") as f:
-        f.write("[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=%d\r\nHTTPPort=%d\r\n"
-                % (bridge_port, http_port))
+        f.write("[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=%d\r\nHTTPPort=%d\r\n%s"
+                % (bridge_port, http_port, extra))
     p = subprocess.Popen([binary, "--foreground", "--app-dir", app],
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     for line in p.stderr:
@@ -101,14 +106,21 @@ def stop(p):
     return time.monotonic() - start, code, children_cpu() - before
 
 
-def flood(binary, count):
+def peak_rss_mb(pid):
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+def flood(binary, count, extra=""):
     chunks = [reports(0x2000 + i, min(100, count - i)) for i in range(0, count, 100)]
     bridge = Bridge(chunks, 0.01)
     bridge.start()
     http = free_port()
     with tempfile.TemporaryDirectory() as work:
         app = os.path.join(work, "app")
-        p = start_daemon(binary, app, bridge.port, http)
+        p = start_daemon(binary, app, bridge.port, http, extra)
         began = time.monotonic()
         latencies = []
         while not bridge.sent.is_set() or not latencies:
@@ -116,7 +128,9 @@ def flood(binary, count):
         flood_s = time.monotonic() - began
         # Let the daemon work through what is queued, as a later page would.
         latencies.append(status_once(http))
+        rss = peak_rss_mb(p.pid)
         took, code, cpu = stop(p)
+        print("%s peak RSS %.1f MB" % (extra.strip() or "default settings:", rss))
         print("flood of %d new tags over %.2f s: /status answered %d times, median %.0f ms, "
               "max %.0f ms; SIGTERM to exit %.2f s (status %s), %d records saved; "
               "daemon CPU %.2f s" % (count, flood_s, len(latencies),
@@ -142,7 +156,13 @@ def main():
     ap.add_argument("--binary", default="build/tagvane")
     ap.add_argument("--count", type=int, default=5000)
     ap.add_argument("--backlog", type=int, default=0, help="backlog size (default: --count)")
+    ap.add_argument("--bound-compare", action="store_true",
+                    help="flood with MaxUnacceptedTags=0, then with the default bound")
     args = ap.parse_args()
+    if args.bound_compare:
+        flood(args.binary, args.count, "MaxUnacceptedTags=0\r\n")
+        flood(args.binary, args.count)
+        return
     flood(args.binary, args.count)
     backlog(args.binary, args.backlog or args.count)
 

@@ -130,6 +130,17 @@ int InitApiToken(const std::string& app_dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything else: the stop and reload signals are held back (left
+  // pending, never acted on by their default action) until the loop's
+  // signal handling is in place, so a SIGTERM in the first milliseconds
+  // ends start-up in order like any later one.
+  sigset_t held;
+  sigemptyset(&held);
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, number);
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &held, &previous);
+  std::signal(SIGPIPE, SIG_IGN);
+
   CLI::App cli{"Tagvane: presence of active RFID tags, published as xAP BSC messages."};
   std::string app_dir;
   bool foreground = false;
@@ -159,6 +170,8 @@ int main(int argc, char** argv) {
   const auto absolute = std::filesystem::absolute(app_dir, ec);
   if (!ec) app_dir = absolute.lexically_normal().string();
   if (!set_password.empty() || !remove_user.empty()) {
+    // An interactive command: Ctrl-C at the password prompt must work.
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     return ManageUser(app_dir, set_password, remove_user);
   }
   if (init_api_token) return InitApiToken(app_dir);
@@ -182,7 +195,9 @@ int main(int argc, char** argv) {
   // settings run on it. During start-up a signal ends start-up at its next
   // step instead.
   tagvane::ServiceSignals signals(app, ui);
-  std::signal(SIGPIPE, SIG_IGN);
+  // A signal held back so far is delivered now, to the loop's handler; the
+  // programs the daemon starts later inherit the usual mask.
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   app.Start();
   if (!app.StartupCancelled()) {

@@ -140,6 +140,17 @@ std::string IniCache::GetINISection(std::string_view group, std::string_view fil
   return result;
 }
 
+void IniCache::RemoveIniSetting(std::string_view group, std::string_view key,
+                                std::string_view file) {
+  Guard(log_, "RemoveIniSetting ", [&] {
+    const int slot = FindIniFile(file, false);
+    if (slot < 0) return;
+    Slot& s = slots_[static_cast<size_t>(slot)];
+    s.store->RemoveKey(group, key);
+    s.changed = true;
+  });
+}
+
 void IniCache::ClearINISection(std::string_view group, std::string_view file) {
   Guard(log_, "ClearINISection ", [&] {
     const int slot = FindIniFile(file, false);

@@ -40,6 +40,8 @@ class IniCache {
   // "key=value" items of the section joined by U+0000; "" for no keys.
   std::string GetINISection(std::string_view group, std::string_view file = "");
   void ClearINISection(std::string_view group, std::string_view file);
+  // Removes one key (nothing happens when it is absent).
+  void RemoveIniSetting(std::string_view group, std::string_view key, std::string_view file);
   void FlushIniCache();
   // True while a store holds changes a flush could not write (or none was
   // tried for yet).

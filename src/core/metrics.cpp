@@ -24,6 +24,9 @@ constexpr Definition kFamilies[] = {
     {"tagvane_receiver_received_bytes_total", K::kCounter, "Bytes received from the receiver."},
     {"tagvane_receiver_discarded_bytes_total", K::kCounter,
      "Received bytes discarded by the report parser (not part of a valid report)."},
+    {"tagvane_receiver_unaccepted_tags_dropped_total", K::kCounter,
+     "Tag records nobody accepted, dropped beyond MaxUnacceptedTags (the one seen longest ago "
+     "first)."},
     {"tagvane_tag_present", K::kGauge, "1 while an accepted tag is present (On)."},
     {"tagvane_tag_figure_of_merit", K::kGauge, "Presence figure of an accepted tag, 0 to 100."},
     {"tagvane_tag_last_report_timestamp_seconds", K::kGauge,

@@ -29,6 +29,9 @@ struct SharedTables {
   // TagTable is rebuilt only when this moved since the last build.
   uint64_t TagChanges = 0;
   uint64_t TagTableBuiltAt = UINT64_MAX;
+  // Codes of the records nobody accepted, the one seen longest ago first
+  // (receiver/unaccepted_tags.h keeps it and bounds it).
+  CaseInsensitiveMap<char> UnacceptedSeen;
 };
 
 // Device-code layout constants.

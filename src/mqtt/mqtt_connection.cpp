@@ -80,6 +80,7 @@ bool MqttConnection::Configure() {
   mosquitto_connect_callback_set(client_, &MqttConnection::OnConnect);
   mosquitto_disconnect_callback_set(client_, &MqttConnection::OnDisconnect);
   mosquitto_message_callback_set(client_, &MqttConnection::OnMessage);
+  mosquitto_log_callback_set(client_, &MqttConnection::OnLog);
   mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
   if (!settings_.user.empty()) {
     mosquitto_username_pw_set(client_, settings_.user.c_str(),
@@ -114,10 +115,12 @@ void MqttConnection::Connect() {
     return;
   }
   reconnecting_ = true;
+  attempt_failed_ = false;
+  library_error_.clear();
   const int rc =
       mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveS);
   if (rc != MOSQ_ERR_SUCCESS) {
-    last_error_ = ErrorText(rc);
+    Failed(rc == MOSQ_ERR_TLS && !library_error_.empty() ? library_error_ : ErrorText(rc));
     ScheduleReconnect();
     return;
   }
@@ -212,9 +215,18 @@ void MqttConnection::ArmWrite() {
 }
 
 void MqttConnection::AfterCall(int rc) {
-  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) last_error_ = ErrorText(rc);
+  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+    if (connected_) {
+      last_error_ = ErrorText(rc);
+    } else if (!attempt_failed_) {
+      Failed(rc == MOSQ_ERR_TLS && !library_error_.empty() ? library_error_ : ErrorText(rc));
+    }
+  }
   // The library closed its socket (the disconnect callback has run).
   if (watched_fd_ >= 0 && mosquitto_socket(client_) != watched_fd_) Unwatch();
+  // A failure inside a read or write (a TLS handshake that fails) may close
+  // the socket without a disconnect callback: try again the same way.
+  if (!connected_ && !closed_ && client_ && mosquitto_socket(client_) < 0) ScheduleReconnect();
   if (watched_fd_ >= 0 && !writing_ && mosquitto_want_write(client_)) {
     asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
       if (!alive.expired()) ArmWrite();
@@ -274,13 +286,11 @@ void MqttConnection::Close(const std::string& topic, std::string_view payload, i
 void MqttConnection::OnConnect(mosquitto*, void* self, int rc) {
   auto* c = static_cast<MqttConnection*>(self);
   if (rc != 0) {
-    c->last_error_ = mosquitto_connack_string(rc);
-    c->log_.LogEventLimited(
-        "MQTT refused", kProductSource,
-        "MQTT broker " + c->settings_.host + " refused the connection: " + c->last_error_);
+    c->Failed(mosquitto_connack_string(rc));
     return;
   }
   c->connected_ = true;
+  c->outage_logged_ = false;
   c->backoff_s_ = kFirstBackoffS;
   ++c->connects_;
   c->last_error_.clear();
@@ -308,6 +318,21 @@ void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* 
   const std::string payload(static_cast<const char*>(message->payload),
                             message->payload ? static_cast<size_t>(message->payloadlen) : 0);
   c->callbacks_.message(message->topic, payload);
+}
+
+void MqttConnection::OnLog(mosquitto*, void* self, int level, const char* text) {
+  auto* c = static_cast<MqttConnection*>(self);
+  if ((level & MOSQ_LOG_ERR) && text && !c->connected_) c->library_error_ = text;
+}
+
+void MqttConnection::Failed(const std::string& reason) {
+  if (attempt_failed_) return;
+  attempt_failed_ = true;
+  last_error_ = reason;
+  if (outage_logged_ || closed_) return;
+  outage_logged_ = true;
+  log_.LogEvent(kProductSource, "MQTT connection to " + settings_.host + ":" +
+                                    std::to_string(settings_.port) + " failed: " + reason);
 }
 
 }  // namespace tagvane

@@ -3,7 +3,9 @@
 // library has something to send) and mosquitto_loop_read/write/misc are
 // called from those handlers and from a one-second timer; the library never
 // runs a thread of its own. The connect is non-blocking; after the broker
-// goes away it reconnects with a delay of 1 s doubling to 60 s.
+// goes away, refuses the connection or fails the TLS handshake it reconnects
+// with a delay of 1 s doubling to 60 s. The first failure of an outage is
+// logged with its reason (the broker's refusal, the TLS error).
 #pragma once
 
 #include <asio/posix/stream_descriptor.hpp>
@@ -58,6 +60,10 @@ class MqttConnection {
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+  static void OnLog(mosquitto*, void* self, int level, const char* text);
+  // An attempt failed (refused, TLS, socket): keeps the first reason of the
+  // attempt for the status line and logs the first failure of an outage.
+  void Failed(const std::string& reason);
 
   void Connect();
   // Sets the client up afresh (callbacks, options, credentials, TLS, will).
@@ -92,6 +98,12 @@ class MqttConnection {
   uint64_t connects_ = 0;
   bool reconnecting_ = false;
   std::string last_error_;
+  // The library's last error line (the TLS reason of a failed handshake).
+  std::string library_error_;
+  // The current attempt already has its reason (a refusal, a TLS failure);
+  // the generic errors that follow it do not replace it.
+  bool attempt_failed_ = false;
+  bool outage_logged_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -86,7 +86,6 @@ std::string DiscoveryJson(const MqttTopics& topics, const RFIDDevice& device,
   dev["model"] = "Active RFID tag " + id;
   dev["manufacturer"] = "Tagvane";
   if (!device.Location().empty()) dev["suggested_area"] = device.Location();
-  dev["via_device"] = topics.ReceiverId();
   j["device"] = std::move(dev);
   return Dump(j);
 }

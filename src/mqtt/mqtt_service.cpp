@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_service.h"
 
+#include <asio/post.hpp>
 #include <unordered_set>
 #include <vector>
 
@@ -27,7 +28,7 @@ MqttService::MqttService(App& app) : app_(app), sweep_timer_(app.Timers()) {
   });
 }
 
-MqttService::~MqttService() = default;
+MqttService::~MqttService() { *alive_ = false; }
 
 void MqttService::Start() {
   if (connection_) return;
@@ -93,10 +94,11 @@ void MqttService::OnConnected() {
   app_.GetMetrics().Set("tagvane_mqtt_connected", 1);
   Send(topics_->Status(), "online", true);
   connection_->Subscribe(topics_->Birth());
-  // Our own retained configs: entities of devices retired while we were
-  // away are found here and removed.
-  connection_->Subscribe(settings_.discovery_prefix + "/+/" + settings_.node + "/+/config");
   PublishAll(true);
+  // Our own retained topics: entities, states and attributes of devices
+  // retired while we were away are found here and cleared.
+  connection_->Subscribe(settings_.discovery_prefix + "/+/" + settings_.node + "/+/config");
+  connection_->Subscribe(settings_.topic_prefix + "/" + settings_.node + "/+/state");
 }
 
 void MqttService::OnMessage(const std::string& topic, const std::string& payload) {
@@ -104,16 +106,27 @@ void MqttService::OnMessage(const std::string& topic, const std::string& payload
     if (payload == "online") PublishAll(true);
     return;
   }
-  // <discovery>/<component>/<node>/<id>/config held by the broker.
-  if (payload.empty() || !topic.starts_with(settings_.discovery_prefix + "/")) return;
-  const auto parts =
-      Split(std::string_view(topic).substr(settings_.discovery_prefix.size() + 1), '/');
-  if (parts.size() != 4 || parts[1] != settings_.node || parts[3] != "config") return;
-  if (parts[0] != kTracker && parts[0] != kSensor) return;
-  for (const auto& [code, p] : published_) {
-    if (TopicId(p.tag_id) == parts[2]) return;
+  if (payload.empty()) return;
+  // <discovery>/<component>/<node>/<id>/config or <prefix>/<node>/<id>/state.
+  std::string id;
+  const std::string discovery = settings_.discovery_prefix + "/";
+  const std::string own = settings_.topic_prefix + "/" + settings_.node + "/";
+  if (topic.starts_with(discovery)) {
+    const auto parts = Split(std::string_view(topic).substr(discovery.size()), '/');
+    if (parts.size() != 4 || parts[1] != settings_.node || parts[3] != "config") return;
+    if (parts[0] != kTracker && parts[0] != kSensor) return;
+    id = parts[2];
+  } else if (topic.starts_with(own)) {
+    const auto parts = Split(std::string_view(topic).substr(own.size()), '/');
+    if (parts.size() != 2 || parts[1] != "state") return;
+    id = parts[0];
+  } else {
+    return;
   }
+  if (id.empty() || live_ids_.count(id)) return;
   Send(topic, "", true);
+  Send(own + id + "/state", "", true);
+  Send(own + id + "/attributes", "", true);
 }
 
 void MqttService::OnDecision(const std::string& code) {
@@ -125,7 +138,10 @@ void MqttService::OnDecision(const std::string& code) {
 
 void MqttService::PublishAll(bool force) {
   if (force) {
-    for (auto& [code, p] : published_) p.discovery.clear(), p.attributes.clear(), p.status = 0;
+    backlog_.clear();
+    for (auto& [code, p] : published_) {
+      p.discovery.clear(), p.attributes.clear(), p.status = 0, p.queued = false;
+    }
   }
   Sweep(true);
 }
@@ -133,14 +149,19 @@ void MqttService::PublishAll(bool force) {
 void MqttService::Sweep(bool attributes_due) {
   if (!connection_ || !connection_->Connected()) return;
   std::unordered_set<std::string> seen;
+  live_ids_.clear();
   for (const auto& [key, device] : app_.Tables().DeviceTable) {
     if (!device || !InScope(*device)) continue;
     const std::string code = ToUpper(device->DC());
     seen.insert(code);
     Published& p = published_[code];
+    live_ids_.insert(TopicId(TagIdOf(*device)));
+    if (p.queued) continue;
     const bool fresh = p.discovery.empty() || p.discovery != Identity(*device);
     if (fresh || attributes_due || p.status != device->DeviceStatus()) {
-      PublishDevice(*device, p, fresh);
+      // Published by Drain, a bounded number per loop turn.
+      p.queued = true;
+      backlog_.push_back(code);
     }
   }
   std::vector<std::string> retired;
@@ -148,9 +169,29 @@ void MqttService::Sweep(bool attributes_due) {
     if (!seen.count(code)) retired.push_back(code);
   }
   for (const std::string& code : retired) {
-    Retire(code, published_[code]);
+    Retire(published_[code].tag_id);
     published_.erase(code);
   }
+  if (!draining_) Drain();
+}
+
+void MqttService::Drain() {
+  draining_ = false;
+  if (!connection_ || !connection_->Connected()) return;
+  for (size_t n = 0; n < kChunk && !backlog_.empty(); ++n) {
+    const std::string code = std::move(backlog_.front());
+    backlog_.pop_front();
+    auto it = published_.find(code);
+    if (it == published_.end()) continue;
+    it->second.queued = false;
+    const DevicePtr* device = app_.Tables().DeviceTable.Find(code);
+    if (device && *device && InScope(**device)) PublishDevice(**device, it->second, false);
+  }
+  if (backlog_.empty()) return;
+  draining_ = true;
+  asio::post(app_.Loop().Io(), [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (!alive.expired()) Guard(app_.Log(), "MqttSweep", [&] { Drain(); });
+  });
 }
 
 void MqttService::PublishDevice(const RFIDDevice& device, Published& p, bool force) {
@@ -175,12 +216,12 @@ void MqttService::PublishDevice(const RFIDDevice& device, Published& p, bool for
   }
 }
 
-void MqttService::Retire(const std::string&, const Published& p) {
-  if (p.tag_id.empty()) return;
-  Send(topics_->Discovery(kTracker, p.tag_id), "", true);
-  Send(topics_->Discovery(kSensor, p.tag_id), "", true);
-  Send(topics_->State(p.tag_id), "", true);
-  Send(topics_->Attributes(p.tag_id), "", true);
+void MqttService::Retire(const std::string& tag_id) {
+  if (tag_id.empty()) return;
+  Send(topics_->Discovery(kTracker, tag_id), "", true);
+  Send(topics_->Discovery(kSensor, tag_id), "", true);
+  Send(topics_->State(tag_id), "", true);
+  Send(topics_->Attributes(tag_id), "", true);
 }
 
 }  // namespace tagvane

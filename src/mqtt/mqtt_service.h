@@ -8,14 +8,18 @@
 //                                       every 10 s otherwise
 //   <discovery>/{device_tracker,binary_sensor}/<node>/<tag id>/config
 // Everything is published again on (re)connect and when Home Assistant
-// announces itself on <discovery>/status. A device that leaves use has its
-// entities removed by empty retained configs. While disconnected nothing is
+// announces itself on <discovery>/status, kChunk devices per loop turn so
+// pages stay quick with thousands of tags. A device that leaves use has its
+// entities, state and attributes removed by empty retained messages (also
+// those found on the broker after a restart). While disconnected nothing is
 // queued: the device table is the latest state, published on reconnect.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/subsystems.h"
 #include "core/timer.h"
@@ -47,6 +51,10 @@ class MqttService final : public MqttPort {
   const MqttConnection* Connection() const { return connection_.get(); }
 
   static constexpr int kAttributeIntervalS = 10;
+  // Devices published per loop turn while a republish is under way.
+  static constexpr size_t kChunk = 100;
+  // Devices still waiting to be published again.
+  size_t Backlog() const { return backlog_.size(); }
 
  private:
   struct Published {
@@ -54,13 +62,17 @@ class MqttService final : public MqttPort {
     std::string discovery;   // device_tracker config as last published
     std::string attributes;  // as last published
     int status = 0;          // state as last published (0: none)
+    bool queued = false;     // waiting in backlog_
   };
 
   void OnConnected();
   void OnMessage(const std::string& topic, const std::string& payload);
   void PublishAll(bool force);
   void PublishDevice(const RFIDDevice& device, Published& p, bool force);
-  void Retire(const std::string& code, const Published& p);
+  void Retire(const std::string& tag_id);
+  // Publishes the next kChunk devices of the backlog; posts itself again
+  // while some remain.
+  void Drain();
   bool InScope(const RFIDDevice& device) const;
   bool Send(const std::string& topic, std::string_view payload, bool retain, int qos = 1);
 
@@ -74,6 +86,13 @@ class MqttService final : public MqttPort {
   int sweep_count_ = 0;
   // Device code (upper case) -> what the broker holds for it.
   std::unordered_map<std::string, Published> published_;
+  // Device codes to publish again in full, oldest first.
+  std::deque<std::string> backlog_;
+  bool draining_ = false;
+  // Topic ids of the devices in scope at the last sweep: retained topics
+  // of any other id are ours to clear.
+  std::unordered_set<std::string> live_ids_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace tagvane

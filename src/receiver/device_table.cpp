@@ -1,12 +1,15 @@
 #include "receiver/device_table.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 #include <unordered_set>
 
 #include "core/app.h"
 #include "core/failure.h"
 #include "core/numbers.h"
 #include "core/text.h"
+#include "receiver/unaccepted_tags.h"
 
 namespace tagvane {
 
@@ -69,6 +72,9 @@ DevicePtr AddRFIDUnit(App& app, const std::string& code, const std::string& loca
       if (debug) app.Log().LogEvent(kDebugSource, "AddRFIDUnit New Device at " + code);
       app.GetHooks().UpdateReadingTables();
     }
+    // Receiver noise must not grow the table without end.
+    NoteSeen(app, result);
+    if (added) BoundUnacceptedTags(app);
     // A device without a tag cannot change the tag table, so only a moved
     // tag counter calls for a rebuild.
     if (tables.TagTableBuiltAt != tables.TagChanges) BuildTagDictionary(app);
@@ -126,6 +132,18 @@ void InitIniSection(App& app, std::string_view section, std::string_view file) {
       if (value.empty()) continue;
       SetIniSectionValue(app, section, std::to_string(counter++), key, value);
     }
+    if (!EqualsNoCase(section, "RFIDUnits")) return;
+    // The loaded records nobody accepted, in the order of their last change
+    // (the nearest to "seen" a stored record has), then the bound.
+    std::vector<DevicePtr> loaded;
+    for (const auto& [code, device] : app.Tables().DeviceTable) {
+      if (device && Unaccepted(*device)) loaded.push_back(device);
+    }
+    std::stable_sort(loaded.begin(), loaded.end(), [](const DevicePtr& a, const DevicePtr& b) {
+      return a->DeviceLastChange() < b->DeviceLastChange();
+    });
+    for (const DevicePtr& device : loaded) NoteSeen(app, device);
+    BoundUnacceptedTags(app);
   });
 }
 

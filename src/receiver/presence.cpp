@@ -119,14 +119,16 @@ const std::vector<std::string>* PresenceLogic::CombinedKeysFor(const std::string
     for (const auto& [key, device] : tables.DeviceTable) {
       if (key.size() != 16) continue;
       const std::string_view k(key);
-      if (k.substr(6, 6) != receiver || k.substr(0, 6) == kCodeFill) continue;
-      combined_[std::string(k.substr(12, 4))].push_back(key);
+      // Device codes compare without regard to case: a stored key may be
+      // upper case while the receiver code keeps the location's spelling.
+      if (!EqualsNoCase(k.substr(6, 6), receiver) || k.substr(0, 6) == kCodeFill) continue;
+      combined_[ToUpper(k.substr(12, 4))].push_back(key);
     }
     combined_devices_ = tables.DeviceTable.size();
     combined_changes_ = tables.TagChanges;
     combined_receiver_ = receiver;
   }
-  auto it = combined_.find(tag_id);
+  auto it = combined_.find(ToUpper(tag_id));
   return it == combined_.end() ? nullptr : &it->second;
 }
 

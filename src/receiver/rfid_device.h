@@ -102,7 +102,13 @@ class RFIDDevice {
   // TimerMinuteCount.
   int32_t InitialTimerInterval();
   float LastReceivedTimer() const { return last_received_timer_; }
-  void SetLastReceivedTimer(float v) { last_received_timer_ = v; }
+  void SetLastReceivedTimer(float v) {
+    last_received_timer_ = v;
+    heard_ = true;
+  }
+  // True once LastReceivedTimer was set after the device was made or loaded
+  // (a report arrived in this run).
+  bool Heard() const { return heard_; }
   float FigureOfMerit() const { return figure_of_merit_; }
   void SetFigureOfMerit(float v) { figure_of_merit_ = v; }
   float LastReportedFigureOfMerit() const { return last_reported_fom_; }
@@ -168,6 +174,7 @@ class RFIDDevice {
   int16_t strength_ = 0;
   float average_strength_ = 0.0f;
   float last_received_timer_ = 0.0f;
+  bool heard_ = false;
   DateTime last_received_time_{};
   std::string device_string_;
   std::string version_;

@@ -3,6 +3,7 @@
 #include <crypt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -159,6 +160,24 @@ std::chrono::milliseconds LoginThrottle::Delay(const std::string& client,
   std::chrono::milliseconds delay = kFirstDelay;
   for (int i = 1; i < it->second.failures && delay < kMaxDelay; ++i) delay *= 2;
   return delay < kMaxDelay ? delay : kMaxDelay;
+}
+
+std::chrono::milliseconds LoginThrottle::Remaining(const std::string& client,
+                                                   Clock::time_point now) const {
+  auto it = entries_.find(client);
+  if (it == entries_.end() || it->second.failures == 0) return {};
+  const auto until = it->second.last + Delay(client, now);
+  if (until <= now) return {};
+  return std::chrono::ceil<std::chrono::milliseconds>(until - now);
+}
+
+bool HashBudget::Allow(Clock::time_point now) {
+  if (last_ != Clock::time_point{}) {
+    const double passed = std::chrono::duration<double, std::micro>(now - last_).count();
+    credit_us_ = std::min(static_cast<double>(kBurst.count()), credit_us_ + passed * kShare);
+  }
+  last_ = now;
+  return credit_us_ > 0;
 }
 
 }  // namespace tagvane

@@ -58,9 +58,13 @@ class LoginThrottle {
   // Records a failure; returns the failures counted for the address.
   int Failure(const std::string& client, Clock::time_point now = Clock::now());
   void Success(const std::string& client) { entries_.erase(client); }
-  // The delay before answering a failed attempt from client.
+  // The delay an address earns with its failures: no password from it is
+  // checked again until this long after its last failure.
   std::chrono::milliseconds Delay(const std::string& client,
                                   Clock::time_point now = Clock::now()) const;
+  // How long client must still wait before its next check (0: none).
+  std::chrono::milliseconds Remaining(const std::string& client,
+                                      Clock::time_point now = Clock::now()) const;
   size_t Size() const { return entries_.size(); }
 
  private:
@@ -69,6 +73,26 @@ class LoginThrottle {
     Clock::time_point last;
   };
   std::unordered_map<std::string, Entry> entries_;
+};
+
+// Bounds the time the whole daemon spends checking passwords, so a guessing
+// flood from many addresses cannot hold the loop: a credit of at most kBurst
+// of hashing time, refilled at kShare of the time that passes. A check may
+// start while the credit is above zero and is charged what it took; with a
+// check of about 33 ms at most two run back to back, and about six a second
+// on average.
+class HashBudget {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::microseconds kBurst{35000};
+  static constexpr double kShare = 0.2;
+
+  bool Allow(Clock::time_point now = Clock::now());
+  void Charge(std::chrono::microseconds spent) { credit_us_ -= static_cast<double>(spent.count()); }
+
+ private:
+  double credit_us_ = static_cast<double>(kBurst.count());
+  Clock::time_point last_{};
 };
 
 }  // namespace tagvane

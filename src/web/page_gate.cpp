@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/app.h"
+#include "core/failure.h"
 #include "core/text.h"
 #include "receiver/rfid_device.h"
 #include "web/api_access.h"
@@ -30,6 +31,13 @@ std::string PlainAnswer(std::string_view status, std::string_view extra_headers,
   return out;
 }
 
+std::string Refusal(std::string_view status, int retry_after_s, std::string_view why) {
+  const std::string seconds = std::to_string(retry_after_s);
+  return PlainAnswer(status, "Retry-After: " + seconds + "\r\n", "text/html",
+                     "<html><h1>" + std::string(status) + "</h1><p>" + std::string(why) +
+                         " Try again in " + seconds + " s.</p></html>");
+}
+
 std::string Challenge(std::string_view scheme) {
   return PlainAnswer(
       "401 Unauthorized",
@@ -49,25 +57,40 @@ bool PageGate::BasicMode() const {
 }
 
 bool PageGate::Admit(Request& request, const Response& response, int s, std::string_view page) {
+  // The help page needs no password (like the style sheets and pictures).
+  if (StartsWithNoCase(page, "/help")) return true;
   if (!BasicMode()) return true;
   const std::string client = request.ServerVariables("REMOTE_ADDR");
   const std::string header = request.ServerVariables("Authorization");
   if (auto creds = ParseBasicAuthorization(header)) {
     bool ok = false;
-    if (ValidUserName(creds->user) && !EqualsNoCase(creds->user, "GUEST")) {
-      const std::string hash = app_.Ini().GetIniSetting(kUsersSection, creds->user, "", kUsersFile);
-      const std::string key = ToLower(creds->user);
-      const auto now = std::chrono::steady_clock::now();
-      auto known = accepted_.find(key);
-      if (known != accepted_.end() && now < known->second.until && !hash.empty() &&
-          known->second.hash == hash && ConstantTimeEquals(known->second.header, header)) {
-        ok = true;
-      } else {
-        ok = VerifyPassword(creds->password, hash);
-        if (ok) {
-          if (accepted_.size() >= kMaxRemembered) accepted_.clear();
-          accepted_[key] = Accepted{header, hash, now + kRememberFor};
-        }
+    const bool known_name = ValidUserName(creds->user) && !EqualsNoCase(creds->user, "GUEST");
+    const std::string hash =
+        known_name ? app_.Ini().GetIniSetting(kUsersSection, creds->user, "", kUsersFile) : "";
+    const std::string key = ToLower(creds->user);
+    const auto now = std::chrono::steady_clock::now();
+    auto known = accepted_.find(key);
+    if (known != accepted_.end() && now < known->second.until && !hash.empty() &&
+        known->second.hash == hash && ConstantTimeEquals(known->second.header, header)) {
+      ok = true;
+    } else {
+      auto refuse = [&](std::string_view status, int seconds, std::string_view why) {
+        app_.GetMetrics().Add("tagvane_http_requests_total", 1, MetricLabel("kind", "throttled"));
+        Answer(s, response.Generation(), Refusal(status, seconds, why), {});
+        return false;
+      };
+      // Waiting out its delay: answered without a check.
+      if (const auto wait = throttle_.Remaining(client, now); wait.count() > 0) {
+        return refuse("429 Too Many Requests", static_cast<int>((wait.count() + 999) / 1000),
+                      "Too many failed sign-ins from this address.");
+      }
+      if (!budget_.Allow(now)) {
+        return refuse("503 Service Unavailable", 1, "Too many sign-ins are being checked.");
+      }
+      ok = Check(creds->password, hash);
+      if (ok) {
+        if (accepted_.size() >= kMaxRemembered) accepted_.clear();
+        accepted_[key] = Accepted{header, hash, now + kRememberFor};
       }
     }
     if (ok) {
@@ -85,8 +108,20 @@ bool PageGate::Admit(Request& request, const Response& response, int s, std::str
         "Anonymous Guest at " + client + " attempted to access " + std::string(page));
   }
   app_.GetMetrics().Add("tagvane_http_requests_total", 1, MetricLabel("kind", "unauthorized"));
-  Answer(s, response.Generation(), Challenge("Basic"), throttle_.Delay(client));
+  Answer(s, response.Generation(), Challenge("Basic"), {});
   return false;
+}
+
+bool PageGate::Check(std::string_view password, const std::string& hash) {
+  if (hash.empty() && dummy_hash_.empty()) {
+    Guard(app_.Log(), "PageGate", [&] { dummy_hash_ = HashPassword("no such user"); });
+  }
+  ++checks_;
+  const auto start = std::chrono::steady_clock::now();
+  const bool ok = VerifyPassword(password, hash.empty() ? dummy_hash_ : hash) && !hash.empty();
+  budget_.Charge(std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start));
+  return ok;
 }
 
 void PageGate::ServeMetrics(Request& request, const Response& response, int s) {
@@ -149,6 +184,8 @@ void CollectTagMetrics(App& app) {
     const std::string label = MetricLabel("tag", code.substr(12));
     m.Set("tagvane_tag_present", device->DeviceStatus() == kStatusOn ? 1 : 0, label);
     m.Set("tagvane_tag_figure_of_merit", device->FigureOfMerit(), label);
+    // A tag not heard since start has no report time to tell.
+    if (!device->Heard()) continue;
     float age = now_seconds - device->LastReceivedTimer();
     if (age < 0) age += 86400.0f;
     m.Set("tagvane_tag_last_report_timestamp_seconds", std::floor(unix_now - age), label);

@@ -1,9 +1,11 @@
 // PageGate: what the built-in server checks before it serves a request.
 // In the BASIC security mode it authenticates pages itself (HTTP Basic
 // against Config/users.ini): a valid user becomes the request's AUTH_USER;
-// anyone else gets the 401 challenge, after a delay that grows with the
-// failed attempts from that address and runs on a timer, never blocking the
-// loop. It also answers /metrics under the machine-endpoint access rule.
+// anyone else gets the 401 challenge. An address earns a delay that grows
+// with its failed attempts; while it waits the delay out its credentials are
+// answered 429 without being checked, and the checking time of the whole
+// daemon is bounded (HashBudget; 503 beyond it). The help page needs no
+// password. It also answers /metrics under the machine-endpoint access rule.
 #pragma once
 
 #include <chrono>
@@ -35,6 +37,8 @@ class PageGate {
 
   bool BasicMode() const;
   const LoginThrottle& Throttle() const { return throttle_; }
+  // Password checks run so far (hash computations, dummy ones included).
+  uint64_t Checks() const { return checks_; }
   // Delayed answers still waiting; beyond kMaxPending a request is left
   // unanswered (its connection closes when the client gives up).
   size_t Pending() const { return pending_; }
@@ -45,7 +49,14 @@ class PageGate {
 
   TCPServer& server_;
   App& app_;
+  // A password check, bounded by budget_; an unknown user is checked
+  // against a dummy hash so that timing does not tell user names apart.
+  bool Check(std::string_view password, const std::string& hash);
+
   LoginThrottle throttle_;
+  HashBudget budget_;
+  std::string dummy_hash_;
+  uint64_t checks_ = 0;
   // The last accepted credentials per user, so a browser's repeated header
   // does not cost a hash each time (about 30 ms of CPU for yescrypt). Valid
   // for kRememberFor and only while the user's stored hash is unchanged;

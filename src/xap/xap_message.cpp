@@ -141,6 +141,10 @@ int16_t XapMessage::FromXap(std::string_view raw) {
     }
     const size_t eq = line.find('=');
     if (eq == std::string_view::npos) continue;
+    // Every item line counts, in the header too and whether or not its key
+    // repeats one already stored, so no message can make the parser walk
+    // (and trace) more than kMaxItems lines.
+    if (++items > kMaxItems) return too_large();
     const std::string key = ToLower(TrimSpaces(line.substr(0, eq)));
     if (section < 0) {
       const std::string_view value = TrimSpaces(line.substr(eq + 1));
@@ -155,7 +159,6 @@ int16_t XapMessage::FromXap(std::string_view raw) {
       }
       continue;
     }
-    if (++items > kMaxItems) return too_large();
     if (!sections_.back().Add(key, std::string(line))) TraceParse(key, line, raw);
   }
   return 0;

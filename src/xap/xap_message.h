@@ -29,7 +29,8 @@ class XapMessage {
   using ItemMap = CaseInsensitiveMap<std::string>;
 
   // More sections or items than any device sends: FromXap keeps nothing of
-  // such a message and TooLarge() tells.
+  // such a message and TooLarge() tells. Every "key=value" line counts as
+  // an item, header lines and repeated keys included.
   static constexpr size_t kMaxSections = 1000;
   static constexpr size_t kMaxItems = 1000;
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <thread>
+
 #include "support/rig.h"
 #include "support/test_support.h"
 
@@ -50,6 +52,33 @@ TEST(DaemonLifecycle, ShutdownRewritesTheSettingsFileWhole) {
   EXPECT_EQ(saved.find("; my settings"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir / "Config/Tagvane.ini.tmp"));
   EXPECT_EQ(ReadFile(dir / "Config/Tagvane.ini_bck"), original);
+}
+
+// The stop signals are held back from main's first step: a SIGTERM in the
+// first milliseconds ends start-up in order and exits 0, never by the
+// default action.
+TEST(DaemonLifecycle, SigtermDuringTheFirstMillisecondsExitsZero) {
+  for (int delay_ms : {0, 1, 5, 30}) {
+    test::TempDir dir;
+    ChildProcess daemon(test::BuiltProgram("tagvane"), Args(dir));
+    // main has started once SIGTERM shows as blocked or caught.
+    const std::string status = "/proc/" + std::to_string(daemon.Pid()) + "/status";
+    auto blocked = [&] {
+      const std::string text = ReadFile(status);
+      for (const char* field : {"SigBlk:", "SigCgt:"}) {
+        const size_t at = text.find(field);
+        if (at != std::string::npos &&
+            (std::stoull(text.substr(at + 7, 17), nullptr, 16) & (1ull << (SIGTERM - 1)))) {
+          return true;
+        }
+      }
+      return false;
+    };
+    ASSERT_TRUE(daemon.WaitUntil(blocked, std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(), 0) << delay_ms << " ms: " << daemon.Output();
+  }
 }
 
 TEST(DaemonLifecycle, HelpAndVersion) {

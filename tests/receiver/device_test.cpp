@@ -2,6 +2,8 @@
 // sub-addresses, and FormatHTML.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include "core/dates.h"
 #include "core/numbers.h"
 #include "core/text.h"
@@ -176,6 +178,26 @@ TEST(DeviceTable, LoadingSkipsBadLinesAndEnrolsOnlyOwnDevices) {
   EXPECT_EQ(bed.app.Tables().OffTimerList.size(), 1u);
   EXPECT_TRUE(bed.app.Tables().TagTable.Contains("Door"));
   EXPECT_TRUE((*table.Find("_____X______0003"))->IsCombined());
+}
+
+// A flood of distinct identifiers keeps at most MaxUnacceptedTags records
+// nobody accepted, dropping the one seen longest ago (from RFIDUnits too);
+// accepted records stay, and a record that keeps being heard stays.
+TEST(DeviceTable, UnacceptedRecordsAreBoundedOldestSeenFirst) {
+  ReceiverBed bed;
+  bed.app.Ini().SaveIniSetting("RFID", "MaxUnacceptedTags", "5", kSettingsFile);
+  DevicePtr accepted = bed.Enrol("AAAA");
+  auto report = [&](int id) { bed.parser.ProcessCommData(fmt::format("{:04X}50 ", id), 2); };
+  for (int id = 2; id <= 20; ++id) report(id), report(1);
+  auto& table = bed.app.Tables().DeviceTable;
+  auto code = [&](int id) { return MakeDeviceCode(bed.app, "", fmt::format("{:04X}", id)); };
+  EXPECT_EQ(table.size(), 6u);
+  for (int id : {1, 17, 18, 19, 20}) EXPECT_TRUE(table.Contains(code(id))) << id;
+  EXPECT_TRUE(table.Contains(accepted->DC()));
+  EXPECT_FALSE(table.Contains(code(16)));
+  EXPECT_EQ(bed.app.Ini().GetIniSetting("RFIDUnits", code(2), "gone", kSettingsFile), "gone");
+  EXPECT_EQ(bed.app.GetMetrics().Value("tagvane_receiver_unaccepted_tags_dropped_total"), 15);
+  EXPECT_EQ(LogCount(bed.app, "nobody accepted dropped"), 1u) << "at most once a minute";
 }
 
 TEST(FormatHTML, ImagesAndFigures) {

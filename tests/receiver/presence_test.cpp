@@ -179,6 +179,25 @@ TEST(Presence, CombinedDeviceThresholds) {
   EXPECT_EQ(combined->DeviceStatus(), kStatusOn) << "70 keeps On too";
 }
 
+// A combined device stored with an upper-case key still follows its tag
+// (ReceiverLocation=Garage): device codes compare without regard to case.
+TEST(Presence, CombinedDeviceFromAnUpperCaseStoredKey) {
+  PresenceBed bed;
+  bed.app.State().ReceiverCode = "Garage";
+  auto local = bed.Accepted("1A2B");
+  auto remote = AddRFIDUnit(bed.app, "________HALL1A2B", "Hall");
+  SetIniSectionValue(bed.app, "RFIDUnits", "0", "__HALLGARAGE1A2B", "__HALLGARAGE1A2B~2");
+  auto combined = *bed.app.Tables().DeviceTable.Find("__HALLGARAGE1A2B");
+  combined->SetFigureOfMerit(100);
+  local->SetDeviceStatus(kStatusOff);
+  local->SetFigureOfMerit(0);
+  remote->SetDeviceStatus(kStatusOff);
+  remote->SetFigureOfMerit(0);
+  bed.presence.LocalChange(local);
+  EXPECT_EQ(combined->DeviceStatus(), kStatusOff);
+  EXPECT_EQ(combined->FigureOfMerit(), 0.0f);
+}
+
 TEST(Presence, MidnightAndSmallClockSteps) {
   EXPECT_EQ(PresenceLogic::ElapsedSinceReport(2.0f, 86399.0f), 3.0f);
   EXPECT_EQ(PresenceLogic::ElapsedSinceReport(86399.99f, 86400.0f), 0.0f);

@@ -159,12 +159,20 @@ TEST(XapMessageParse, MoreThanTheLimitOfSectionsOrItems) {
     return text;
   };
   XapMessage full;
-  full.FromXap(build(XapMessage::kMaxSections, 1));
+  // The header's class line is an item too: 999 + 1.
+  full.FromXap(build(XapMessage::kMaxSections - 1, 1));
   EXPECT_FALSE(full.TooLarge());
-  EXPECT_EQ(full.GetItem("s999", "k0"), "v");
-  // Items count over the whole message, not per section.
+  EXPECT_EQ(full.GetItem("s998", "k0"), "v");
+  // Items count over the whole message, not per section; every item line
+  // counts, repeated keys and header lines included (a CR LF text keeps
+  // all its lines in the header).
+  std::string repeated;
+  for (int i = 0; i < 15000; ++i) repeated += "a=b\n";
   for (const std::string& text :
-       {build(XapMessage::kMaxSections + 1, 0), build(2, XapMessage::kMaxItems / 2 + 1)}) {
+       {build(XapMessage::kMaxSections + 1, 0), build(2, XapMessage::kMaxItems / 2 + 1),
+        "xap-header\n{\nclass=c\n}\nblk\n{\n" + repeated + "}\n",
+        "xap-header\n{\nclass=c\n" + repeated + "}\n",
+        "xap-header\r\n{\r\nclass=c\r\n}\r\nblk\r\n{\r\n" + ReplaceAll(repeated, "\n", "\r\n")}) {
     XapMessage m;
     m.FromXap(text);
     EXPECT_TRUE(m.TooLarge());

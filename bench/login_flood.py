@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""A password-guessing flood against the real daemon in the BASIC mode.
+
+Runs the daemon with one user, then asks /status as that user (signed in
+once, so its own requests cost no hashing) over and over: first alone (the
+reference), then while parallel clients send wrong passwords from several
+loopback addresses. Prints the page latency of the signed-in client in both
+phases and how the guesses were answered (401 checked, 429 waiting out the
+delay, 503 beyond the daemon's hashing budget).
+
+Usage: bench/login_flood.py [--binary build/tagvane] [--seconds 10] [--clients 50]
+"""
+import argparse
+import base64
+import os
+import socket
+import statistics
+import subprocess
+import tempfile
+import threading
+import time
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def ask(port, auth, source="127.0.0.1", timeout=60):
+    start = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                  source_address=(source, 0)) as s:
+        s.sendall(("GET /status HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic %s\r\n\r\n"
+                   % base64.b64encode(auth.encode()).decode()).encode())
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    return time.monotonic() - start, data.split(b" ", 2)[1].decode() if data else "none"
+
+
+def pages(port, seconds):
+    out = []
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        took, code = ask(port, "alice:right")
+        out.append((took, code))
+        time.sleep(0.05)
+    return out
+
+
+def summary(name, results):
+    ms = sorted(1000 * t for t, _ in results)
+    ok = sum(1 for _, c in results if c == "200")
+    print("%s: %d pages (%d answered 200), median %.1f ms, p99 %.1f ms, max %.1f ms"
+          % (name, len(ms), ok, statistics.median(ms), ms[min(len(ms) - 1, len(ms) * 99 // 100)],
+             ms[-1]))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--binary", default="build/tagvane")
+    ap.add_argument("--seconds", type=float, default=10)
+    ap.add_argument("--clients", type=int, default=50)
+    args = ap.parse_args()
+    port = free_port()
+    with tempfile.TemporaryDirectory() as work:
+        app = os.path.join(work, "app")
+        os.makedirs(os.path.join(app, "Config"))
+        with open(os.path.join(app, "Config", "qbxXap.ini"), "w") as f:
+            f.write("[Interface]\r\nBroadcastAddress=127.255.255.255\r\n"
+                    "InterfaceAddress=127.0.0.1\r\n")
+        with open(os.path.join(app, "Config", "Tagvane.ini"), "w") as f:
+            f.write("[RFID]\r\nHTTPPort=%d\r\n[Settings]\r\nusesecurity=BASIC\r\n" % port)
+        subprocess.run([args.binary, "--app-dir", app, "--set-password", "alice"],
+                       input="right\n", text=True, check=True, capture_output=True)
+        p = subprocess.Popen([args.binary, "--foreground", "--app-dir", app],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        for line in p.stderr:
+            if " ready, application folder " in line:
+                break
+        threading.Thread(target=lambda: [None for _ in p.stderr], daemon=True).start()
+        try:
+            ask(port, "alice:right")  # signs in once
+            summary("alone", pages(port, args.seconds / 2))
+            stop = threading.Event()
+            answers = {}
+            lock = threading.Lock()
+
+            def guess(n):
+                source = "127.0.%d.%d" % (1 + n // 250, 1 + n % 250)
+                i = 0
+                while not stop.is_set():
+                    try:
+                        _, code = ask(port, "alice:wrong%d" % i, source)
+                    except OSError:
+                        code = "error"
+                    i += 1
+                    with lock:
+                        answers[code] = answers.get(code, 0) + 1
+
+            threads = [threading.Thread(target=guess, args=(n,), daemon=True)
+                       for n in range(args.clients)]
+            for t in threads:
+                t.start()
+            time.sleep(0.5)
+            summary("during the flood", pages(port, args.seconds))
+            stop.set()
+            for t in threads:
+                t.join(timeout=70)
+            print("guesses answered: %s" % ", ".join("%s: %d" % kv for kv in sorted(answers.items())))
+        finally:
+            p.terminate()
+            p.wait(timeout=60)
+
+
+if __name__ == "__main__":
+    main()

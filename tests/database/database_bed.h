@@ -27,6 +27,15 @@ struct DatabaseBed : ReceiverBed {
   std::filesystem::path File() const { return dir.Path() / "Data/Tagvane/qbxRFID.db"; }
   // Runs what the loop has ready (the posted batch writes).
   void Pump() { app.Loop().Pump(); }
+  // Runs the loop and moves the clock on by write steps until the queue is
+  // written (or max_steps steps have passed).
+  void Drain(int max_steps = 1000) {
+    for (int i = 0; i < max_steps; ++i) {
+      Pump();
+      if (db->Available() && db->Idle()) return;
+      timers.Advance(ReadingDatabase::kStep);
+    }
+  }
 
   ReadingDatabase* db = nullptr;
 };

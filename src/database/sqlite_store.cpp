@@ -147,8 +147,34 @@ bool SqliteStore::Stale() const {
   return st.st_dev != device_ || st.st_ino != inode_;
 }
 
+std::optional<std::filesystem::path> SqliteStore::MovedTo() const {
+  // The open file's descriptor names where it is now.
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    struct stat st {};
+    if (::stat(fd.path().c_str(), &st) != 0 || st.st_dev != device_ || st.st_ino != inode_) {
+      continue;
+    }
+    std::error_code link_ec;
+    const std::filesystem::path target = std::filesystem::read_symlink(fd.path(), link_ec);
+    if (link_ec || target.string().ends_with(" (deleted)")) return std::nullopt;
+    return target;
+  }
+  return std::nullopt;
+}
+
 void SqliteStore::Disconnect() {
   ++generation_;
+  // A file renamed while open keeps its last transactions in the journal
+  // beside the old name: the journal follows the file, so opening the file
+  // where it is now finds them.
+  if (db_ && Stale()) {
+    if (const auto moved = MovedTo()) {
+      std::error_code ec;
+      std::filesystem::rename(file_.string() + "-wal", moved->string() + "-wal", ec);
+      std::filesystem::remove(file_.string() + "-shm", ec);
+    }
+  }
   for (auto& [name, stmt] : inserts_) sqlite3_finalize(stmt);
   inserts_.clear();
   sqlite3_finalize(insert_turn_);

@@ -11,6 +11,7 @@
 #include <asio/io_context.hpp>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -54,6 +55,8 @@ class SqliteStore final : public ReadingStore {
   class HistoryJob;
 
   void Open();
+  // Where the open file is now when it was renamed (not when deleted).
+  std::optional<std::filesystem::path> MovedTo() const;
   // Runs one slice of a history read and posts the next.
   void HistorySlice(std::shared_ptr<HistoryJob> job, uint64_t generation);
   // Renames a damaged file (and its journal) aside; logs through Note.

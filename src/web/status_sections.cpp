@@ -5,6 +5,7 @@
 #include "core/numbers.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "database/source_mask.h"
 #include "scripting/device_class.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"
@@ -106,7 +107,8 @@ void StatusPages::AddSetup(FastString& page) {
     const std::string d1 = use_sql == 1 ? " checked" : "";
     const std::string d0 = use_sql != 1 && use_sql != 2 ? " checked" : "";
     const std::string source =
-        EscapeHtml(RemoveQuotes(app_.Ini().GetIniSetting("RFID", "SQLSource", "", kSettingsFile)));
+        EscapeHtml(MaskSourcePassword(
+            RemoveQuotes(app_.Ini().GetIniSetting("RFID", "SQLSource", "", kSettingsFile))));
     field("Database Type&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<input type='radio'" + d0 +
               " name='UseSQL' value='0'>None&nbsp;&nbsp;&nbsp;<input type='radio'" + d1 +
               " name='UseSQL' value='1'>SQLite file&nbsp;&nbsp;&nbsp;<input type='radio'" + d2 +

@@ -86,7 +86,13 @@ std::string MaskSourcePassword(std::string_view source) {
   std::string out;
   size_t from = 0;
   for (const auto& [begin, end] : PasswordSpans(source)) {
-    out.append(source.substr(from, begin - from)).append(kPasswordMask);
+    out.append(source.substr(from, begin - from));
+    // A quoted value stays quoted, so what follows it reads the same.
+    if (source[begin] == '\'') {
+      out.append("'").append(kPasswordMask).append("'");
+    } else {
+      out.append(kPasswordMask);
+    }
     from = end;
   }
   out.append(source.substr(from));
@@ -101,7 +107,10 @@ std::string KeepSourcePassword(std::string_view posted, std::string_view stored)
   for (const auto& [begin, end] : PasswordSpans(posted)) {
     // The n-th password shown stands for the n-th one stored.
     const Span& mine = kept[std::min(n++, kept.size() - 1)];
-    if (posted.substr(begin, end - begin) != kPasswordMask) continue;
+    const std::string_view value = posted.substr(begin, end - begin);
+    const bool quoted_mask = value.size() == kPasswordMask.size() + 2 && value.front() == '\'' &&
+                             value.back() == '\'' && value.substr(1, kPasswordMask.size()) == kPasswordMask;
+    if (value != kPasswordMask && !quoted_mask) continue;
     out.append(posted.substr(from, begin - from))
         .append(stored.substr(mine.first, mine.second - mine.first));
     from = end;

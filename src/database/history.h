@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,7 @@ struct HistoryTurn {
 
 struct HistoryQuery {
   std::string tag_id;  // the 4-character tag identifier
-  DateTime from;
+  DateTime from;       // the window, both ends included, to the second
   DateTime to;
   // At most this many readings come back; beyond it they are thinned evenly.
   size_t max_readings = 10000;
@@ -43,15 +44,20 @@ struct HistoryResult {
   std::vector<HistoryReading> readings;  // in time order
   size_t readings_in_window = 0;         // before thinning
   bool thinned = false;
-  std::vector<HistoryTurn> turns;  // in time order
+  std::vector<HistoryTurn> turns;  // in time order, at most kMaxTurns
+  // The last turn before the window: the tag's state at its start.
+  std::optional<HistoryTurn> before;
+  static constexpr size_t kMaxTurns = 10000;
 };
 
 class HistorySource {
  public:
   virtual ~HistorySource() = default;
-  // Calls done exactly once with the result: before returning (SQLite) or
-  // later from the event loop (PostgreSQL). Never blocks the loop for more
-  // than a few milliseconds.
+  // Calls done exactly once with the result, either before returning or
+  // later from the event loop (a large window on SQLite is read in slices
+  // between which the loop runs; PostgreSQL answers when the server does).
+  // Never blocks the loop for more than a few milliseconds. An unusable tag
+  // identifier or a window whose end is before its start gives ok=false.
   virtual void LoadHistory(const HistoryQuery& query, std::function<void(HistoryResult)> done) = 0;
 };
 

@@ -2,7 +2,8 @@
 // PgLink on the daemon's loop. SQLSource is a libpq connection string (or a
 // bare host name); the database is "qbxrfid", created on the server when it
 // cannot be reached. Rows go to the server with COPY, one table after the
-// other, inside one transaction when a batch spans several tables.
+// other, inside one transaction when a batch spans several tables; the
+// writes never wait on the loop, so a deadline does not apply to them.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -26,10 +27,14 @@ class PgStore final : public ReadingStore {
   void Disconnect() override { link_.Close(); }
   bool HasTable(std::string_view table) const override { return tables_.Contains(table); }
   std::vector<std::string> Tables() const override { return tables_.Keys(); }
-  void Write(const std::vector<std::string>& new_tables, const std::vector<ReadingRow>& rows,
-             Done done) override;
+  void Write(const std::vector<std::string>& new_tables, const std::vector<TurnRow>& turns,
+             const std::vector<ReadingRow>& rows, SteadyTime deadline, Written done) override;
   void Prune(const std::string& table, const std::string& cutoff, int limit,
              Pruned done) override;
+  // One round of three queries on the server (readings thinned there by
+  // their row number in the window, turns, the turn before); the loop only
+  // reads the answer.
+  void LoadHistory(const HistoryQuery& query, HistoryDone done) override;
 
   // The connection parameters for SQLSource and a database name: a source
   // with "=" or a URI is a connection string (a database it names is

@@ -16,15 +16,30 @@
 namespace tagvane {
 
 ReadingDatabase::ReadingDatabase(App& app)
-    : app_(app), retry_timer_(app.Timers()), prune_timer_(app.Timers()) {
+    : app_(app),
+      step_timer_(app.Timers()),
+      retry_timer_(app.Timers()),
+      prune_timer_(app.Timers()) {
   retry_timer_.SetOnTick([this] {
     retry_timer_.SetEnabled(false);
     Connect();
   });
-  prune_timer_.SetOnTick([this] { PruneOldReadings(); });
+  step_timer_.SetOnTick([this] {
+    step_timer_.SetEnabled(false);
+    Flush();
+  });
+  prune_timer_.SetOnTick([this] {
+    prune_timer_.SetInterval(static_cast<int>(kPruneInterval.count()));
+    PruneOldReadings();
+  });
+  decision_listener_ =
+      app.GetHooks().DeviceDecision.Add([this](const std::string& code) { OnDecision(code); });
 }
 
-ReadingDatabase::~ReadingDatabase() { *alive_ = false; }
+ReadingDatabase::~ReadingDatabase() {
+  *alive_ = false;
+  app_.GetHooks().DeviceDecision.Remove(decision_listener_);
+}
 
 void ReadingDatabase::Open() {
   Guard(app_.Log(), "CreateDatabase", [&] {
@@ -32,7 +47,8 @@ void ReadingDatabase::Open() {
     if (settings.UseSQL == 0 || open_) return;
     if (!store_) {
       if (settings.UseSQL == 1) {
-        store_ = std::make_unique<SqliteStore>(app_.DataDir() / "Tagvane" / "qbxRFID.db");
+        store_ = std::make_unique<SqliteStore>(app_.Loop().Io(), app_.GetClock(),
+                                               app_.DataDir() / "Tagvane" / "qbxRFID.db");
       } else if (settings.UseSQL == 2) {
         store_ = std::make_unique<PgStore>(app_.Loop().Io(), settings.SQLSource);
       } else {
@@ -42,13 +58,21 @@ void ReadingDatabase::Open() {
         return;
       }
     }
+    store_->SetNotice([this](const std::string& text) {
+      app_.Log().LogEvent(kProductSource, text);
+    });
     name_ = store_->Name();
     open_ = true;
+    // What a turn is measured against: the states the tags start with.
+    for (const auto& [code, device] : app_.Tables().DeviceTable) {
+      if (device) last_status_.Add(code, device->DeviceStatus());
+    }
     const double days =
         LeadingNumber(app_.Ini().GetIniSetting("RFID", "ReadingsKeepDays", "0", kSettingsFile));
     keep_days_ = days >= 1 ? static_cast<int>(std::min(days, 1e6)) : 0;
     if (keep_days_ > 0) {
-      prune_timer_.SetInterval(static_cast<int>(kPruneInterval.count()));
+      // Soon after start-up, so a daemon restarted often still prunes.
+      prune_timer_.SetInterval(static_cast<int>(kFirstPrune.count()));
       prune_timer_.SetEnabled(true);
     }
     Connect();
@@ -71,11 +95,18 @@ void ReadingDatabase::Connect() {
 
 void ReadingDatabase::OnConnected() {
   connected_ = true;
+  retry_timer_.SetEnabled(false);
+  // The tables the store has were learned again: what is still missing.
+  missing_.clear();
+  for (const auto& [table, unused] : wanted_) {
+    if (!store_->HasTable(table)) missing_.push_back(table);
+  }
   // The outage ends with the first write that succeeds (a locked file opens
   // but cannot be written).
   if (!outage_ && app_.GetSettings().DebugLog) {
     app_.Log().LogEvent(kDebugSource, "Reading database " + name_ + " open");
   }
+  if (prune_due_) PruneOldReadings();
   ScheduleFlush();
 }
 
@@ -88,10 +119,30 @@ void ReadingDatabase::OnFailure(const std::string& error) {
     app_.Log().LogEvent(kProductSource, "RecordReading " + error + "; readings are kept while " +
                                             name_ + " is unavailable");
   }
+  // Reads waiting for the store are answered now rather than after it.
+  while (!history_.empty()) {
+    auto done = std::move(history_.front().second);
+    history_.pop_front();
+    HistoryResult result;
+    result.error = "The reading database " + name_ + " is unavailable";
+    done(std::move(result));
+  }
   if (closing_) return;
   retry_timer_.SetInterval(static_cast<int>(retry_delay_.count()));
   retry_timer_.SetEnabled(true);
+  next_try_ = app_.GetClock().Now() + retry_delay_;
   retry_delay_ = std::min(retry_delay_ * 2, kLastRetry);
+}
+
+std::optional<std::string> ReadingDatabase::TableFor(const std::string& tag_id) {
+  auto table = ReadingTableName(tag_id);
+  if (!table && refused_.insert(tag_id).second) {
+    app_.Log().LogEvent(kProductSource, "NewTable: tbl" + PrintableTagId(tag_id) +
+                                            " is not a usable table name (a tag identifier "
+                                            "is four letters or digits); its readings are "
+                                            "not stored");
+  }
+  return table;
 }
 
 void ReadingDatabase::CreateRFIDTables() {
@@ -100,41 +151,33 @@ void ReadingDatabase::CreateRFIDTables() {
     // Each tag is checked on its own.
     Guard(app_.Log(), "CreateRFIDTables: Error #1", [&, &code = code, &device = device] {
       if (!device || !device->InUse()) return;
-      const std::string tag_id(Right(code, 4));
-      if (const auto table = ReadingTableName(tag_id)) {
-        WantTable(*table);
-      } else if (refused_.insert(tag_id).second) {
-        app_.Log().LogEvent(kProductSource, "NewTable: tbl" + PrintableTagId(tag_id) +
-                                                " is not a usable table name (a tag identifier "
-                                                "is four letters or digits); its readings are "
-                                                "not stored");
-      }
+      if (const auto table = TableFor(std::string(Right(code, 4)))) WantTable(*table);
     });
   }
 }
 
 void ReadingDatabase::WantTable(const std::string& table) {
-  if (wanted_.Add(table, true) && connected_ && !store_->HasTable(table)) ScheduleFlush();
+  if (!wanted_.Add(table, true) || !connected_ || store_->HasTable(table)) return;
+  missing_.push_back(table);
+  ScheduleFlush();
 }
 
 void ReadingDatabase::RecordReading(const std::string& tag_id, int16_t strength) {
   Guard(app_.Log(), "RecordReading", [&] {
     if (!open_) return;
-    const auto table = ReadingTableName(tag_id);
-    if (!table) {
-      if (refused_.insert(tag_id).second) {
-        app_.Log().LogEvent(kProductSource, "NewTable: tbl" + PrintableTagId(tag_id) +
-                                                " is not a usable table name (a tag identifier "
-                                                "is four letters or digits); its readings are "
-                                                "not stored");
-      }
-      return;
-    }
+    const auto table = TableFor(tag_id);
+    if (!table) return;
     // Only tags in use are recorded, so a tag accepted since the last table
     // check gets its table here at the latest.
     WantTable(*table);
     if (Queued() >= kBufferLimit) Drop(1);
     const DateTime now = app_.GetClock().Now();
+    // After an outage's wait the next reading tries at once, whatever the
+    // retry timer is doing.
+    if (!connected_ && !connecting_ && !closing_ && now >= next_try_) {
+      retry_timer_.SetEnabled(false);
+      Connect();
+    }
     if (queue_.empty() && !busy_) batch_started_ = now;
     // Many readings share a second: its text is made once.
     const auto second = std::chrono::floor<std::chrono::seconds>(now);
@@ -156,6 +199,18 @@ void ReadingDatabase::Drop(size_t count) {
   queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
   dropped_total_ += count;
   outage_dropped_ += count;
+  drop_unlogged_ += count;
+  const DateTime now = app_.GetClock().Now();
+  if (drop_unlogged_ == 0 || (drop_logged_once_ && now - drop_logged_ < kDropLogInterval)) {
+    return;
+  }
+  drop_logged_once_ = true;
+  drop_logged_ = now;
+  app_.Log().LogEvent(kProductSource, "RecordReading " + std::to_string(drop_unlogged_) +
+                                          " readings dropped: the buffer of " +
+                                          std::to_string(kBufferLimit) + " readings for " +
+                                          name_ + " is full");
+  drop_unlogged_ = 0;
 }
 
 void ReadingDatabase::ScheduleFlush() {
@@ -170,32 +225,98 @@ void ReadingDatabase::ScheduleFlush() {
   });
 }
 
-void ReadingDatabase::Flush() {
-  if (!connected_ || busy_ || !store_) return;
-  std::vector<std::string> new_tables;
-  for (const auto& [table, unused] : wanted_) {
-    if (!store_->HasTable(table)) new_tables.push_back(table);
-  }
-  if (new_tables.empty() && queue_.empty()) return PruneNext();
-  for (const std::string& table : new_tables) {
-    if (announced_.Add(table, true)) {
-      app_.Log().LogEvent(kProductSource,
-                          "Creating database table for Sensor " + table + " in " + name_);
-    }
-  }
-  const size_t n = std::min(queue_.size(), kBatchLimit);
-  in_flight_.assign(std::make_move_iterator(queue_.begin()),
-                    std::make_move_iterator(queue_.begin() + static_cast<std::ptrdiff_t>(n)));
-  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
-  busy_ = true;
-  store_->Write(new_tables, in_flight_,
-                [this](bool ok, const std::string& error) { AfterWrite(ok, error); });
+bool ReadingDatabase::ReopenIfStale() {
+  if (!store_->Stale()) return false;
+  app_.Log().LogEvent(kProductSource, "RecordReading " + name_ +
+                                          " was deleted or moved while open; a new file is "
+                                          "started with the tables of the tags in use");
+  connected_ = false;
+  store_->Disconnect();
+  Connect();
+  return true;
 }
 
-void ReadingDatabase::AfterWrite(bool ok, const std::string& error) {
+void ReadingDatabase::Flush() {
+  if (!connected_ || busy_ || !store_) return;
+  if (ReopenIfStale()) return;
+  if (!history_.empty()) return RunHistory();
+  // The loop's share for writing: kStepBudget of every kStep; the rest of
+  // the rows wait for the next step. At shut-down, what the close allows.
+  // Steps follow the daemon's clock (a clock set back starts a new one);
+  // the time used is the loop's own.
+  using Steady = std::chrono::steady_clock;
+  const auto now = Steady::now();
+  const DateTime today = app_.GetClock().Now();
+  if (today - step_start_ >= kStep || today < step_start_) {
+    step_start_ = today;
+    step_used_ = {};
+  }
+  if (!closing_ && step_used_ >= kStepBudget) {
+    const auto wait = std::chrono::ceil<Milliseconds>(step_start_ + kStep - today);
+    step_timer_.SetInterval(static_cast<int>(std::max<int64_t>(wait.count(), 1)));
+    step_timer_.SetEnabled(true);
+    return;
+  }
+  // At most kTableBatch new tables a transaction: a server holds a lock
+  // for each until the commit.
+  std::vector<std::string> new_tables;
+  CaseInsensitiveMap<bool> batch;
+  while (!missing_.empty() && new_tables.size() < kTableBatch) {
+    std::string table = std::move(missing_.front());
+    missing_.pop_front();
+    if (store_->HasTable(table) || !batch.Add(table, true)) continue;
+    new_tables.push_back(std::move(table));
+  }
+  // The rows whose table exists or comes now go; the others wait in order.
+  const bool all_ready = missing_.empty();
+  in_flight_.clear();
+  std::deque<ReadingRow> waiting;
+  while (!queue_.empty() && in_flight_.size() < kBatchLimit) {
+    ReadingRow& row = queue_.front();
+    if (all_ready || store_->HasTable(row.table) || batch.Contains(row.table)) {
+      in_flight_.push_back(std::move(row));
+    } else {
+      waiting.push_back(std::move(row));
+    }
+    queue_.pop_front();
+  }
+  if (!waiting.empty()) {
+    queue_.insert(queue_.begin(), std::make_move_iterator(waiting.begin()),
+                  std::make_move_iterator(waiting.end()));
+  }
+  if (new_tables.empty() && in_flight_.empty() && turns_.empty()) return PruneNext();
+  const auto deadline = closing_ ? now + kCloseLimit : now + (kStepBudget - step_used_);
+  tables_in_flight_ = std::move(new_tables);
+  turns_in_flight_ = std::move(turns_);
+  turns_.clear();
+  busy_ = true;
+  // Only the loop's own time counts (a server's work does not hold it).
+  store_->Write(tables_in_flight_, turns_in_flight_, in_flight_, deadline,
+                [this](bool ok, size_t rows_written, const std::string& error) {
+                  AfterWrite(ok, rows_written, error);
+                });
+  step_used_ += Steady::now() - now;
+}
+
+void ReadingDatabase::Announce(const std::string& table) {
+  if (!announced_.Add(table, true)) return;
+  if (EqualsNoCase(table, kTurnsTable)) {
+    app_.Log().LogEvent(kProductSource, std::string("Creating database table ") + kTurnsTable +
+                                            " for the presence turns in " + name_);
+    return;
+  }
+  app_.Log().LogEvent(kProductSource,
+                      "Creating database table for Sensor " + table + " in " + name_);
+}
+
+void ReadingDatabase::AfterWrite(bool ok, size_t rows_written, const std::string& error) {
   busy_ = false;
   if (ok) {
     retry_delay_ = kFirstRetry;
+    // Only tables that were really made are announced.
+    for (const std::string& table : tables_in_flight_) Announce(table);
+    tables_in_flight_.clear();
+    turns_in_flight_.clear();
     if (outage_) {
       outage_ = false;
       app_.Log().LogEvent(kProductSource, "RecordReading " + name_ + " is available again; " +
@@ -203,10 +324,19 @@ void ReadingDatabase::AfterWrite(bool ok, const std::string& error) {
                                               std::to_string(outage_dropped_) + " dropped");
       outage_dropped_ = 0;
     }
-    written_ += in_flight_.size();
+    rows_written = std::min(rows_written, in_flight_.size());
+    written_ += rows_written;
+    // Rows past the deadline go back to the head of the queue, in order.
+    queue_.insert(queue_.begin(),
+                  std::make_move_iterator(in_flight_.begin() +
+                                          static_cast<std::ptrdiff_t>(rows_written)),
+                  std::make_move_iterator(in_flight_.end()));
     in_flight_.clear();
     batch_started_ = app_.GetClock().Now();
-    if (!queue_.empty() || pruning_) ScheduleFlush();
+    if (!queue_.empty() || !missing_.empty() || !turns_.empty() || pruning_ ||
+        !history_.empty()) {
+      ScheduleFlush();
+    }
     return;
   }
   // Nothing of the batch was kept: it goes back, in order, before what came
@@ -214,52 +344,11 @@ void ReadingDatabase::AfterWrite(bool ok, const std::string& error) {
   queue_.insert(queue_.begin(), std::make_move_iterator(in_flight_.begin()),
                 std::make_move_iterator(in_flight_.end()));
   in_flight_.clear();
+  turns_.insert(turns_.begin(), turns_in_flight_.begin(), turns_in_flight_.end());
+  turns_in_flight_.clear();
+  tables_in_flight_.clear();
   if (queue_.size() > kBufferLimit) Drop(queue_.size() - kBufferLimit);
   OnFailure(error);
-}
-
-void ReadingDatabase::PruneOldReadings() {
-  if (!connected_ || keep_days_ <= 0 || pruning_) return;
-  const DateTime cutoff = app_.GetClock().Now() - std::chrono::days(keep_days_);
-  prune_cutoff_ = StdTimeOf(cutoff);
-  prune_tables_.clear();
-  for (const std::string& table : store_->Tables()) {
-    // Only the tables this program makes (other tables may share the store).
-    if (table.size() == 7 && StartsWithNoCase(table, "tbl") && ReadingTableName(table.substr(3))) {
-      prune_tables_.push_back(table);
-    }
-  }
-  pruned_ = 0;
-  pruning_ = true;
-  ScheduleFlush();
-}
-
-void ReadingDatabase::PruneNext() {
-  if (!pruning_ || busy_ || !connected_) return;
-  if (prune_tables_.empty()) {
-    pruning_ = false;
-    if (pruned_ > 0) {
-      app_.Log().LogEvent(kProductSource, "ReadingsKeepDays " + std::to_string(pruned_) +
-                                              " readings older than " + prune_cutoff_ +
-                                              " removed");
-    }
-    return;
-  }
-  busy_ = true;
-  const std::string table = prune_tables_.back();
-  // Small batches from the oldest rows on: one step never holds the loop long.
-  store_->Prune(table, prune_cutoff_, kPruneBatch,
-                [this](bool ok, long deleted, const std::string& error) {
-                  busy_ = false;
-                  if (!ok) {
-                    pruning_ = false;
-                    app_.Log().LogEvent(kProductSource, "ReadingsKeepDays " + error);
-                    return;
-                  }
-                  pruned_ += static_cast<uint64_t>(deleted);
-                  if (deleted < kPruneBatch) prune_tables_.pop_back();
-                  ScheduleFlush();
-                });
 }
 
 void ReadingDatabase::Close() {
@@ -269,6 +358,7 @@ void ReadingDatabase::Close() {
     pruning_ = false;
     retry_timer_.SetEnabled(false);
     prune_timer_.SetEnabled(false);
+    step_timer_.SetEnabled(false);
     using Steady = std::chrono::steady_clock;
     const auto deadline = Steady::now() + kCloseLimit;
     // One more attempt when the store is away.

@@ -8,6 +8,7 @@
 #include "core/numbers.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "database/source_mask.h"
 #include "receiver/device_table.h"
 #include "receiver/rfid_device.h"
 #include "scripting/device_class.h"
@@ -123,7 +124,8 @@ void StatusPages::SaveSetupFields() {
     ApplyUseSQL(settings);
   });
   text("sqlsource", [&] {
-    settings.SQLSource = FormValue("sqlsource");
+    // The page shows the password masked; the mask sent back keeps it.
+    settings.SQLSource = KeepSourcePassword(FormValue("sqlsource"), settings.SQLSource);
     Save("sqlsource", "\"" + settings.SQLSource + "\"");
     ApplyUseSQL(settings);
   });

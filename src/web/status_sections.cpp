@@ -5,6 +5,7 @@
 #include "core/numbers.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "database/source_mask.h"
 #include "scripting/device_class.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"
@@ -108,7 +109,8 @@ void StatusPages::AddSetup(FastString& page) {
     const std::string d1 = use_sql == 1 ? " checked" : "";
     const std::string d0 = use_sql != 1 && use_sql != 2 ? " checked" : "";
     const std::string source =
-        EscapeHtml(RemoveQuotes(app_.Ini().GetIniSetting("RFID", "SQLSource", "", kSettingsFile)));
+        EscapeHtml(MaskSourcePassword(
+            RemoveQuotes(app_.Ini().GetIniSetting("RFID", "SQLSource", "", kSettingsFile))));
     page.Add(chrome_.FormatCell(
         "Database Type&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<label><input type='radio'" + d0 +
             " name='UseSQL' value='0'>None</label>&nbsp;&nbsp;&nbsp;<label><input type='radio'" +

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 
 #include "database/database_bed.h"
@@ -33,6 +34,15 @@ PgServer* PgReadings::server_ = nullptr;
 bool PumpLoop(App& app, const std::function<bool()>& done) {
   return PumpUntil(done, [&] { app.Loop().PumpFor(std::chrono::milliseconds(10)); },
                    std::chrono::seconds(20));
+}
+
+// The same for a bed on a manual clock: the clock follows the real time so
+// the write steps move on.
+bool PumpBed(DatabaseBed& bed, const std::function<bool()>& done) {
+  return PumpUntil(done, [&] {
+    bed.app.Loop().PumpFor(std::chrono::milliseconds(10));
+    bed.timers.Advance(std::chrono::milliseconds(10));
+  }, std::chrono::seconds(60));
 }
 
 // An App in a folder of its own whose reading database is PostgreSQL at
@@ -77,7 +87,7 @@ TEST_F(PgReadings, FirstStartCreatesTheDatabaseTablesAndRows) {
   bed.Enrol("0003")->SetInUse(true);
   bed.db->Open();
   EXPECT_EQ(bed.db->DatabaseName(), "qbxrfid");
-  ASSERT_TRUE(PumpLoop(bed.app, [&] { return bed.db->Available() && bed.db->Idle(); }))
+  ASSERT_TRUE(PumpBed(bed, [&] { return bed.db->Available() && bed.db->Idle(); }))
       << Join(bed.LogTexts(), "\n");
   EXPECT_EQ(server_->Query("postgres", "SELECT datname FROM pg_database WHERE datname='qbxrfid'"),
             std::vector<std::string>{"qbxrfid"});
@@ -90,7 +100,7 @@ TEST_F(PgReadings, FirstStartCreatesTheDatabaseTablesAndRows) {
   bed.parser.ProcessCommData("000142 000257 0003 ", 2);
   bed.clock.Set(MakeDateTime(2026, 3, 6));
   bed.parser.ProcessCommData("00017 ", 2);
-  ASSERT_TRUE(PumpLoop(bed.app, [&] { return bed.db->Idle(); }));
+  ASSERT_TRUE(PumpBed(bed, [&] { return bed.db->Idle(); }));
   EXPECT_EQ(server_->Query("qbxrfid", "SELECT ID, SampleDate, Strength FROM tbl0001 ORDER BY ID"),
             (std::vector<std::string>{"1|2026-03-05 09:05:03|42", "2|2026-03-06 00:00:00|7"}));
   EXPECT_EQ(server_->Query("qbxrfid", "SELECT Strength FROM tbl0003"),
@@ -102,7 +112,7 @@ TEST_F(PgReadings, FirstStartCreatesTheDatabaseTablesAndRows) {
   again.app.GetSettings().SQLSource = server_->Source();
   again.Enrol("0001")->SetInUse(true);
   again.db->Open();
-  ASSERT_TRUE(PumpLoop(again.app, [&] { return again.db->Available() && again.db->Idle(); }));
+  ASSERT_TRUE(PumpBed(again, [&] { return again.db->Available() && again.db->Idle(); }));
   EXPECT_EQ(again.CountLog("Creating database table for Sensor tbl0001 in qbxrfid"), 0u);
   again.app.Shutdown();
 }
@@ -128,10 +138,17 @@ TEST_F(PgReadings, AServerOutageLosesNoReadingAndKeepsTheirOrder) {
   };
   feed_for(std::chrono::milliseconds(500));
   ASSERT_TRUE(server_->Stop());
-  feed_for(std::chrono::seconds(3));
+  // Long enough for the wait between attempts to reach its cap of 10 s.
+  feed_for(std::chrono::seconds(16));
   EXPECT_FALSE(db.Available());
+  EXPECT_EQ(db.NextRetry(), ReadingDatabase::kLastRetry);
   ASSERT_TRUE(server_->Start()) << server_->Error();
-  feed_for(std::chrono::milliseconds(500));
+  const auto back = std::chrono::steady_clock::now();
+  while (!db.Available() && std::chrono::steady_clock::now() - back < std::chrono::seconds(12)) {
+    feed_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_LE(std::chrono::steady_clock::now() - back,
+            ReadingDatabase::kLastRetry + std::chrono::seconds(1));
   ASSERT_TRUE(PumpLoop(app, [&] { return db.Available() && db.Idle(); }));
 
   const auto rows = server_->Query("qbxrfid", "SELECT Strength FROM tbl0001 ORDER BY ID");
@@ -163,6 +180,57 @@ TEST_F(PgReadings, ShutDownWritesTheQueueAndNoServerMeansAnOutageNotAHang) {
   EXPECT_FALSE(db2.Available());
   EXPECT_EQ(db2.Queued(), 1u);
   lonely.Shutdown();
+}
+
+TEST_F(PgReadings, TenThousandTablesAreMadeInBatchesWhileReadingsFlow) {
+  DatabaseBed bed(2);
+  bed.app.GetSettings().SQLSource = server_->Source();
+  for (int i = 0; i < 10000; ++i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%04X", i);
+    bed.Enrol(id);
+  }
+  bed.db->Open();
+  // The first tag's table comes with the first batch; its readings are
+  // stored long before the last table is made.
+  ASSERT_TRUE(PumpBed(bed, [&] {
+    return server_->Query("qbxrfid", "SELECT count(*) FROM pg_tables WHERE tablename='tbl0000'") ==
+           std::vector<std::string>{"1"};
+  })) << Join(bed.LogTexts(), "\n");
+  bed.db->RecordReading("0000", 42);
+  ASSERT_TRUE(PumpBed(bed, [&] { return bed.db->Written() == 1; }));
+  const auto made = server_->Query(
+      "qbxrfid", "SELECT count(*) FROM pg_tables WHERE tablename LIKE 'tbl%'");
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_LT(std::stoi(made[0]), 10000);
+  ASSERT_TRUE(PumpBed(bed, [&] { return bed.db->Idle(); }));
+  EXPECT_EQ(server_->Query("qbxrfid",
+                           "SELECT count(*) FROM pg_tables WHERE tablename LIKE 'tbl%'"),
+            std::vector<std::string>{"10000"});
+  // Each table announced once, when it was made (the log keeps the last).
+  EXPECT_EQ(LogCount(bed.app, "Creating database table for Sensor tbl270F in qbxrfid"), 1u);
+  EXPECT_EQ(server_->Query("qbxrfid", "SELECT Strength FROM tbl0000"),
+            std::vector<std::string>{"42"});
+  bed.app.Shutdown();
+}
+
+TEST_F(PgReadings, HistoryWindowThinningAndTurns) {
+  DatabaseBed bed(2);
+  bed.app.GetSettings().SQLSource = server_->Source();
+  const DateTime t0 = MakeDateTime(2026, 3, 5, 9, 0, 0);
+  auto drain = [&] { ASSERT_TRUE(PumpBed(bed, [&] { return bed.db->Available() && bed.db->Idle(); })); };
+  FillHistory(bed, t0, drain);
+  ExpectHistory(t0, [&](HistoryQuery q) {
+    HistoryResult out;
+    bool done = false;
+    bed.db->LoadHistory(q, [&](HistoryResult r) {
+      out = std::move(r);
+      done = true;
+    });
+    EXPECT_TRUE(PumpBed(bed, [&] { return done; }));
+    return out;
+  });
+  bed.app.Shutdown();
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 #include <memory>
 
 #include "api/api_decode.h"
+#include "api/api_history.h"
 #include "core/app.h"
 #include "core/failure.h"
 #include "core/text.h"
 #include "web/api_access.h"
 #include "web/page_answer.h"
 #include "web/request.h"
+#include "web/response.h"
 #include "web/tcp_server.h"
 
 namespace tagvane {
@@ -74,6 +76,7 @@ void ApiEndpoint::Serve(Request& request, Response& response) {
   while (!member.empty() && (member.front() == '/' || member.front() == '\\')) {
     member.remove_prefix(1);
   }
+  if (EqualsNoCase(member, "history")) return ServeApiHistory(app_, history_, request, response);
   auto decoded = DecodeApiCall(request.Method(), member, request.RawQuery(), request.RawBody(),
                                request.RawBodyOverflow());
   if (const auto* error = std::get_if<ApiError>(&decoded)) return Refuse(response, *error);

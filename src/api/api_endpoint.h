@@ -5,6 +5,8 @@
 // the request queue.
 #pragma once
 
+#include "web/history_query.h"
+
 namespace tagvane {
 
 class App;
@@ -22,6 +24,8 @@ class ApiEndpoint {
  private:
   App& app_;
   ScriptHost& host_;
+  // /api/history, the one resource that is not a member of the object.
+  HistoryAsker history_;
 };
 
 // Routes /api/ of server to a new endpoint over app and host.

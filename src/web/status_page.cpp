@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "receiver/rfid_device.h"
 #include "version.h"
+#include "web/history_page.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"
 #include "web/request.h"
@@ -213,7 +214,12 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
   cell(row.Status, "Left");
   const size_t first = row.DC.find_first_not_of('_');
   // A code of underscores alone keeps its cell, so the columns stay aligned.
-  cell(first == std::string::npos ? "&nbsp;" : EscapeHtml(row.DC.substr(first)), "Right");
+  // The identifier opens the tag's history.
+  cell(first == std::string::npos
+           ? "&nbsp;"
+           : "<a href=\"" + EscapeHtml(HistoryHref(row.DC)) + "\">" +
+                 EscapeHtml(row.DC.substr(first)) + "</a>",
+       "Right");
   cell(EscapeHtml(row.UID), "Left");
   cell(own ? "<input type='text' size='15' name='Location" + u + "' value='" +
                  EscapeHtml(row.Location) + "'>"

@@ -4,12 +4,14 @@
 #include <optional>
 
 #include "api/api_decode.h"
+#include "api/api_history.h"
 #include "core/app.h"
 #include "core/failure.h"
 #include "core/text.h"
 #include "web/api_access.h"
 #include "web/page_answer.h"
 #include "web/request.h"
+#include "web/response.h"
 #include "web/tcp_server.h"
 
 namespace tagvane {
@@ -91,6 +93,7 @@ void ApiEndpoint::Serve(Request& request, Response& response) {
   while (!member.empty() && (member.front() == '/' || member.front() == '\\')) {
     member.remove_prefix(1);
   }
+  if (EqualsNoCase(member, "history")) return ServeApiHistory(app_, history_, request, response);
   auto decoded = DecodeApiCall(request.Method(), member, request.RawQuery(), request.RawBody(),
                                request.RawBodyOverflow());
   if (const auto* error = std::get_if<ApiError>(&decoded)) return Refuse(response, *error);

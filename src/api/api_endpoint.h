@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include "web/history_query.h"
 
 namespace tagvane {
 
@@ -27,6 +28,8 @@ class ApiEndpoint {
   App& app_;
   ScriptHost& host_;
   std::string job_token_;
+  // /api/history, the one resource that is not a member of the object.
+  HistoryAsker history_;
 };
 
 // Routes /api/ of server to a new endpoint over app and host.

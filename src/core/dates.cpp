@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cctype>
+#include <ctime>
 
 #include "core/text.h"
 
@@ -128,5 +129,39 @@ std::optional<DateTime> ParseDate(std::string_view text) {
   }
   return MakeDateTime(year, month, day, hour, minute, second);
 }
+
+UtcTime LocalToUtc(DateTime t) {
+  using namespace std::chrono;
+  const Parts p = Split(t);
+  std::tm tm{};
+  tm.tm_year = p.year - 1900;
+  tm.tm_mon = p.month - 1;
+  tm.tm_mday = p.day;
+  tm.tm_hour = p.hour;
+  tm.tm_min = p.minute;
+  tm.tm_sec = p.second;
+  tm.tm_isdst = -1;
+  const std::time_t utc = std::mktime(&tm);
+  const auto ms = t - floor<seconds>(t);
+  return UtcTime{seconds{utc}} + ms;
+}
+
+DateTime UtcToLocal(UtcTime t) {
+  using namespace std::chrono;
+  const std::time_t tt = system_clock::to_time_t(floor<seconds>(t));
+  std::tm tm{};
+  localtime_r(&tt, &tm);
+  return MakeDateTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                      tm.tm_sec) +
+         (t - floor<seconds>(t));
+}
+
+std::string FormatIsoUtc(UtcTime t) {
+  const Parts p = Split(DateTime{t.time_since_epoch()});
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", p.year, p.month, p.day, p.hour,
+                     p.minute, p.second);
+}
+
+std::string FormatIsoUtc(DateTime t) { return FormatIsoUtc(LocalToUtc(t)); }
 
 }  // namespace tagvane

@@ -22,6 +22,15 @@ std::string FormatHttpDate(DateTime t);
 // alone). Also accepts ISO "yyyy-MM-dd HH:mm:ss". Returns nullopt for
 // anything that is not a valid date.
 std::optional<DateTime> ParseDate(std::string_view text);
+
+// The same instant in UTC and back, by this machine's zone rules. A local
+// time inside a skipped hour is read with the offset in force before it.
+using UtcTime = std::chrono::sys_time<Milliseconds>;
+UtcTime LocalToUtc(DateTime t);
+DateTime UtcToLocal(UtcTime t);
+// ISO 8601 in UTC, "2026-12-05T14:03:07Z".
+std::string FormatIsoUtc(DateTime t);
+std::string FormatIsoUtc(UtcTime t);
 inline bool IsDate(std::string_view text) { return ParseDate(text).has_value(); }
 
 }  // namespace tagvane

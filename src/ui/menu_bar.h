@@ -1,5 +1,5 @@
 // The menu of the old tray icon as a bar in every page's header: the
-// activity indicator picture with its tip, the seven items in their order
+// activity indicator picture with its tip, the items in their order
 // and captions, and the script that keeps the indicator live by polling
 // /indicator. "Exit" is a form posted after a confirmation, never a link.
 #pragma once
@@ -18,12 +18,13 @@ struct MenuItem {
   std::string_view href;
 };
 
-inline constexpr std::array<MenuItem, 8> kMenuItems = {{
+inline constexpr std::array<MenuItem, 9> kMenuItems = {{
     {"Browser", "/status"},
     {"GUI", "/setup"},
     {"System Config", ""},
     {"System Status", ""},
     {"IO Window", "/monitor"},
+    {"History", "/history"},
     {"Help", "/help"},
     {"-", ""},
     {"Exit", "/exit"},

@@ -15,6 +15,7 @@ std::string_view Reason(int status) {
     case 403: return "Forbidden";
     case 405: return "Method Not Allowed";
     case 413: return "Payload Too Large";
+    case 503: return "Service Unavailable";
     default: return "Error";
   }
 }

@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "receiver/rfid_device.h"
 #include "version.h"
+#include "web/history_page.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"
 #include "web/page_forms.h"
@@ -259,7 +260,9 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
   cell("<div class='tvp'><span class='tvsr'>" + row.State + " </span>" + row.Status + "</div>",
        "Left");
   // A code of underscores alone keeps its cell, so the columns stay aligned.
-  cell(id.empty() ? "&nbsp;" : id, "Right");
+  // The identifier opens the tag's history.
+  cell(id.empty() ? "&nbsp;" : "<a href=\"" + EscapeHtml(HistoryHref(row.DC)) + "\">" + id + "</a>",
+       "Right");
   cell(EscapeHtml(row.UID), "Left");
   cell(own ? text_box("15", "Location", "Location", row.Location)
            : "<span class='tvloc'>" + EscapeHtml(row.Location) + "</span>",

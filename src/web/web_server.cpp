@@ -9,6 +9,9 @@ WebServer::WebServer(App& app) : app_(app), server_(app), forms_(app) {
   server_.SetStatusPage([this](Request& request, Response& response) {
     return pages_ ? pages_->StatusPage(request, response) : std::string();
   });
+  server_.AddPage("/history", [this](Request& request, Response& response, int) {
+    if (history_) history_->Serve(request, response);
+  });
 }
 
 WebServer::~WebServer() = default;
@@ -18,6 +21,7 @@ void WebServer::StartServer() {
   if (!chrome_) {
     chrome_ = std::make_unique<PageChrome>(app_, server_.HtmlRoot());
     pages_ = std::make_unique<StatusPages>(app_, *chrome_, forms_);
+    history_ = std::make_unique<HistoryPage>(app_, *chrome_);
     chrome_->SetHeaderExtra(header_extra_);
   }
   if (server_.LocalPort() > 0) {

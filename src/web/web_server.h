@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/subsystems.h"
+#include "web/history_page.h"
 #include "web/page_chrome.h"
 #include "web/page_forms.h"
 #include "web/status_page.h"
@@ -26,6 +27,8 @@ class WebServer final : public HttpServerPort {
 
   TCPServer& Server() { return server_; }
   StatusPages* Pages() { return pages_.get(); }
+  // The history page (/history); nullptr until the server has started.
+  HistoryPage* History() { return history_.get(); }
   // The chrome of every page; nullptr until the server has started.
   PageChrome* Chrome() { return chrome_.get(); }
   void SetHeaderExtra(std::function<std::string()> extra);
@@ -38,6 +41,8 @@ class WebServer final : public HttpServerPort {
   PageForms forms_;
   std::unique_ptr<PageChrome> chrome_;
   std::unique_ptr<StatusPages> pages_;
+  // After server_: goes first, so no late database answer reaches it.
+  std::unique_ptr<HistoryPage> history_;
   std::function<std::string()> header_extra_;
 };
 

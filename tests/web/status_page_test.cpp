@@ -52,8 +52,8 @@ TEST(StatusPage, TitleOptionsAndTagRows) {
   EXPECT_NE(page.find("name='Location0' value='Kitchen'"), std::string::npos);
   EXPECT_EQ(page.find("name='Accept1'"), std::string::npos);
   EXPECT_EQ(page.find("name='Location1'"), std::string::npos);
-  EXPECT_NE(page.find(">HALL1A2B</td>"), std::string::npos);
-  EXPECT_NE(page.find(">ATTIC0007</td>"), std::string::npos);
+  EXPECT_NE(page.find(">HALL1A2B</a></td>"), std::string::npos);
+  EXPECT_NE(page.find(">ATTIC0007</a></td>"), std::string::npos);
   ASSERT_EQ(fx.pages().StatusRows().size(), 2u);
   // Sorted by tag field, receiver field, prefix field.
   EXPECT_EQ(fx.pages().StatusRows()[0].DCSort, "0007_ATTIC______");

@@ -181,6 +181,10 @@ void TCPServer::StartRead(const ConnectionPtr& c) {
 }
 
 void TCPServer::OnData(const ConnectionPtr& c, size_t n) {
+  if (c->received == 0 && taker_ && taker_->Wants(std::string_view(c->buffer.data(), n))) {
+    HandOver(c, n);
+    return;
+  }
   c->received += n;
   if (c->received > kMaxQueuedPerConnection) {
     Drop(*c, "sent more than " + std::to_string(kMaxQueuedPerConnection) + " bytes");
@@ -200,6 +204,15 @@ void TCPServer::OnData(const ConnectionPtr& c, size_t n) {
     server_timer_.SetInterval(50);
     server_timer_.SetEnabled(true);
   }
+}
+
+void TCPServer::HandOver(const ConnectionPtr& c, size_t n) {
+  // The slot is free again at once; nothing was queued or sent for it.
+  asio::ip::tcp::socket socket = std::move(c->socket);
+  c->state = kStateClosed;
+  --sockets_open_;
+  binary_timers_[c->index]->SetEnabled(false);
+  taker_->Take(std::move(socket), c->peer, std::string(c->buffer.data(), n));
 }
 
 void TCPServer::OnPeerFinished(const ConnectionPtr& c) {
@@ -274,6 +287,7 @@ TCPServer::Packet TCPServer::PopFront() {
 void TCPServer::Close() {
   closed_ = true;
   StopListening();
+  if (taker_) taker_->Close();
   for (size_t i = 1; i < slots_.size(); ++i) {
     binary_timers_[i]->SetEnabled(false);
     if (!slots_[i]) continue;

@@ -389,9 +389,6 @@ void TCPServer::Route(Request& request, Response& response, int s) {
   } else if (p.starts_with("\\help")) {
     count("page");
     response.SendTextString(HelpPage(), s);
-  } else if (const PageHandler* handler = FindPrefix(p)) {
-    count("api");
-    (*handler)(request, response, s);
   } else {
     count("not_found");
     // Unrouted pages (every browser asks for /favicon.ico) are answered and
@@ -408,19 +405,6 @@ const PageHandler* TCPServer::FindPage(std::string_view p) const {
   if (p.size() > 1 && p.back() == '\\') p.remove_suffix(1);
   for (const auto& [path, handler] : pages_) {
     if (p == path) return &handler;
-  }
-  return nullptr;
-}
-
-void TCPServer::AddPrefix(std::string_view path, PageHandler handler) {
-  prefixes_.emplace_back(ReplaceAll(ToLower(path), "/", "\\"), std::move(handler));
-}
-
-const PageHandler* TCPServer::FindPrefix(std::string_view p) const {
-  for (const auto& [prefix, handler] : prefixes_) {
-    if (p.starts_with(prefix) && (p.size() == prefix.size() || p[prefix.size()] == '\\')) {
-      return &handler;
-    }
   }
   return nullptr;
 }

@@ -85,10 +85,6 @@ class TCPServer {
   // Routes one exact path ("/monitor", any case, a trailing "/" allowed)
   // to handler.
   void AddPage(std::string_view path, PageHandler handler);
-  // Routes a path and everything below it ("/api", "/api/", "/api/X") to
-  // handler, after every other route and without the page gate: the
-  // handler decides who may use it.
-  void AddPrefix(std::string_view path, PageHandler handler);
   // Hands connections to taker (checked at each connection's first packet).
   void SetTaker(std::unique_ptr<ConnectionTaker> taker) { taker_ = std::move(taker); }
   ConnectionTaker* Taker() { return taker_.get(); }
@@ -174,7 +170,6 @@ class TCPServer {
   void WaitForPostBody(Request& request, int s, uint64_t generation);
   void Route(Request& request, Response& response, int s);
   const PageHandler* FindPage(std::string_view p) const;
-  const PageHandler* FindPrefix(std::string_view p) const;
 
   App& app_;
   asio::ip::tcp::acceptor acceptor_;
@@ -205,7 +200,6 @@ class TCPServer {
   FileLookup files_;
   asio::ip::tcp::endpoint accepted_peer_;
   std::vector<std::pair<std::string, PageHandler>> pages_;
-  std::vector<std::pair<std::string, PageHandler>> prefixes_;
   std::unique_ptr<PageGate> gate_;
   std::unique_ptr<ConnectionTaker> taker_;
   std::shared_ptr<bool> alive_;

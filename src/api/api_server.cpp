@@ -38,7 +38,7 @@ class ApiServer::Connection final : public ApiReplyTo,
       headers += "Connection: keep-alive\r\n";
     }
     Queue(BuildAnswer(status, content_type, body, headers));
-    if (!keep_alive_) state_ = State::kClosing;
+    if (!keep_alive_ && state_ == State::kOpen) state_ = State::kClosing;
   }
   std::shared_ptr<StreamSink> OpenStream(std::string_view content_type) override {
     answered_ = true;
@@ -106,8 +106,7 @@ class ApiServer::Connection final : public ApiReplyTo,
     if (state_ != State::kOpen) return;
     answered_ = false;
     keep_alive_ = false;
-    Answer(status, "application/json",
-           "{\"error\":" + JsonString(why) + "}", "");
+    Answer(status, "application/json", "{\"error\":" + JsonString(why) + "}", "");
     linger_ = true;
     Flush();
   }

@@ -15,6 +15,8 @@ BUILD="${TAGVANE_PACKAGE_BUILD:-build}"
 
 VERSION=$(sed -n 's/^project(tagvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 ARCH=$(dpkg --print-architecture)
+# Whoever ships the package names themselves here.
+MAINTAINER="${TAGVANE_MAINTAINER:-Tagvane Maintainers <maintainers@tagvane.example>}"
 STAGE=$(mktemp -d)
 trap 'rm -rf "$STAGE"' EXIT
 ROOT="$STAGE/root"
@@ -25,9 +27,10 @@ mkdir -p "$ROOT/lib/systemd/system"
 mv "$ROOT/usr/lib/systemd/system/tagvane.service" "$ROOT/lib/systemd/system/"
 rm -rf "$ROOT/usr/lib/systemd"
 rmdir "$ROOT/usr/lib" 2>/dev/null || true
-gzip -9n "$ROOT/usr/share/man/man8/tagvane.8"
+gzip -9n "$ROOT"/usr/share/man/man8/*.8 "$ROOT"/usr/share/man/man1/*.1
 mkdir -p "$ROOT/usr/share/doc/tagvane"
-cp README.md "$ROOT/usr/share/doc/tagvane/"
+cp README.md packaging/debian/copyright "$ROOT/usr/share/doc/tagvane/"
+gzip -9nc packaging/debian/changelog > "$ROOT/usr/share/doc/tagvane/changelog.gz"
 
 # dpkg-shlibdeps wants a debian/control beside it.
 mkdir -p "$STAGE/debian"
@@ -42,7 +45,7 @@ cat > "$ROOT/DEBIAN/control" <<CONTROL
 Package: tagvane
 Version: $VERSION
 Architecture: $ARCH
-Maintainer: Tagvane developers <tagvane@localhost>
+Maintainer: $MAINTAINER
 Installed-Size: $SIZE
 Depends: $SHLIBS, adduser, init-system-helpers (>= 1.52)
 Section: net
@@ -53,6 +56,9 @@ Description: presence of active RFID tags, published as xAP BSC messages
  every change as xAP Basic Status and Control messages. It serves a status
  page, a live data monitor and a setup page, and runs as a systemd service.
 CONTROL
+
+(cd "$ROOT" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z |
+  xargs -0 md5sum) > "$ROOT/DEBIAN/md5sums"
 
 mkdir -p "$OUT"
 DEB="$OUT/tagvane_${VERSION}_${ARCH}.deb"

@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   socat curl wrk nginx-light iproute2 procps time
   postgresql sqlite3
-  libsystemd-dev systemd dpkg-dev adduser man-db
+  libsystemd-dev systemd dpkg-dev adduser man-db lintian
   mosquitto mosquitto-clients libmosquitto-dev libcrypt-dev prometheus
   chromium
 )

@@ -55,10 +55,7 @@ void InstallSubsystems(App& app) {
   };
   app.GetHooks().UpdateReadingTables = [db] { db->CreateRFIDTables(); };
   app.SetDatabase(std::move(database));
-  LinkControl control;
-  control.CloseCommPort = [link](const std::string& port) { link->CloseCommPort(port); };
-  control.OpenCommPort = [link](const std::string& port) { return link->OpenCommPort(port); };
-  auto ui = std::make_unique<WebUi>(app, web_server, std::move(control));
+  auto ui = std::make_unique<WebUi>(app, web_server);
   WebUi* web_ui = ui.get();
   app.SetUi(std::move(ui));
   Hooks& hooks = app.GetHooks();

@@ -93,6 +93,10 @@ void IniTool::Parse(std::string_view text) {
   }
 }
 
+bool IniTool::HasKey(std::string_view section, std::string_view key) const {
+  return entries_.Contains(Composite(section, key));
+}
+
 std::string IniTool::Read(std::string_view section, std::string_view key,
                           std::string_view def) const {
   const std::string* value = entries_.Find(Composite(section, key));

@@ -35,6 +35,8 @@ class IniTool {
   // Parses text as the contents of a file (used by Load and the fuzzer).
   void Parse(std::string_view text);
 
+  // True when the section holds the key, even with an empty value.
+  bool HasKey(std::string_view section, std::string_view key) const;
   // The value, or def when the key is absent or its value is empty.
   std::string Read(std::string_view section, std::string_view key, std::string_view def) const;
   // Throws std::invalid_argument, storing nothing, for what could not be

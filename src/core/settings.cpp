@@ -83,61 +83,92 @@ struct SettingRule {
   std::string_view key;
   std::string_view def;
   void (*apply)(Settings&, const std::string& raw);
+  // The value in force as text, the way the setup page shows it.
+  std::string (*text)(const Settings&);
 };
+
+std::string FlagText(bool b) { return b ? "true" : "false"; }
 
 void SetText(std::string& field, const std::string& raw) { field = RemoveQuotes(raw); }
 
 const SettingRule kRules[] = {
-    {"rfidport", "RFIDPort", "", [](Settings& s, const std::string& v) { SetText(s.RFIDPort, v); }},
-    {"serialip", "SerialIP", "", [](Settings& s, const std::string& v) { SetText(s.SerialIP, v); }},
+    {"rfidport", "RFIDPort", "", [](Settings& s, const std::string& v) { SetText(s.RFIDPort, v); },
+     [](const Settings& s) { return s.RFIDPort; }},
+    {"serialip", "SerialIP", "", [](Settings& s, const std::string& v) { SetText(s.SerialIP, v); },
+     [](const Settings& s) { return s.SerialIP; }},
     {"debuglog", "DebugLog", "False",
-     [](Settings& s, const std::string& v) { s.DebugLog = IsTrueText(v); }},
+     [](Settings& s, const std::string& v) { s.DebugLog = IsTrueText(v); },
+     [](const Settings& s) { return FlagText(s.DebugLog); }},
     {"background", "Background", "Black",
-     [](Settings& s, const std::string& v) { s.Background = v; }},
+     [](Settings& s, const std::string& v) { s.Background = v; },
+     [](const Settings& s) { return s.Background; }},
     {"stylesheet", "StyleSheet", "StyleNoBody.css",
-     [](Settings& s, const std::string& v) { SetText(s.StyleSheet, v); }},
+     [](Settings& s, const std::string& v) { SetText(s.StyleSheet, v); },
+     [](const Settings& s) { return s.StyleSheet; }},
     {"uid", "UID", "FF.0063:00",
-     [](Settings& s, const std::string& v) { s.UID = NormalizeUID(RemoveQuotes(v)); }},
+     [](Settings& s, const std::string& v) { s.UID = NormalizeUID(RemoveQuotes(v)); },
+     [](const Settings& s) { return s.UID; }},
     {"showsetup", "ShowSetup", "false",
-     [](Settings& s, const std::string& v) { s.ShowSetup = IsTrueText(v); }},
+     [](Settings& s, const std::string& v) { s.ShowSetup = IsTrueText(v); },
+     [](const Settings& s) { return FlagText(s.ShowSetup); }},
     {"showonlyused", "ShowOnlyUsed", "false",
-     [](Settings& s, const std::string& v) { s.ShowOnlyUsed = IsTrueText(v); }},
+     [](Settings& s, const std::string& v) { s.ShowOnlyUsed = IsTrueText(v); },
+     [](const Settings& s) { return FlagText(s.ShowOnlyUsed); }},
     {"hideremoved", "HideRemoved", "false",
-     [](Settings& s, const std::string& v) { s.HideRemoved = IsTrueText(v); }},
+     [](Settings& s, const std::string& v) { s.HideRemoved = IsTrueText(v); },
+     [](const Settings& s) { return FlagText(s.HideRemoved); }},
     {"hideparameters", "HideParameters", "false",
-     [](Settings& s, const std::string& v) { s.HideParameters = IsTrueText(v); }},
+     [](Settings& s, const std::string& v) { s.HideParameters = IsTrueText(v); },
+     [](const Settings& s) { return FlagText(s.HideParameters); }},
     {"showreceivemessages", "ShowReceiveMessages", "false",
-     [](Settings& s, const std::string& v) { s.ShowReceiveMessages = IsTrueText(v); }},
+     [](Settings& s, const std::string& v) { s.ShowReceiveMessages = IsTrueText(v); },
+     [](const Settings& s) { return FlagText(s.ShowReceiveMessages); }},
     {"showreceivedetail", "ShowReceiveDetail", "false",
-     [](Settings& s, const std::string& v) { s.ShowReceiveDetail = IsTrueText(v); }},
+     [](Settings& s, const std::string& v) { s.ShowReceiveDetail = IsTrueText(v); },
+     [](const Settings& s) { return FlagText(s.ShowReceiveDetail); }},
     {"fomdelta", "fomdelta", "",
      [](Settings& s, const std::string& v) {
        // A number outside 16 bits is no usable number either.
        s.fomdelta = Int16OrDefault(v, 200);
-     }},
+     },
+     [](const Settings& s) { return std::to_string(s.fomdelta); }},
     {"periodicscriptinterval", "PeriodicScriptInterval", "",
-     [](Settings& s, const std::string& v) { s.PeriodicScriptInterval = v; }},
+     [](Settings& s, const std::string& v) { s.PeriodicScriptInterval = v; },
+     [](const Settings& s) { return s.PeriodicScriptInterval; }},
     {"usestrength", "usestrength", "0",
-     [](Settings& s, const std::string& v) { s.usestrength = ToInt16(LeadingNumber(v)); }},
+     [](Settings& s, const std::string& v) { s.usestrength = ToInt16(LeadingNumber(v)); },
+     [](const Settings& s) { return std::to_string(s.usestrength); }},
     {"usesql", "UseSQL", "0",
      [](Settings& s, const std::string& v) {
        s.UseSQL = ToInt16(LeadingNumber(v));
        ApplyUseSQL(s);
-     }},
+     },
+     [](const Settings& s) { return std::to_string(s.UseSQL); }},
     {"sqlsource", "SQLSource", "",
      [](Settings& s, const std::string& v) {
        SetText(s.SQLSource, v);
        if (s.UseSQL == 2) ApplyUseSQL(s);
-     }},
+     },
+     [](const Settings& s) { return s.SQLSource; }},
     {"userformat", "UserFormat", "",
-     [](Settings& s, const std::string& v) { SetText(s.UserFormat, v); }},
+     [](Settings& s, const std::string& v) { SetText(s.UserFormat, v); },
+     [](const Settings& s) { return s.UserFormat; }},
     {"ignorestatus", "ignorestatus", "false",
-     [](Settings& s, const std::string& v) { s.ignorestatus = IsTrueText(v); }},
+     [](Settings& s, const std::string& v) { s.ignorestatus = IsTrueText(v); },
+     [](const Settings& s) { return FlagText(s.ignorestatus); }},
     {"receiverlocation", "ReceiverLocation", "",
-     [](Settings& s, const std::string& v) { SetText(s.receiverlocation, v); }},
+     [](Settings& s, const std::string& v) { SetText(s.receiverlocation, v); },
+     [](const Settings& s) { return s.receiverlocation; }},
 };
 
 }  // namespace
+
+std::optional<std::string> SettingText(const Settings& s, std::string_view name) {
+  for (const SettingRule& rule : kRules) {
+    if (EqualsNoCase(rule.lookup, name)) return rule.text(s);
+  }
+  return std::nullopt;
+}
 
 bool SetIniValue(Settings& s, IniCache& ini, std::string_view name) {
   for (const SettingRule& rule : kRules) {

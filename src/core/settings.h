@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -74,5 +75,8 @@ void ApplyUseSQL(Settings& settings);
 // "periodicscriptinterval"). Conversion failures (a 16-bit overflow) throw;
 // the field keeps its previous value.
 bool SetIniValue(Settings& settings, IniCache& ini, std::string_view name);
+// The value in force of lookup name as text ("true"/"false" for flags, a
+// number as decimal text); nullopt for a name without a setting (httpport).
+std::optional<std::string> SettingText(const Settings& settings, std::string_view name);
 
 }  // namespace tagvane

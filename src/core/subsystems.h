@@ -29,6 +29,10 @@ class ReceiverPort {
   virtual void SendToReceiver(std::string_view bytes) = 0;
   // Closes the link for good (shut-down).
   virtual void Close() = 0;
+  // The receiver's port or address were changed from a page: closes the
+  // link and opens it on the port now in the settings, without waiting; a
+  // port that does not answer is retried as in any outage.
+  virtual void ReopenCommPort() {}
   // The data monitor's state (filter, freeze, scrolling text, link label);
   // nullptr when there is no receiver.
   virtual DataMonitor* Monitor() { return nullptr; }

@@ -13,8 +13,9 @@ class DataMonitor {
  public:
   static constexpr size_t kCommDataLimit = 10000;
 
-  // When set, only chunks whose text (blanks trimmed) equals it are
-  // shown; empty shows everything. Freeze stops every append.
+  // When set, only chunks holding a report of this tag identifier (any
+  // case, blanks trimmed), or whose whole text equals it, are shown; empty
+  // shows everything. Freeze stops every append.
   std::string aTagFilter;
   bool Freeze = false;
   // "Port Open / <n> tries" or "Port Not Connected".

@@ -211,6 +211,57 @@ void ReceiverLink::Close() {
   app_.State().SerialPortOpen = false;
 }
 
+void ReceiverLink::ReopenCommPort() {
+  Guard(app_.Log(), "ReopenCommPort", [&] {
+    SharedState& state = app_.State();
+    const Settings& settings = app_.GetSettings();
+    const std::string& port = settings.RFIDPort;
+    connect_timer_.SetEnabled(false);
+    retrying_ = false;
+    outage_logged_ = false;
+    reopening_ = false;
+    tcp_.Close();
+    serial_.Close();
+    DropUnfinishedReport();
+    state.SerialPortOpen = false;
+    ShowStatus(false);
+    tcp_mode_ = UsesTcp(settings);
+    if (!ReceiverPortConfigured(port) || state.LinkClosing) return;
+    if (!PortTextUsable(port, tcp_mode_)) {
+      app_.Log().LogEvent(kProductSource, "RFID receiver port " + port +
+                                              " is not a port number; the receiver stays closed");
+      return;
+    }
+    if (!tcp_mode_) {
+      // Opening a serial device does not wait.
+      std::string error;
+      if (serial_.Open(SerialDevicePath(port), error)) {
+        LinkRestored();
+      } else {
+        NotAnswering();
+        StartRetrying();
+      }
+      return;
+    }
+    // The connect runs on the loop; its result arrives as an event, and
+    // the connect timer retries as for a lost link.
+    reopening_ = true;
+    StartRetrying();
+    tcp_.StartConnect(settings.SerialIP, ToInt32(LeadingNumber(port)));
+  });
+}
+
+void ReceiverLink::NotAnswering() {
+  reopening_ = false;
+  if (outage_logged_) return;
+  outage_logged_ = true;
+  const Settings& settings = app_.GetSettings();
+  app_.Log().LogEvent(kProductSource,
+                      "RFID receiver on port " +
+                          (tcp_mode_ ? settings.SerialIP + ":" : std::string()) +
+                          settings.RFIDPort + " not answering; retrying every 2 seconds");
+}
+
 void ReceiverLink::StartRetrying() {
   retrying_ = true;
   connect_tries_ = 0;
@@ -236,6 +287,7 @@ void ReceiverLink::OnConnectTick() {
         return;
       }
       if (tcp_.State() != TcpLink::kConnected) {
+        if (reopening_) NotAnswering();
         tcp_.StartConnect(settings.SerialIP, ToInt32(LeadingNumber(settings.RFIDPort)));
       }
       return;
@@ -255,6 +307,7 @@ void ReceiverLink::OnTcpConnect() {
 }
 
 void ReceiverLink::LinkRestored() {
+  reopening_ = false;
   connect_timer_.SetEnabled(false);
   retrying_ = false;
   outage_logged_ = false;
@@ -280,6 +333,7 @@ void ReceiverLink::OnTcpLost(const std::string& entry) {
   SharedState& state = app_.State();
   if (state.LinkClosing) return;
   DropUnfinishedReport();
+  if (reopening_) NotAnswering();
   if (!outage_logged_) {
     outage_logged_ = true;
     app_.Log().LogEvent(kProductSource, entry);

@@ -39,6 +39,7 @@ class ReceiverLink final : public ReceiverPort {
   void LoadDevices() override;
   void SendToReceiver(std::string_view bytes) override;
   void Close() override;
+  void ReopenCommPort() override;
   DataMonitor* Monitor() override { return &monitor_; }
 
   bool OpenCommPort(const std::string& port);
@@ -66,6 +67,9 @@ class ReceiverLink final : public ReceiverPort {
   // A retry found the link up again.
   void LinkRestored();
   void ShowStatus(bool open);
+  // The first attempt on a port the pages saved failed: one entry, and the
+  // setup page says so.
+  void NotAnswering();
   // Received data goes to the parser once the stored devices are loaded;
   // until then it waits, so a report cannot create a fresh device over an
   // accepted one that is still on disk.
@@ -86,6 +90,8 @@ class ReceiverLink final : public ReceiverPort {
   int waits_ = 0;
   bool retrying_ = false;
   bool outage_logged_ = false;
+  // A reopened port has not answered its first attempt yet.
+  bool reopening_ = false;
   bool host_loaded_ = false;
   bool devices_loaded_ = false;
   std::string held_;

@@ -80,6 +80,7 @@ void ReportParser::ProcessCommData(std::string_view data, int event_code) {
   };
   step([&] {
     line_.Reset(data);
+    if (!state.ProcessingData) filter_hit_ = false;
     state.MonitorLine.assign(data);
     if (settings.ignorestatus) event_code = 2;
   });
@@ -103,10 +104,13 @@ void ReportParser::ProcessCommData(std::string_view data, int event_code) {
     state.MonitorLine = line_.Build(settings.DebugLog ? 0 : DataMonitor::kCommDataLimit);
   });
   step([&] {
-    const std::string& filter = monitor_.aTagFilter;
+    const std::string_view filter = TrimSpaces(monitor_.aTagFilter);
     // Freeze holds the text still whatever the filter says; the monitor
-    // would otherwise keep growing under a user who asked it to stop.
-    if (!monitor_.Freeze && (filter.empty() || filter == TrimSpaces(data))) {
+    // would otherwise keep growing under a user who asked it to stop. A
+    // filter shows the chunks with a report of that tag identifier (or,
+    // as before, a chunk that is exactly the filter's text).
+    if (!monitor_.Freeze &&
+        (filter.empty() || filter_hit_ || filter == TrimSpaces(data))) {
       monitor_.AppendCommData(TimeText(app_.GetClock().Now()), state.MonitorLine);
     }
   });
@@ -216,6 +220,7 @@ void ReportParser::HandleReport(size_t p) {
   const std::string_view report(buffer.data() + consumed_, available);
   char tag_chars[4] = {report[0], report[1], report[2], report[3]};
   const std::string_view tag_id(tag_chars, 4);
+  if (!filter_hit_ && EqualsNoCase(TrimSpaces(monitor_.aTagFilter), tag_id)) filter_hit_ = true;
   const size_t digits = p == 5 ? 0 : p == 6 ? 1 : p == 7 ? 2 : 3;
   char strength_chars[3] = {};
   const size_t strength_len = std::min(digits, available - 4);

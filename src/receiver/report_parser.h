@@ -79,6 +79,8 @@ class ReportParser {
   static constexpr size_t kRecentSlots = 256;
   std::array<RecentSlot, kRecentSlots> recent_{};
   std::string code_;
+  // A report of the chunk had the tag identifier of the monitor's filter.
+  bool filter_hit_ = false;
 };
 
 }  // namespace tagvane

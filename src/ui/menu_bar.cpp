@@ -39,7 +39,7 @@ constexpr std::string_view kIndicatorScript = R"(<script>
 
 }  // namespace
 
-std::string MenuBarHtml(const ActivityIndicator& indicator) {
+std::string MenuBarHtml(const ActivityIndicator& indicator, std::string_view exit_token_field) {
   const std::string tip = EscapeHtml(indicator.Tray().Caption());
   FastString out(2048);
   out.Add("<div class=\"tvmenu\" id=\"tvMenu\"><img id=\"tvIndicator\" class=\"tvindicator\" src=\"")
@@ -60,8 +60,9 @@ std::string MenuBarHtml(const ActivityIndicator& indicator) {
       out.Add("<form class=\"tvexit\" method=\"post\" action=\"")
           .Add(item.href)
           .Add("\" onsubmit=\"return window.confirm('Stop Tagvane? The tag table and the settings are "
-               "saved first.')\"><input type=\"hidden\" name=\"confirmed\" value=\"yes\">"
-               "<input type=\"submit\" name=\"Exit\" value=\"Exit\"></form>");
+               "saved first.')\"><input type=\"hidden\" name=\"confirmed\" value=\"yes\">")
+          .Add(exit_token_field)
+          .Add("<input type=\"submit\" name=\"Exit\" value=\"Exit\"></form>");
     } else if (item.href.empty()) {
       out.Add("<span class=\"tvoff\" aria-disabled=\"true\">").Add(item.caption).Add("</span>");
     } else {

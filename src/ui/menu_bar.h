@@ -32,8 +32,9 @@ inline constexpr std::array<MenuItem, 8> kMenuItems = {{
 inline constexpr std::string_view kIdlePicture = "/Tagvane/images/indicator_idle.gif";
 inline constexpr std::string_view kActivityPicture = "/Tagvane/images/indicator_active.gif";
 
-// The bar's mark-up (escaped tip).
-std::string MenuBarHtml(const ActivityIndicator& indicator);
+// The bar's mark-up (escaped tip); exit_token_field: the hidden page-token
+// field of the Exit form.
+std::string MenuBarHtml(const ActivityIndicator& indicator, std::string_view exit_token_field = "");
 // {"shown":..,"active":..,"blinks":n,"tip":".."} for the polling script.
 std::string IndicatorJson(const ActivityIndicator& indicator);
 

@@ -21,10 +21,15 @@ constexpr std::string_view kScript = R"(<script>
   var seq = box.getAttribute('data-seq');
   box.scrollTop = box.scrollHeight;
   function send() {
+    var token = document.getElementById('tvMonitorForm').elements['pagetoken'];
     var body = 'monitorform=1&aTagFilter=' + encodeURIComponent(filter.value) +
-        (freeze.checked ? '&Freeze=on' : '');
+        (freeze.checked ? '&Freeze=on' : '') +
+        (token ? '&pagetoken=' + encodeURIComponent(token.value) : '');
     return fetch('/monitor', {method: 'POST', body: body,
-        headers: {'Content-Type': 'application/x-www-form-urlencoded'}}).catch(function () {});
+        headers: {'Content-Type': 'application/x-www-form-urlencoded'}})
+      .then(function (r) {
+        if (!r.ok) window.alert('Not applied (' + r.status + '): reload the page and try again.');
+      }).catch(function () {});
   }
   freeze.addEventListener('change', send);
   filter.addEventListener('change', send);
@@ -54,6 +59,16 @@ constexpr std::string_view kScript = R"(<script>
 
 std::string_view Bool(bool b) { return b ? "true" : "false"; }
 
+// The captions over the columns of a monitor line, in the same fixed font
+// and tab stops: "hh:mm:ss |  " (12 characters), the delta time at 12 (it
+// reaches past 16 from "(0.1)" on), the report at 24, the 20-character
+// location at 32, then strength 56, average 64, figure of merit 72 and
+// status 80. A caption wider than its column goes on the second line, so
+// each starts over its own values.
+constexpr std::string_view kColumnCaptions =
+    "            Delta Time                                  Strength        FOM\n"
+    "                                                                Avg Strength    Status";
+
 }  // namespace
 
 MonitorPage::MonitorPage(App& app, const ActivityIndicator& indicator)
@@ -68,13 +83,14 @@ std::string MonitorPage::Caption() const {
   return "RFID Data Monitor Window for Receiver " + app_.GetSettings().receiverlocation;
 }
 
-std::string MonitorPage::Body() {
+std::string MonitorPage::Body(std::string_view token_field) {
   DataMonitor& monitor = Monitor();
   FastString out(monitor.CommData().size() + 8192);
   out.Add("<div class=\"tvpage tvmonitor\"><h2 class=\"tvcaption\">")
       .Add(EscapeHtml(Caption()))
       .Add("</h2><form method=\"post\" action=\"/monitor\" id=\"tvMonitorForm\">")
       .Add("<input type=\"hidden\" name=\"monitorform\" value=\"1\">")
+      .Add(token_field)
       .Add("<label>Show Only Tag <input type=\"text\" name=\"aTagFilter\" id=\"aTagFilter\" "
            "size=\"16\" value=\"")
       .Add(EscapeHtml(monitor.aTagFilter))
@@ -83,8 +99,9 @@ std::string MonitorPage::Body() {
       .Add("> Freeze</label> <input type=\"submit\" value=\"Apply\"></form>")
       .Add("<div class=\"tvstatus\">Port Status <span id=\"aOpenStatus\">")
       .Add(EscapeHtml(monitor.aOpenStatus))
-      .Add("</span></div><div class=\"tvcolumns\"><span>Delta Time</span>\t<span>"
-           "Strength  Avg Strength  FOM    Status</span></div>")
+      .Add("</span></div><div class=\"tvcolumns\" id=\"tvColumns\">")
+      .Add(kColumnCaptions)
+      .Add("</div>")
       .Add("<textarea id=\"CommData\" readonly wrap=\"off\" rows=\"24\" spellcheck=\"false\" "
            "data-seq=\"")
       .Add(std::to_string(monitor.Appended()))

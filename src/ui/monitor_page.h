@@ -30,8 +30,9 @@ class MonitorPage {
   DataMonitor& Monitor();
   // "RFID Data Monitor Window for Receiver " + location.
   std::string Caption() const;
-  // The page content below the header.
-  std::string Body();
+  // The page content below the header; token_field: the hidden page-token
+  // field of its form, which the script sends with every change.
+  std::string Body(std::string_view token_field = "");
   // The JSON answer for a poll; since is the sequence number the page
   // holds ("" or a number it cannot continue from: the whole text).
   std::string DataJson(std::string_view since);

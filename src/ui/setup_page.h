@@ -1,8 +1,8 @@
 // The setup page (/setup): the first sixteen settings of section "RFID",
-// each box filled from the INI store with its offered default, and the one
-// button "Close" that runs the close sequence: reconnect the receiver when
-// the port changed (before anything is saved), save the sixteen keys,
-// flush, and read every setting again into the running daemon.
+// each box showing the value in force, and the one button "Close" that runs
+// the close sequence: close the receiver link when its port or address
+// changed, save the sixteen keys, flush, read every setting again into the
+// running daemon, and open the link on the port that was saved.
 #pragma once
 
 #include <array>
@@ -21,21 +21,19 @@ inline constexpr size_t kSetupBoxes = 16;
 // The labels of boxes 0-15 (keys: entries 0-15 of SettingsKeyList).
 extern const std::array<std::string_view, kSetupBoxes> kSetupLabels;
 
-// The receiver link's own close and open, as the close sequence uses them.
-struct LinkControl {
-  std::function<void(const std::string&)> CloseCommPort = [](const std::string&) {};
-  std::function<bool(const std::string&)> OpenCommPort = [](const std::string&) { return false; };
-};
-
 using SetupBoxes = std::array<std::string, kSetupBoxes>;
 // A posted form: a box the form did not carry is nullopt.
 using PostedBoxes = std::array<std::optional<std::string>, kSetupBoxes>;
 
 class SetupPage {
  public:
-  SetupPage(App& app, LinkControl link) : app_(app), link_(std::move(link)) {}
+  // reread: reads every setting again into the running daemon (the same
+  // step as SIGHUP's).
+  SetupPage(App& app, std::function<void()> reread) : app_(app), reread_(std::move(reread)) {}
 
-  // Box i: GetIniSetting("RFID", SettingsKeyList[i], SettingsDefaults[i]).
+  // Box i: the value in force of SettingsKeyList[i], in the file's own
+  // spelling when the file holds it; SettingsDefaults[i] only for a key
+  // that has no setting in force (httpport without a key).
   SetupBoxes LoadBoxes();
   // The close sequence. A box missing from the form keeps the value it
   // would have shown, so no other value is lost; only these sixteen keys
@@ -44,11 +42,12 @@ class SetupPage {
   // The boxes of a posted form (fields aIni0 ... aIni15).
   static PostedBoxes FromForm(const Request& request);
 
-  std::string Body(const SetupBoxes& boxes, bool saved) const;
+  // token_field: the hidden page-token field of the form.
+  std::string Body(const SetupBoxes& boxes, bool saved, std::string_view token_field) const;
 
  private:
   App& app_;
-  LinkControl link_;
+  std::function<void()> reread_;
 };
 
 }  // namespace tagvane

@@ -10,12 +10,19 @@ void TrayIcon::SetCaption(std::string caption) {
 void TrayIcon::Update(bool show, TrayPicture picture) {
   if (show) {
     picture_ = picture;
-    calls_.push_back({shown_ ? kModify : kAdd, picture, caption_});
+    Notify(shown_ ? kModify : kAdd, picture);
     shown_ = true;
     return;
   }
-  if (shown_) calls_.push_back({kDelete, TrayPicture::kNone, caption_});
+  if (shown_) Notify(kDelete, TrayPicture::kNone);
   shown_ = false;
+}
+
+void TrayIcon::Notify(int operation, TrayPicture picture) {
+  last_call_.operation = operation;
+  last_call_.picture = picture;
+  last_call_.tip = caption_;  // reuses the string's storage
+  ++call_count_;
 }
 
 void TrayIcon::MouseEvent(int message) {
@@ -39,6 +46,11 @@ void ActivityIndicator::SetUp(const std::string& caption) {
   tray_.SetCaption(caption);
   tray_.SetCallback([this](int message) { TrayIconCallback(message); });
   Timer1_Timer();
+}
+
+void ActivityIndicator::SetCaption(const std::string& caption) {
+  tray_.SetCaption(caption);
+  if (tray_.Shown()) tray_.Update(true, tray_.Picture());
 }
 
 void ActivityIndicator::SwapIcons() {

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "core/timer.h"
 
@@ -18,7 +17,8 @@ namespace tagvane {
 // indicator_active.gif).
 enum class TrayPicture { kNone = 0, kNormal = 1, kActivity = 2 };
 
-// What the icon would ask of a shell, kept for the pages and the tests.
+// What the icon last asked of a shell. Only the last one is kept: the
+// icon runs for months and blinks many times a second.
 struct NotifyCall {
   int operation = 0;  // 0 add, 1 modify, 2 delete
   TrayPicture picture = TrayPicture::kNone;
@@ -47,15 +47,20 @@ class TrayIcon {
 
   bool Shown() const { return shown_; }
   TrayPicture Picture() const { return shown_ ? picture_ : TrayPicture::kNone; }
-  const std::vector<NotifyCall>& Calls() const { return calls_; }
+  // The last call made, and how many were made in all.
+  const NotifyCall& LastCall() const { return last_call_; }
+  uint64_t CallCount() const { return call_count_; }
 
  private:
+  void Notify(int operation, TrayPicture picture);
+
   std::string caption_;
   std::function<void(int)> callback_;
   TrayPicture picture_ = TrayPicture::kNone;
   bool shown_ = false;
   bool in_callback_ = false;
-  std::vector<NotifyCall> calls_;
+  NotifyCall last_call_;
+  uint64_t call_count_ = 0;
 };
 
 // The main form's part: Image1/Image2, Timer1 and the blink.
@@ -72,6 +77,8 @@ class ActivityIndicator {
   void SwapIcons();
   // Ends a blink: back to the normal picture, Timer1 off.
   void Timer1_Timer();
+  // A new tip (the settings were read again); the icon shows it at once.
+  void SetCaption(const std::string& caption);
   // Shut-down: the icon goes.
   void Remove() { tray_.Update(false, TrayPicture::kNone); }
   // The menu pops up on a left or right button release.

@@ -10,21 +10,22 @@
 #include "web/api_access.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"
+#include "web/page_forms.h"
 #include "web/request.h"
 #include "web/response.h"
 #include "web/web_server.h"
 
 namespace tagvane {
 
-WebUi::WebUi(App& app, WebServer* web, LinkControl link, ServiceManager::Sink sink)
+WebUi::WebUi(App& app, WebServer* web, ServiceManager::Sink sink)
     : app_(app),
       web_(web),
       indicator_(app.Timers()),
       monitor_(app, indicator_),
-      setup_(app, std::move(link)),
+      setup_(app, [this] { ApplySettings(); }),
       service_(app, std::move(sink)) {
   if (!web_) return;
-  web_->SetHeaderExtra([this] { return MenuBarHtml(indicator_); });
+  web_->SetHeaderExtra([this] { return MenuBar(); });
   TCPServer& server = web_->Server();
   server.AddPage("/monitor", [this](Request& q, Response& r, int s) { ServeMonitor(q, r, s); });
   server.AddPage("/monitor/data", [this](Request& q, Response& r, int) { ServeMonitorData(q, r); });
@@ -66,12 +67,18 @@ void WebUi::OrderlyStop(bool from_exit) {
   app_.Loop().Stop();
 }
 
+void WebUi::ApplySettings() {
+  app_.InitIniKeys();
+  Guard(app_.Log(), "ApplySettings", [&] {
+    indicator_.SetCaption("RFID " + app_.GetSettings().receiverlocation);
+    service_.CheckStatus();
+  });
+}
+
 void WebUi::ReloadSettings() {
   Guard(app_.Log(), "ReloadSettings", [&] {
-    app_.InitIniKeys();
-    indicator_.Tray().SetCaption("RFID " + app_.GetSettings().receiverlocation);
+    ApplySettings();
     app_.Log().LogEvent(kProductSource, "Settings read again from " + std::string(kSettingsFile));
-    service_.CheckStatus();
   });
 }
 
@@ -110,8 +117,14 @@ std::string WebUi::Framed(Request& request, Response& response, const std::strin
 
 void WebUi::ServeMonitor(Request& request, Response& response, int s) {
   if (!Allowed(request, response, "monitor")) return;
-  if (request.Method().starts_with("POST")) monitor_.Apply(request);
-  response.SendTextString(Framed(request, response, "Data Monitor", monitor_.Body()), s);
+  PageForms& forms = web_->Forms();
+  if (request.Method().starts_with("POST") && !request.Form("monitorform").empty()) {
+    if (!forms.Admit(request, response, PageForm::kMonitor, false, "monitor")) return;
+    monitor_.Apply(request);
+  }
+  response.SendTextString(Framed(request, response, "Data Monitor",
+                                 monitor_.Body(forms.HiddenField(PageForm::kMonitor))),
+                          s);
 }
 
 void WebUi::ServeMonitorData(Request& request, Response& response) {
@@ -121,10 +134,18 @@ void WebUi::ServeMonitorData(Request& request, Response& response) {
 
 void WebUi::ServeSetup(Request& request, Response& response, int s) {
   if (!Allowed(request, response, "setup")) return;
+  PageForms& forms = web_->Forms();
   const bool close = request.Method().starts_with("POST") && !request.Form("Close").empty();
-  if (close) setup_.Close(SetupPage::FromForm(request));
+  if (close) {
+    // A page drawn before the last save would undo it.
+    if (!forms.Admit(request, response, PageForm::kSetup, true, "setup")) return;
+    setup_.Close(SetupPage::FromForm(request));
+    forms.Saved();
+  }
   response.SendTextString(
-      Framed(request, response, "Setup", setup_.Body(setup_.LoadBoxes(), close)), s);
+      Framed(request, response, "Setup",
+             setup_.Body(setup_.LoadBoxes(), close, forms.HiddenField(PageForm::kSetup))),
+      s);
 }
 
 void WebUi::ServeExit(Request& request, Response& response, int s) {
@@ -142,6 +163,13 @@ void WebUi::ServeExit(Request& request, Response& response, int s) {
     return;
   }
   if (!Allowed(request, response, "exit")) return;
+  if (!web_->Forms().Admit(request, response, PageForm::kExit, false, "exit")) return;
+  if (!EqualsNoCase(request.Form("confirmed"), "yes")) {
+    SendAnswer(response, 400, "text/html",
+               "<html><body><p>Exit was not confirmed: nothing was stopped. Use the menu's Exit "
+               "button and confirm.</p></body></html>");
+    return;
+  }
   app_.Log().LogEvent(kProductSource, "Exit requested from the menu by " +
                                           request.ServerVariables("REMOTE_ADDR"));
   SendAnswer(response, 200, "text/html",
@@ -160,8 +188,12 @@ std::string WebUi::WithMenu(std::string page) const {
   size_t at = FindNoCase(page, "<body");
   at = at == std::string::npos ? 0 : page.find('>', at);
   at = at == std::string::npos ? 0 : at + 1;
-  page.insert(at, MenuBarHtml(indicator_));
+  page.insert(at, MenuBar());
   return page;
+}
+
+std::string WebUi::MenuBar() const {
+  return MenuBarHtml(indicator_, web_ ? web_->Forms().HiddenField(PageForm::kExit) : "");
 }
 
 WebUi* InstalledUi(App& app) { return dynamic_cast<WebUi*>(&app.Ui()); }

@@ -24,7 +24,7 @@ class WebServer;
 class WebUi final : public UiPort {
  public:
   // web may be null (no pages: tests of the indicator and the settings).
-  WebUi(App& app, WebServer* web, LinkControl link, ServiceManager::Sink sink = {});
+  WebUi(App& app, WebServer* web, ServiceManager::Sink sink = {});
   ~WebUi() override;
 
   void CreateMonitor() override;
@@ -37,8 +37,12 @@ class WebUi final : public UiPort {
   // The orderly shut-down, exactly as SIGTERM runs it; from "Exit" the
   // link-closing flag is set first so the receiver is not reconnected.
   void OrderlyStop(bool from_exit);
-  // SIGHUP: reads every setting again, as the setup page's close does.
+  // SIGHUP: reads every setting again (ApplySettings) and says so.
   void ReloadSettings();
+  // Reads every setting again into the running daemon, the indicator's tip
+  // and the service manager's status included: the one path of SIGHUP and
+  // the setup page's Close.
+  void ApplySettings();
 
   ActivityIndicator& Indicator() { return indicator_; }
   MonitorPage& Monitor() { return monitor_; }
@@ -53,6 +57,8 @@ class WebUi final : public UiPort {
   // The status page's access check; false (after the refusal is sent)
   // when a protected mode gives this client too low a level.
   bool Allowed(Request& request, Response& response, std::string_view page);
+  // The menu bar with the Exit form's page token.
+  std::string MenuBar() const;
   // A finished page with the menu bar put in (the help page).
   std::string WithMenu(std::string page) const;
   // The page with the common chrome (head, logo bar, menu) around body.

@@ -19,23 +19,21 @@ constexpr std::string_view kIncludes = "includes.ini";
 constexpr std::string_view kSiteIni = "settings.ini";
 constexpr std::string_view kWeatherIni = "WeatherData.ini";
 constexpr std::string_view kHeaderSection = "header.asp";
-// A default no INI value can hold, to tell a missing key from an empty one.
-constexpr std::string_view kMissing = "\x01missing\x01";
 
 bool Included(const std::string& text) { return text != kNoFile; }
 
 }  // namespace
 
 std::string PageChrome::IncludeOption(std::string_view key, std::string_view def, bool write_back) {
-  std::string v = app_.Ini().GetIniSetting(kHeaderSection, key, kMissing, kIncludes);
-  if (v == kMissing) {
-    v = std::string(def);
-    if (write_back) {
-      app_.Ini().SaveIniSetting(kHeaderSection, key, def, kIncludes);
-      wrote_back_ = true;
-    }
+  // A key written back empty reads as missing, so presence is asked of the
+  // store itself: otherwise every page would write the file again.
+  const IniTool* store = app_.Ini().Store(kIncludes);
+  const bool present = store && store->HasKey(kHeaderSection, key);
+  if (!present && write_back) {
+    app_.Ini().SaveIniSetting(kHeaderSection, key, def, kIncludes);
+    wrote_back_ = true;
   }
-  return v;
+  return present ? app_.Ini().GetIniSetting(kHeaderSection, key, def, kIncludes) : std::string(def);
 }
 
 std::string PageChrome::CustomHeader(std::vector<std::string> options) {

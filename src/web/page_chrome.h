@@ -81,7 +81,6 @@ class PageChrome {
   int security_level_ = 0;
   std::string user_name_;
   bool wrote_back_ = false;
-  CaseInsensitiveMap<bool> written_back_;
   std::function<std::string()> header_extra_;
 };
 

@@ -49,6 +49,8 @@ uint64_t Response::GenerationOf(int16_t index) const {
 }
 
 void Response::SendBuilt(std::string text, int16_t index) {
+  if (answered_) return;
+  answered_ = true;
   const uint64_t generation = GenerationOf(index);
   server_.SetTag(index, generation, "0");
   if (server_.State(index) == TCPServer::kStateConnected) {

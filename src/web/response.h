@@ -31,10 +31,13 @@ class Response {
   // after the connection has gone is dropped.
   void SetGeneration(uint64_t generation) { generation_ = generation; }
   uint64_t Generation() const { return generation_; }
+  bool Answered() const { return answered_; }
 
   void Send(std::string_view text) { SendTextString(text, index_); }
   // Sends a complete answer (status line, headers and body) built by the
-  // caller on this response's connection, and lets it close.
+  // caller on this response's connection, and lets it close. A request
+  // gets one answer: anything sent after the first is dropped (a page
+  // that refused a post has already answered).
   void SendRaw(std::string answer) { SendBuilt(std::move(answer), index_); }
   // Answers the fixed "Unauthorized Access" text; the location is not used.
   void Redirect(std::string_view location);
@@ -59,6 +62,7 @@ class Response {
   TCPServer& server_;
   int16_t index_ = 0;
   uint64_t generation_ = 0;
+  bool answered_ = false;
 };
 
 }  // namespace tagvane

@@ -77,6 +77,8 @@ void StatusPages::SaveDisplayOptions() {
 void StatusPages::SaveSetupFields() {
   Settings& settings = app_.GetSettings();
   auto step = [&](auto&& fn) { Guard(app_.Log(), kLabel, fn); };
+  const std::string old_port = settings.RFIDPort;
+  const std::string old_ip = settings.SerialIP;
   // A text field the post did not carry keeps its setting; a check box is
   // absent when cleared, and the section's marker says it was offered.
   auto text = [&](std::string_view name, auto&& fn) {
@@ -150,7 +152,15 @@ void StatusPages::SaveSetupFields() {
     Save("UID", uid);
   });
   step([&] { app_.ArmPeriodicTimer(); });
-  step([&] { app_.Receiver().InitRFID(); });
+  // A new port or bridge address takes effect at once, without waiting
+  // for the connection; otherwise a configured link that is closed opens.
+  step([&] {
+    if (settings.RFIDPort != old_port || settings.SerialIP != old_ip) {
+      app_.Receiver().ReopenCommPort();
+    } else {
+      app_.Receiver().InitRFID();
+    }
+  });
 }
 
 void StatusPages::SaveTagRecords() {

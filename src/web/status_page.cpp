@@ -8,6 +8,7 @@
 #include "version.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"
+#include "web/page_forms.h"
 #include "web/request.h"
 #include "web/response.h"
 
@@ -24,7 +25,8 @@ std::string Checked(bool set) { return set ? "checked" : ""; }
 
 }  // namespace
 
-StatusPages::StatusPages(App& app, PageChrome& chrome) : app_(app), chrome_(chrome) {}
+StatusPages::StatusPages(App& app, PageChrome& chrome, PageForms& forms)
+    : app_(app), chrome_(chrome), forms_(forms) {}
 
 std::string StatusPages::StatusPage(Request& request, Response& response) {
   std::string page;
@@ -47,7 +49,17 @@ std::string StatusPages::Status_ASP() {
   FastString page(64 * 1024 + rows_.size() * 1400);
   Guard(app_.Log(), "Status_ASP:", [&] {
     bool draw = true;
-    if (!FormValue("clientinput").empty()) draw = ClientRequest();
+    if (!FormValue("clientinput").empty()) {
+      // Save Changes must come from a page drawn after the last save; the
+      // commands (sorting, Read Script, BSC Query) only from a page of ours.
+      const bool save = !FormValue("UpdateButton").empty();
+      if (!request_ || !response_ ||
+          !forms_.Admit(*request_, *response_, PageForm::kStatus, save, "status")) {
+        return;
+      }
+      draw = ClientRequest();
+      if (save) forms_.Saved();
+    }
     if (!draw) return;
     sort_key_ =
         RemoveQuotes(app_.Ini().GetIniSetting("RFID", "StatusSortKey", "DCSort", kSettingsFile));
@@ -101,6 +113,7 @@ void StatusPages::FormatScreen(FastString& page) {
         .Add("<form name='control' method='post'>")
         .Add("<input type='hidden' name='clientinput' value='yes'>")
         .Add("<input type='hidden' name='clientvalue' value='yes'>")
+        .Add(forms_.HiddenField(PageForm::kStatus))
         .Add(
             "<center><input type='submit' name ='UpdateButton' value='Save "
             "Changes'>&nbsp;&nbsp;&nbsp;&nbsp;")
@@ -141,7 +154,9 @@ void StatusPages::FormatScreen(FastString& page) {
             "width='0' height='0' size='0'>")
         .Add(
             "<form name='hiddenform' method = 'post'><input type='hidden' name='clientinput' "
-            "value='x'><input type='hidden' name='clientvalue' value='y'></form>")
+            "value='x'><input type='hidden' name='clientvalue' value='y'>")
+        .Add(forms_.HiddenField(PageForm::kStatus))
+        .Add("</form>")
         .Add("</IFRAME>")
         .Add("</table>")
         .Add("</small></center></div>")

@@ -18,6 +18,7 @@ namespace tagvane {
 
 class App;
 class PageChrome;
+class PageForms;
 class Request;
 class Response;
 
@@ -30,7 +31,7 @@ inline constexpr std::string_view kFilterMarker =
 
 class StatusPages {
  public:
-  StatusPages(App& app, PageChrome& chrome);
+  StatusPages(App& app, PageChrome& chrome, PageForms& forms);
 
   // Entry for every request whose path begins with /stat.
   std::string StatusPage(Request& request, Response& response);
@@ -64,6 +65,7 @@ class StatusPages {
 
   App& app_;
   PageChrome& chrome_;
+  PageForms& forms_;
   Request* request_ = nullptr;
   Response* response_ = nullptr;
   std::vector<StatusRow> rows_;

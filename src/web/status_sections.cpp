@@ -8,6 +8,7 @@
 #include "scripting/device_class.h"
 #include "web/html_escape.h"
 #include "web/page_chrome.h"
+#include "web/page_forms.h"
 #include "web/status_page.h"
 
 namespace tagvane {
@@ -201,11 +202,13 @@ void StatusPages::AddScriptButton(FastString& page) {
         .Add(chrome_.FormatCell(
             "<form name='no redraw' method='post' target='hiddenframe'><input type='submit' "
             "name='script' value='Read Script Tagvane.txt'><input type='hidden' "
-            "name='clientinput' value='yes'></form>",
+            "name='clientinput' value='yes'>" +
+                forms_.HiddenField(PageForm::kStatus) + "</form>",
             "TABLEROWEVEN", "1", "Center"))
         .Add(chrome_.FormatCell(
             "<form name='redraw' method='post'><input type='submit' name='query' value='BSC "
-            "Query of Receiver'><input type='hidden' name='clientinput' value='yes'></form>",
+            "Query of Receiver'><input type='hidden' name='clientinput' value='yes'>" +
+                forms_.HiddenField(PageForm::kStatus) + "</form>",
             "TABLEROWEVEN", "1", "Center"))
         .Add("</tr></table>");
   });

@@ -5,7 +5,7 @@
 
 namespace tagvane {
 
-WebServer::WebServer(App& app) : app_(app), server_(app) {
+WebServer::WebServer(App& app) : app_(app), server_(app), forms_(app) {
   server_.SetStatusPage([this](Request& request, Response& response) {
     return pages_ ? pages_->StatusPage(request, response) : std::string();
   });
@@ -17,7 +17,7 @@ void WebServer::StartServer() {
   server_.StartServer();
   if (!chrome_) {
     chrome_ = std::make_unique<PageChrome>(app_, server_.HtmlRoot());
-    pages_ = std::make_unique<StatusPages>(app_, *chrome_);
+    pages_ = std::make_unique<StatusPages>(app_, *chrome_, forms_);
     chrome_->SetHeaderExtra(header_extra_);
   }
   if (server_.LocalPort() > 0) {

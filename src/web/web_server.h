@@ -8,6 +8,7 @@
 
 #include "core/subsystems.h"
 #include "web/page_chrome.h"
+#include "web/page_forms.h"
 #include "web/status_page.h"
 #include "web/tcp_server.h"
 
@@ -28,10 +29,13 @@ class WebServer final : public HttpServerPort {
   // The chrome of every page; nullptr until the server has started.
   PageChrome* Chrome() { return chrome_.get(); }
   void SetHeaderExtra(std::function<std::string()> extra);
+  // The guard of the pages' posts (tokens, origin, stale pages).
+  PageForms& Forms() { return forms_; }
 
  private:
   App& app_;
   TCPServer server_;
+  PageForms forms_;
   std::unique_ptr<PageChrome> chrome_;
   std::unique_ptr<StatusPages> pages_;
   std::function<std::string()> header_extra_;

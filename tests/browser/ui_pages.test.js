@@ -4,6 +4,7 @@
 'use strict';
 const { spawn } = require('child_process');
 const fs = require('fs');
+const http = require('http');
 const path = require('path');
 const {
   check, sleep, freePort, request, waitFor, waitForServer, makeAppDir, startDaemon, listenHub,
@@ -54,15 +55,23 @@ async function main() {
     await page.goto(base + '/monitor');
     check(await page.locator('h2.tvcaption').textContent() === 'RFID Data Monitor Window for Receiver Home',
         'the monitor shows its caption with the location');
-    check(await page.locator('text=Delta Time').count() === 1 &&
-        await page.locator('text=Strength  Avg Strength  FOM    Status').count() === 1,
-        'the column captions are there');
+    const captions = (await page.locator('#tvColumns').textContent()).split('\n');
+    check(captions[0].indexOf('Delta Time') === 12 && captions[0].indexOf('Strength') === 56 &&
+        captions[1].indexOf('Avg Strength') === 64 && captions[0].indexOf('FOM') === 72 &&
+        captions[1].indexOf('Status') === 80, 'the column captions sit at their columns');
     const text = () => page.locator('#CommData').inputValue();
     const start = (await text()).length;
     await waitFor(async () => (await text()).length > start + 50 && /Hall/.test(await text()),
         'new reports on the monitor');
     check(true, 'simulated reports appear live');
     check(/Port Open/.test(await page.locator('#aOpenStatus').textContent()), 'Port Status shows the open link');
+    // A line of one report, its tabs expanded as the page shows them: the
+    // delta time and the strength start under their captions.
+    const expand = (l) => [...l].reduce((o, c) => (c === '\t' ? o.padEnd((Math.floor(o.length / 8) + 1) * 8) : o + c), '');
+    const line = expand((await text()).split(/\r?\n/).filter((l) => /^\d\d:\d\d:\d\d \|  \(/.test(l) && (l.match(/\(/g) || []).length === 1 && !/\(0\)/.test(l)).pop() || '');
+    check(line.charAt(12) === '(' && line.indexOf('Hall') === 32 && /^ *\d/.test(line.slice(56)) &&
+        /^ *\d/.test(line.slice(64)) && /^ *\d/.test(line.slice(72)) && /^(ON|OFF)/.test(line.slice(80)),
+        'the captions line up with the text: ' + JSON.stringify(line));
     const box = await page.locator('#CommData').evaluate((e) => ({ top: e.scrollTop, h: e.scrollHeight, c: e.clientHeight }));
     check(box.h <= box.c || box.top > 0, 'the monitor follows the last line');
 
@@ -120,6 +129,40 @@ async function main() {
     } else {
       console.log('skip - the xAP transport is not up here: no message check');
     }
+
+    // Another site, on another loopback port, makes the browser post each
+    // page action: every post is refused with 403 and nothing changes.
+    const evilPort = await freePort();
+    const evil = http.createServer((req, res) => {
+      const q = new URL(req.url, 'http://x').searchParams;
+      const fields = [...new URLSearchParams(q.get('body')).entries()].map(([k, v]) =>
+        '<input type="hidden" name="' + k + '" value="' + v + '">').join('');
+      res.writeHead(200, { 'Content-Type': 'text/html' });
+      res.end('<form id="f" method="post" action="' + base + q.get('to') + '">' + fields +
+          '</form><script>document.getElementById("f").submit()</script>');
+    });
+    await new Promise((r) => evil.listen(evilPort, '127.0.0.1', r));
+    try {
+      for (const [to, body] of [['/status', 'clientinput=yes&UpdateButton=Save&HideRemoved=1'],
+        ['/status', 'clientinput=yes&Tag=Tag'], ['/setup', 'Close=Close&aIni15=77'],
+        ['/monitor', 'monitorform=1&aTagFilter=EVIL'], ['/exit', 'confirmed=yes&Exit=Exit']]) {
+        const answer = page.waitForResponse((r) => r.url() === base + to && r.request().method() === 'POST');
+        await page.goto('http://127.0.0.1:' + evilPort + '/?to=' + encodeURIComponent(to) +
+            '&body=' + encodeURIComponent(body));
+        const r = await answer;
+        check(r.status() === 403 && /another site/.test(await r.text()),
+            'a form from another site posting ' + to + ' (' + body + ') is refused with 403');
+      }
+      const after = fs.readFileSync(ini, 'latin1');
+      check(/fomdelta=5\r\n/.test(after) && !/HideRemoved=True/i.test(after) &&
+          !/StatusSortKey/i.test(after), 'the refused posts wrote nothing');
+      const state = await (await fetch(base + '/monitor/data')).json();
+      check(state.filter === '' && daemon.exitCode() === null,
+          'the monitor filter is unchanged and the daemon still runs');
+    } finally {
+      evil.close();
+    }
+    await page.goto(base + '/status');
 
     // Exit: a GET does nothing; dismissing the confirmation does nothing;
     // accepting it stops the daemon with its files saved.

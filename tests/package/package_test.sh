@@ -42,6 +42,15 @@ if command -v systemd-analyze >/dev/null; then
   else
     fail "systemd-analyze verify: $out"
   fi
+  # The exposure score of the hardened unit (offline: no running manager
+  # needed). 10 is fully exposed; the unit must stay at 4 or below.
+  if score=$(systemd-analyze security --offline=true --no-pager "$WORK/tagvane.service" 2>&1 |
+      sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p') && [[ -n "$score" ]]; then
+    awk -v s="$score" 'BEGIN { exit !(s <= 4.0) }' || fail "systemd-analyze security score $score (above 4)"
+    ok "systemd-analyze security score $score"
+  else
+    echo "skip - systemd-analyze security cannot score the unit here"
+  fi
 else
   echo "skip - systemd-analyze is not installed (package systemd)"
 fi
@@ -59,7 +68,11 @@ for f in ./usr/bin/tagvane ./usr/bin/tagvane-hub ./usr/bin/tagvane-receiver-sim 
     ./usr/share/tagvane/html/Tagvane/images/logo.gif \
     ./usr/share/tagvane/html/Tagvane/images/indicator_active.gif \
     ./usr/share/tagvane/html/Help/Tagvane/Tagvane.htm \
-    ./lib/systemd/system/tagvane.service ./usr/share/man/man8/tagvane.8.gz; do
+    ./lib/systemd/system/tagvane.service ./usr/share/man/man8/tagvane.8.gz \
+    ./usr/share/doc/tagvane/copyright ./usr/share/doc/tagvane/changelog.gz \
+    ./usr/share/man/man1/tagvane-hub.1.gz ./usr/share/man/man1/tagvane-receiver-sim.1.gz \
+    ./usr/share/man/man1/tagvane-xap-listen.1.gz ./usr/share/man/man1/tagvane-run.1.gz \
+    ./usr/share/man/man1/tagvane-ctl.1.gz; do
   grep -qx "$f" "$WORK/contents" || fail "$f missing from the package"
 done
 ok "the package holds the daemon, tools, web assets, unit and man page"
@@ -74,6 +87,16 @@ grep -q "deb-systemd-helper enable" "$WORK/control/postinst" || fail "postinst d
 grep -q "deb-systemd-invoke" "$WORK/control/postinst" || fail "postinst does not start"
 grep -q 'purge' "$WORK/control/postrm" || fail "postrm has no purge branch"
 ok "maintainer scripts enable, start and purge the Debian way"
+
+# lintian: no errors (warnings are printed, not fatal).
+if command -v lintian >/dev/null; then
+  report=$(lintian --tag-display-limit 0 "$DEB" 2>&1 | grep -v 'running with root privileges' || true)
+  [[ -n "$report" ]] && echo "$report"
+  ! grep -q '^E: ' <<<"$report" || fail "lintian reports errors"
+  ok "lintian reports no errors"
+else
+  echo "skip - lintian is not installed (scripts/setup.sh installs it)"
+fi
 
 # 3. Install and remove, as root only, on a machine without tagvane.
 if [[ "${TAGVANE_SKIP_PACKAGE_INSTALL:-0}" == 1 ]]; then

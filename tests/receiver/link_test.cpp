@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
@@ -111,7 +112,6 @@ TEST(ReceiverLink, SerialReceiverOnAPseudoTerminalUnpluggedAndBack) {
 
   receiver->Unplug();
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->Retrying(); }));
-  EXPECT_FALSE(bed.app.State().SerialPortOpen);
   EXPECT_EQ(bed.link->Monitor()->aOpenStatus, "Port Not Connected");
   // Several failed retries, one entry for the whole outage.
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->ConnectTries() >= 2; }));
@@ -283,6 +283,38 @@ TEST(ReceiverLink, TcpBridgeDropsRefusesAndComesBack) {
   bridge = std::make_unique<Bridge>(bed.app, port);
   ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
   EXPECT_EQ(bed.CountLogStarting("RFID IP Connection restored to 127.0.0.1:"), 2u);
+  bed.app.State().LinkClosing = true;
+  bed.link->Close();
+}
+
+// A port saved on a page: the link leaves the old bridge without waiting
+// for the new one, says once that it does not answer, keeps trying it (never
+// the old port) and takes it when a listener appears there.
+TEST(ReceiverLink, ReopenedPortIsKeptAndRetriedWithoutWaiting) {
+  LinkBed bed;
+  Bridge old_bridge(bed.app);
+  Settings& settings = bed.app.GetSettings();
+  settings.SerialIP = "127.0.0.1";
+  settings.RFIDPort = std::to_string(old_bridge.Port());
+  ASSERT_TRUE(bed.link->InitCommPort(settings.RFIDPort));
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return old_bridge.accepted == 1; }));
+  uint16_t new_port = 0;
+  { new_port = Bridge(bed.app).Port(); }  // free again: nothing listens there yet
+  settings.RFIDPort = std::to_string(new_port);
+  bool loop_ran = false;
+  asio::post(bed.app.Loop().Io(), [&] { loop_ran = true; });
+  bed.link->ReopenCommPort();
+  EXPECT_FALSE(loop_ran) << "the reopen ran the loop: it waited for the connection";
+  EXPECT_FALSE(bed.app.State().SerialPortOpen);
+  const std::string notice =
+      "RFID receiver on port 127.0.0.1:" + settings.RFIDPort + " not answering; retrying";
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.link->ConnectTries() >= 2; }));
+  EXPECT_EQ(bed.CountLogStarting(notice), 1u);
+  Bridge new_bridge(bed.app, new_port);
+  ASSERT_TRUE(RunUntil(bed.app, [&] { return bed.app.State().SerialPortOpen; }));
+  EXPECT_EQ(new_bridge.Receive(2), std::string("\xF0\x29", 2));
+  EXPECT_EQ(old_bridge.accepted, 1) << "the old port was never tried again";
+  EXPECT_EQ(bed.CountLogStarting(notice), 1u);
   bed.app.State().LinkClosing = true;
   bed.link->Close();
 }

@@ -160,7 +160,18 @@ TEST(ProcessCommData, StatusEventsIgnoreStatusAndTheMonitorFilter) {
   EXPECT_TRUE(bed.monitor.CommData().empty());
   bed.parser.ProcessCommData(" 0002 ", 2);
   EXPECT_FALSE(bed.monitor.CommData().empty());
+  // A tag identifier typed into the filter finds its reports in a chunk of
+  // several, with their strengths, in any case.
+  const std::pair<std::string, bool> chunks[] = {
+      {"0001 003A87 0001 ", true}, {"0001 0004 ", false}, {"003A12 ", true}};
+  bed.monitor.aTagFilter = " 003a ";
+  for (const auto& [chunk, shown] : chunks) {
+    bed.monitor.ClearCommData();
+    bed.parser.ProcessCommData(chunk, 2);
+    EXPECT_EQ(!bed.monitor.CommData().empty(), shown) << chunk;
+  }
   bed.monitor.ClearCommData();
+  bed.monitor.aTagFilter = "0002";
   bed.monitor.Freeze = true;
   bed.parser.ProcessCommData("0002", 2);
   EXPECT_TRUE(bed.monitor.CommData().empty());

@@ -149,7 +149,8 @@ TEST(Server, PostBodyFromALaterPacket) {
   // for the body: the body is sent only once the header has been taken
   // from the queue, which makes it a later packet.
   Client client(fx);
-  const std::string body = "clientinput=yes&UpdateButton=Save&ShowSetup=1";
+  const std::string body = "clientinput=yes&UpdateButton=Save&ShowSetup=1&pagetoken=" +
+                           fx.web().Forms().Token(PageForm::kStatus);
   client.Send("POST /status HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
               "\r\n\r\n");
   asio::steady_timer poll(fx.app().Loop().Io());

@@ -19,7 +19,11 @@ std::string Page(WebFixture& fx, const std::string& form = "") {
   if (form.empty()) {
     request.ParsePage("GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   } else {
-    request.ParsePage("POST /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" + form);
+    // A form of the page the daemon serves carries its token.
+    const std::string token = form.find("pagetoken=") == std::string::npos
+                                  ? "&pagetoken=" + fx.web().Forms().Token(PageForm::kStatus)
+                                  : "";
+    request.ParsePage("POST /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" + form + token);
   }
   request.FlushRequest();
   Response response(fx.server());

@@ -83,6 +83,8 @@ const std::string kAccepted =
 std::string Ini(int bridge, int http) {
   return "[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=" + std::to_string(bridge) +
          "\r\nHTTPPort=" + std::to_string(http) +
+         // Every new tag of the flood is kept, however many nobody accepted.
+         "\r\nMaxUnacceptedTags=0" +
          "\r\n[RFIDUnits]\r\n____________1A2B=" + kAccepted + "\r\n";
 }
 

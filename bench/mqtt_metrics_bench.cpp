@@ -52,6 +52,21 @@ std::unique_ptr<App> MakeApp(const std::filesystem::path& dir, const std::string
   return app;
 }
 
+// A mosquitto broker on loopback port `port` with its config in dir
+// (extra: more config lines); given 300 ms to start listening.
+pid_t StartBroker(const std::filesystem::path& dir, int port, const std::string& extra) {
+  std::ofstream(dir / "mosquitto.conf")
+      << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+      << extra;
+  const std::string conf = (dir / "mosquitto.conf").string();
+  char* argv[] = {const_cast<char*>("mosquitto"), const_cast<char*>("-c"),
+                  const_cast<char*>(conf.c_str()), nullptr};
+  pid_t broker = 0;
+  posix_spawn(&broker, "/usr/sbin/mosquitto", nullptr, nullptr, argv, environ);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return broker;
+}
+
 void MetricsWith1000Tags(benchmark::State& state) {
   const auto dir = TempDir();
   auto app = MakeApp(dir, "", 1000);
@@ -75,14 +90,7 @@ struct Sub {
 void DecisionToSubscriber(benchmark::State& state) {
   const auto dir = TempDir();
   const int port = 20000 + static_cast<int>(getpid() % 20000);
-  std::ofstream(dir / "mosquitto.conf")
-      << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
-  const std::string conf = (dir / "mosquitto.conf").string();
-  char* argv[] = {const_cast<char*>("mosquitto"), const_cast<char*>("-c"),
-                  const_cast<char*>(conf.c_str()), nullptr};
-  pid_t broker = 0;
-  posix_spawn(&broker, "/usr/sbin/mosquitto", nullptr, nullptr, argv, environ);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const pid_t broker = StartBroker(dir, port, "");
 
   auto app = MakeApp(dir, "[MQTT]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(port) + "\r\n", 1);
   auto service = std::make_unique<MqttService>(*app);
@@ -136,15 +144,7 @@ BENCHMARK(DecisionToSubscriber)->UseManualTime()->Iterations(2000)->Unit(benchma
 void Republish10000Tags(benchmark::State& state) {
   const auto dir = TempDir();
   const int port = 20000 + static_cast<int>((getpid() + 7) % 20000);
-  std::ofstream(dir / "mosquitto.conf")
-      << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
-      << "max_queued_messages 0\n";
-  const std::string conf = (dir / "mosquitto.conf").string();
-  char* argv[] = {const_cast<char*>("mosquitto"), const_cast<char*>("-c"),
-                  const_cast<char*>(conf.c_str()), nullptr};
-  pid_t broker = 0;
-  posix_spawn(&broker, "/usr/sbin/mosquitto", nullptr, nullptr, argv, environ);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const pid_t broker = StartBroker(dir, port, "max_queued_messages 0\n");
   auto app = MakeApp(dir, "[MQTT]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(port) + "\r\n",
                      10000);
   double worst_ms = 0;

@@ -170,7 +170,7 @@ bool DecodeQueryPart(std::string_view s, std::string* out) {
 std::variant<ApiCall, ApiError> DecodeApiCall(std::string_view method, std::string_view member,
                                               std::string_view raw_query, std::string_view body,
                                               bool body_overflow) {
-  const bool post = method.starts_with("POS");
+  const bool post = method == "POST";
   if (!post && method != "GET") return ApiError{405, "use GET or POST", ""};
   if (body_overflow) return ApiError{413, "the body is larger than 64 KiB", ""};
   while (!member.empty() && (member.back() == '/' || member.back() == '\\')) {

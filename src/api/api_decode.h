@@ -25,7 +25,7 @@ struct ApiError {
   std::string parameter;  // the parameter at fault, "" when none
 };
 
-// method: the request's method ("GET", "POST", "POSTx"); member: the path
+// method: the request's method (only "GET" and "POST" are served); member: the path
 // below "/api/" ("" for the self-description); raw_query: the undecoded
 // text after "?"; body: the raw body; body_overflow: more than the kept
 // body arrived.

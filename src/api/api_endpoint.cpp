@@ -1,14 +1,16 @@
 #include "api/api_endpoint.h"
 
 #include <memory>
+#include <stdexcept>
 
 #include "api/api_decode.h"
+#include "api/api_server.h"
+#include "api/tag_json.h"
 #include "core/app.h"
 #include "core/failure.h"
 #include "core/text.h"
 #include "web/api_access.h"
 #include "web/page_answer.h"
-#include "web/request.h"
 #include "web/tcp_server.h"
 
 namespace tagvane {
@@ -18,14 +20,14 @@ using json = nlohmann::ordered_json;
 
 constexpr std::string_view kJson = "application/json";
 
-void Answer(Response& response, int status, const json& body, std::string_view headers = "") {
-  SendAnswer(response, status, kJson, body.dump(-1, ' ', true), headers);
+void Answer(ApiReplyTo& reply, int status, const json& body, std::string_view headers = "") {
+  reply.Answer(status, kJson, body.dump(-1, ' ', true), headers);
 }
 
-void Refuse(Response& response, const ApiError& e) {
+void Refuse(ApiReplyTo& reply, const ApiError& e) {
   json body = {{"error", JsonText(e.message)}};
   if (!e.parameter.empty()) body["parameter"] = JsonText(e.parameter);
-  Answer(response, e.status, body, e.status == 405 ? "Allow: GET, POST\r\n" : "");
+  Answer(reply, e.status, body, e.status == 405 ? "Allow: GET, POST\r\n" : "");
 }
 
 std::string_view TypeName(ApiType t) {
@@ -52,33 +54,82 @@ const json& Description() {
   return description;
 }
 
+// "Bearer <token>" from a ?token= of the query, "" when there is none.
+std::string TokenFromQuery(std::string_view query) {
+  for (const std::string& part : Split(query, '&')) {
+    std::string name, value;
+    const size_t eq = part.find('=');
+    if (eq == std::string::npos || !DecodeQueryPart(std::string_view(part).substr(0, eq), &name) ||
+        !EqualsNoCase(name, "token") ||
+        !DecodeQueryPart(std::string_view(part).substr(eq + 1), &value)) {
+      continue;
+    }
+    return "Bearer " + value;
+  }
+  return {};
+}
+
 }  // namespace
 
-void ApiEndpoint::Serve(Request& request, Response& response) {
-  switch (ApiCallAccess(app_.Ini(), request.ServerVariables("remote_addr"),
-                        request.ServerVariables("Authorization"))) {
+ApiEndpoint::ApiEndpoint(App& app, ScriptHost& host) : app_(app), host_(host) {
+  AddResource("tags", [this](const ApiHttpRequest&, ApiReplyTo& reply) {
+    reply.Answer(200, kJson, TagsBody(app_));
+  });
+}
+
+void ApiEndpoint::AddResource(std::string name, ApiResource serve) {
+  if (FindApiMember(name)) throw std::logic_error("API resource " + name + " is a member's name");
+  resources_.emplace_back(std::move(name), std::move(serve));
+}
+
+const ApiResource* ApiEndpoint::FindResource(std::string_view name) const {
+  for (const auto& [resource, serve] : resources_) {
+    if (EqualsNoCase(resource, name)) return &serve;
+  }
+  return nullptr;
+}
+
+void ApiEndpoint::Serve(const ApiHttpRequest& request, ApiReplyTo& reply) {
+  // The member or resource: the path below /api/, percent-decoded.
+  std::string_view path = request.path;
+  path.remove_prefix(std::min<size_t>(4, path.size()));  // "/api"
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  std::string member;
+  if (!DecodeQueryPart(path, &member)) {
+    return Refuse(reply, {400, "the path holds a broken %-escape", ""});
+  }
+  const ApiResource* resource = FindResource(member);
+  std::string authorization(request.Header("Authorization"));
+  if (authorization.empty() && resource) authorization = TokenFromQuery(request.query);
+
+  switch (ApiCallAccess(app_.Ini(), request.peer, authorization)) {
     case ApiVerdict::kForbidden:
-      return Refuse(response, {403, "this client may not use the API (settings APIAccess and "
-                                    "APIToken)", ""});
+      return Refuse(reply, {403, "this client may not use the API (settings APIAccess and "
+                                 "APIToken)", ""});
     case ApiVerdict::kUnauthorized:
-      SendAnswer(response, 401, kJson,
-                 json{{"error", "a valid \"Authorization: Bearer <token>\" header is required"}}
-                     .dump(),
-                 "WWW-Authenticate: Bearer\r\n");
+      reply.Answer(401, kJson,
+                   json{{"error", "a valid \"Authorization: Bearer <token>\" header is required"}}
+                       .dump(),
+                   "WWW-Authenticate: Bearer\r\n");
       return;
     case ApiVerdict::kAllowed:
       break;
   }
-  std::string_view member = request.page();
-  member.remove_prefix(std::min<size_t>(4, member.size()));  // "/api"
-  while (!member.empty() && (member.front() == '/' || member.front() == '\\')) {
-    member.remove_prefix(1);
+  if (resource) {
+    if (request.method != "GET") return Refuse(reply, {405, "use GET", ""});
+    return (*resource)(request, reply);
   }
-  auto decoded = DecodeApiCall(request.Method(), member, request.RawQuery(), request.RawBody(),
-                               request.RawBodyOverflow());
-  if (const auto* error = std::get_if<ApiError>(&decoded)) return Refuse(response, *error);
+  auto decoded = DecodeApiCall(request.method, member, request.query, request.body, false);
+  if (const auto* error = std::get_if<ApiError>(&decoded)) return Refuse(reply, *error);
   const ApiCall& call = std::get<ApiCall>(decoded);
-  if (!call.member) return Answer(response, 200, Description());
+  if (!call.member) {
+    json description = Description();
+    json names = json::array();
+    for (const auto& entry : resources_) names.push_back(entry.first);
+    description["resources"] = std::move(names);
+    return Answer(reply, 200, description);
+  }
   ApiAnswer answer;
   std::string refused;
   const bool done = Guard(app_.Log(), "ApiCall " + std::string(call.member->name), [&] {
@@ -88,18 +139,18 @@ void ApiEndpoint::Serve(Request& request, Response& response) {
       refused = e.what();
     }
   });
-  if (!refused.empty()) return Refuse(response, {400, refused, ""});
+  if (!refused.empty()) return Refuse(reply, {400, refused, ""});
   if (!done) {
-    return Answer(response, 500, json{{"error", "the call failed; see the event log"}});
+    return Answer(reply, 500, json{{"error", "the call failed; see the event log"}});
   }
-  Answer(response, 200, json{{"result", std::move(answer.result)}, {"type", answer.kind}});
+  Answer(reply, 200, json{{"result", std::move(answer.result)}, {"type", answer.kind}});
 }
 
-void InstallApi(TCPServer& server, App& app, ScriptHost& host) {
-  auto endpoint = std::make_shared<ApiEndpoint>(app, host);
-  server.AddPrefix("/api", [endpoint](Request& request, Response& response, int) {
-    endpoint->Serve(request, response);
-  });
+ApiServer& InstallApi(TCPServer& server, App& app, ScriptHost& host) {
+  auto api = std::make_unique<ApiServer>(app, host);
+  ApiServer& installed = *api;
+  server.SetTaker(std::move(api));
+  return installed;
 }
 
 }  // namespace tagvane

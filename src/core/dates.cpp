@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cctype>
+#include <ctime>
 
 #include "core/text.h"
 
@@ -127,6 +128,23 @@ std::optional<DateTime> ParseDate(std::string_view text) {
     if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
   }
   return MakeDateTime(year, month, day, hour, minute, second);
+}
+
+std::string FormatIsoUtc(DateTime t) {
+  const Parts p = Split(t);
+  std::tm local{};
+  local.tm_year = p.year - 1900;
+  local.tm_mon = p.month - 1;
+  local.tm_mday = p.day;
+  local.tm_hour = p.hour;
+  local.tm_min = p.minute;
+  local.tm_sec = p.second;
+  local.tm_isdst = -1;  // the zone's rule for that date
+  const std::time_t seconds = std::mktime(&local);
+  std::tm utc{};
+  if (seconds == static_cast<std::time_t>(-1) || !gmtime_r(&seconds, &utc)) return {};
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", utc.tm_year + 1900, utc.tm_mon + 1,
+                     utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
 }
 
 }  // namespace tagvane

@@ -75,4 +75,15 @@ cpu_per_request() {
   python3 -c "print(f'{($after - $before) * 1e6 / $(getconf CLK_TCK) / $n:.1f}')"
 }
 
+# cpu_per_request_keepalive SECONDS URL PID...: the same over keep-alive
+# connections (wrk's default).
+cpu_per_request_keepalive() {
+  local secs="$1" url="$2" before after n
+  shift 2
+  before="$(cpu_ticks "$@")"
+  n="$(wrk -t1 -c8 -d"${secs}s" "$url" | awk '/requests in/ {print $1}')"
+  after="$(cpu_ticks "$@")"
+  python3 -c "print(f'{($after - $before) * 1e6 / $(getconf CLK_TCK) / $n:.2f}')"
+}
+
 ratio() { python3 -c "print(f'{float($1)/float($2):.2f}')"; }

@@ -25,20 +25,6 @@ namespace {
 // An answer larger than this is not read to its end.
 constexpr size_t kMaxAnswerBytes = 16 * 1024 * 1024;
 
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // Connects within the time-out; returns the connected socket's descriptor.
@@ -263,11 +249,18 @@ ApiReply ApiClient::Post(std::string_view member, std::string_view body) const {
 
 ApiReply ApiClient::Get(std::string_view path) const { return Exchange("GET", path, ""); }
 
+ApiClient::~ApiClient() { Disconnect(); }
+
+void ApiClient::Disconnect() const {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
 ApiReply ApiClient::Exchange(std::string_view method, std::string_view path,
                              std::string_view body) const {
   std::string request = std::string(method) + " /api/" + PercentEncode(path) + " HTTP/1.1\r\n";
   request += "Host: " + endpoint_.Url().substr(7) + "\r\n";
-  request += "Connection: close\r\nAccept: application/json\r\n";
+  request += "Accept: application/json\r\n";
   if (!endpoint_.token.empty()) request += "Authorization: Bearer " + endpoint_.token + "\r\n";
   if (method == "POST") {
     request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
@@ -275,30 +268,73 @@ ApiReply ApiClient::Exchange(std::string_view method, std::string_view path,
   }
   request += "\r\n";
   request += body;
+  const bool reused = fd_ >= 0;
+  if (!reused) fd_ = Connect(endpoint_, timeout_seconds_);
+  std::optional<std::string> raw = TryExchange(request, reused);
+  if (!raw) {
+    // The daemon closed the kept connection before it saw this request.
+    Disconnect();
+    fd_ = Connect(endpoint_, timeout_seconds_);
+    raw = TryExchange(request, false);
+  }
+  return ParseAnswer(*raw);
+}
 
-  Socket s(Connect(endpoint_, timeout_seconds_));
+std::optional<std::string> ApiClient::TryExchange(const std::string& request, bool reused) const {
   // One write: the daemon reads the body with the head.
   for (size_t sent = 0; sent < request.size();) {
-    const ssize_t n = ::send(s.fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw ApiConnectionError(SystemError("sending to " + endpoint_.Url()));
+    if (n < 0 && reused && sent == 0 && (errno == EPIPE || errno == ECONNRESET)) return std::nullopt;
+    if (n < 0) {
+      Disconnect();
+      throw ApiConnectionError(SystemError("sending to " + endpoint_.Url()));
+    }
     sent += static_cast<size_t>(n);
   }
+  // One answer: its head, then Content-Length bytes (or up to the close).
   std::string raw;
+  size_t want = std::string::npos;
+  bool keep = false;
   char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::recv(s.fd(), buffer, sizeof buffer, 0);
+  while (raw.size() < want) {
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      throw ApiConnectionError("no answer from " + endpoint_.Url() + " within " +
-                               std::to_string(timeout_seconds_) + " s");
+    if (n <= 0 && raw.empty() && reused && (n == 0 || errno == ECONNRESET)) return std::nullopt;
+    if (n < 0) {
+      const bool timeout = errno == EAGAIN || errno == EWOULDBLOCK;
+      const std::string what = timeout ? "no answer from " + endpoint_.Url() + " within " +
+                                             std::to_string(timeout_seconds_) + " s"
+                                       : SystemError("reading from " + endpoint_.Url());
+      Disconnect();
+      throw ApiConnectionError(what);
     }
-    if (n < 0) throw ApiConnectionError(SystemError("reading from " + endpoint_.Url()));
-    if (n == 0) break;
+    if (n == 0) {
+      keep = false;
+      break;
+    }
     raw.append(buffer, static_cast<size_t>(n));
-    if (raw.size() > kMaxAnswerBytes) throw ApiConnectionError("the answer is too large");
+    if (raw.size() > kMaxAnswerBytes) {
+      Disconnect();
+      throw ApiConnectionError("the answer is too large");
+    }
+    const size_t head_end = raw.find("\r\n\r\n");
+    if (want == std::string::npos && head_end != std::string::npos) {
+      keep = true;
+      for (const std::string& line : Split(std::string_view(raw).substr(0, head_end), "\r\n")) {
+        if (StartsWithNoCase(line, "Content-Length:")) {
+          want = head_end + 4 +
+                 static_cast<size_t>(LeadingNumber(TrimSpaces(std::string_view(line).substr(15))));
+        } else if (StartsWithNoCase(line, "Connection:") &&
+                   FindNoCase(line, "close") != std::string::npos) {
+          keep = false;
+        }
+      }
+      if (want == std::string::npos) keep = false;  // ends at the close
+    }
   }
-  return ParseAnswer(raw);
+  if (!keep) Disconnect();
+  return raw;
 }
 
 int ReportFailure(std::string_view program, int code, const std::string& message) {

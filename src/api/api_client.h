@@ -1,6 +1,7 @@
 // The blocking client of the daemon's JSON API, for the companion programs
 // (tagvane-ctl, tagvane-run). The daemon itself never uses it: each call
-// waits for its answer.
+// waits for its answer. Calls share one keep-alive connection; one that the
+// daemon closed meanwhile (its idle limit) is opened again for the call.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +81,9 @@ class ApiClient {
  public:
   explicit ApiClient(ApiAddress endpoint, int timeout_seconds = 120)
       : endpoint_(std::move(endpoint)), timeout_seconds_(timeout_seconds) {}
+  ~ApiClient();
+  ApiClient(const ApiClient&) = delete;
+  ApiClient& operator=(const ApiClient&) = delete;
 
   // POST /api/<member> with args (an array or an object) as the body.
   ApiReply Call(std::string_view member, const ApiJson& args) const;
@@ -91,9 +95,16 @@ class ApiClient {
 
  private:
   ApiReply Exchange(std::string_view method, std::string_view path, std::string_view body) const;
+  // Sends request on the kept connection and reads one answer; nullopt
+  // when a reused connection turned out closed before any answer byte.
+  std::optional<std::string> TryExchange(const std::string& request, bool reused) const;
+  void Disconnect() const;
 
   ApiAddress endpoint_;
   int timeout_seconds_;
+  // The kept connection (-1: none). Calls are const; the connection is a
+  // cache of the client, not part of its value.
+  mutable int fd_ = -1;
 };
 
 // Writes "program: message" on standard error; returns code (the

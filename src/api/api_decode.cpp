@@ -47,7 +47,8 @@ std::optional<ApiError> FromQuery(const ApiMember& m, std::string_view raw_query
     const size_t eq = part.find('=');
     std::string name, value;
     if (!DecodeQueryPart(std::string_view(part).substr(0, eq), &name) ||
-        (eq != std::string::npos && !DecodeQueryPart(std::string_view(part).substr(eq + 1), &value))) {
+        (eq != std::string::npos &&
+         !DecodeQueryPart(std::string_view(part).substr(eq + 1), &value))) {
       return Fault("the query string holds a broken %-escape");
     }
     const int i = ParamIndex(m, name);
@@ -116,8 +117,9 @@ std::optional<ApiError> CheckText(const ApiParam& p, std::string_view text) {
     std::string_view below = text;
     if (!below.empty() && (below.front() == '/' || below.front() == '\\')) below.remove_prefix(1);
     if (IsFullScriptPath(text) || (!below.empty() && !IsSafeRelativeName(below))) {
-      return Fault(std::string(p.name) + " must name a file below Scripts/ (no full path, no \"..\")",
-                   p.name);
+      return Fault(
+          std::string(p.name) + " must name a file below Scripts/ (no full path, no \"..\")",
+          p.name);
     }
   }
   return std::nullopt;
@@ -127,7 +129,8 @@ std::optional<ApiError> Convert(const ApiParam& p, const RawArg& r, ApiArg& arg)
   arg.present = true;
   if (p.type == ApiType::kText) {
     auto text = AsText(r);
-    if (!text) return Fault(std::string(p.name) + " must be a text (characters up to U+00FF)", p.name);
+    if (!text)
+      return Fault(std::string(p.name) + " must be a text (characters up to U+00FF)", p.name);
     arg.text = std::move(*text);
     return CheckText(p, arg.text);
   }
@@ -151,10 +154,11 @@ std::optional<ApiError> Convert(const ApiParam& p, const RawArg& r, ApiArg& arg)
     if (!std::isfinite(number)) throw OverflowError();
     arg.number = p.type == ApiType::kLong ? ToInt32(number) : ToInt16(number);
   } catch (const OverflowError&) {
-    return Fault(std::string(p.name) + (p.type == ApiType::kLong
-                                            ? " must be a 32-bit integer (-2147483648 to 2147483647)"
-                                            : " must be a 16-bit integer (-32768 to 32767)"),
-                 p.name);
+    return Fault(
+        std::string(p.name) + (p.type == ApiType::kLong
+                                   ? " must be a 32-bit integer (-2147483648 to 2147483647)"
+                                   : " must be a 16-bit integer (-32768 to 32767)"),
+        p.name);
   }
   arg.text = std::to_string(arg.number);
   return std::nullopt;
@@ -182,10 +186,24 @@ bool DecodeQueryPart(std::string_view s, std::string* out) {
   return true;
 }
 
+std::string QueryValue(std::string_view raw_query, std::string_view name) {
+  for (const std::string& part : Split(raw_query, '&')) {
+    const size_t eq = part.find('=');
+    std::string key, value;
+    if (eq == std::string::npos || !DecodeQueryPart(std::string_view(part).substr(0, eq), &key) ||
+        !EqualsNoCase(key, name) ||
+        !DecodeQueryPart(std::string_view(part).substr(eq + 1), &value)) {
+      continue;
+    }
+    return value;
+  }
+  return {};
+}
+
 std::variant<ApiCall, ApiError> DecodeApiCall(std::string_view method, std::string_view member,
                                               std::string_view raw_query, std::string_view body,
                                               bool body_overflow) {
-  const bool post = method.starts_with("POS");
+  const bool post = method == "POST";
   if (!post && method != "GET") return ApiError{405, "use GET or POST", ""};
   if (body_overflow) return ApiError{413, "the body is larger than 64 KiB", ""};
   while (!member.empty() && (member.back() == '/' || member.back() == '\\')) {
@@ -209,8 +227,8 @@ std::variant<ApiCall, ApiError> DecodeApiCall(std::string_view method, std::stri
   call.args.resize(m.params.size());
   for (size_t i = 0; i < m.params.size(); ++i) {
     const ApiParam& p = m.params[i];
-    const bool absent = !raw[i].given || (p.type != ApiType::kText && !raw[i].from_query &&
-                                          raw[i].value.is_null());
+    const bool absent =
+        !raw[i].given || (p.type != ApiType::kText && !raw[i].from_query && raw[i].value.is_null());
     if (absent) {
       if (p.optional) continue;
       return Fault("missing parameter " + std::string(p.name), p.name);

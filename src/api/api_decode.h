@@ -25,7 +25,7 @@ struct ApiError {
   std::string parameter;  // the parameter at fault, "" when none
 };
 
-// method: the request's method ("GET", "POST", "POSTx"); member: the path
+// method: the request's method (only "GET" and "POST" are served); member: the path
 // below "/api/" ("" for the self-description); raw_query: the undecoded
 // text after "?"; body: the raw body; body_overflow: more than the kept
 // body arrived.
@@ -36,5 +36,9 @@ std::variant<ApiCall, ApiError> DecodeApiCall(std::string_view method, std::stri
 // Percent-decoding of a query part ("+" a blank, hex digits in either
 // case); false on a broken escape.
 bool DecodeQueryPart(std::string_view s, std::string* out);
+
+// The decoded value of the first name=value of a raw query whose name is
+// name (in any case); "" when there is none or it is broken.
+std::string QueryValue(std::string_view raw_query, std::string_view name);
 
 }  // namespace tagvane

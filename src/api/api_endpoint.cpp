@@ -2,16 +2,17 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 #include "api/api_decode.h"
 #include "api/api_history.h"
+#include "api/api_server.h"
+#include "api/tag_json.h"
 #include "core/app.h"
 #include "core/failure.h"
 #include "core/text.h"
 #include "web/api_access.h"
 #include "web/page_answer.h"
-#include "web/request.h"
-#include "web/response.h"
 #include "web/tcp_server.h"
 
 namespace tagvane {
@@ -21,22 +22,26 @@ using json = nlohmann::ordered_json;
 
 constexpr std::string_view kJson = "application/json";
 
-void Answer(Response& response, int status, const json& body, std::string_view headers = "") {
-  SendAnswer(response, status, kJson, body.dump(-1, ' ', true), headers);
+void Answer(ApiReplyTo& reply, int status, const json& body, std::string_view headers = "") {
+  reply.Answer(status, kJson, body.dump(-1, ' ', true), headers);
 }
 
-void Refuse(Response& response, const ApiError& e) {
+void Refuse(ApiReplyTo& reply, const ApiError& e) {
   json body = {{"error", JsonText(e.message)}};
   if (!e.parameter.empty()) body["parameter"] = JsonText(e.parameter);
-  Answer(response, e.status, body, e.status == 405 ? "Allow: GET, POST\r\n" : "");
+  Answer(reply, e.status, body, e.status == 405 ? "Allow: GET, POST\r\n" : "");
 }
 
 std::string_view TypeName(ApiType t) {
   switch (t) {
-    case ApiType::kLong: return "long";
-    case ApiType::kInteger: return "integer";
-    case ApiType::kDate: return "date";
-    default: return "text";
+    case ApiType::kLong:
+      return "long";
+    case ApiType::kInteger:
+      return "integer";
+    case ApiType::kDate:
+      return "date";
+    default:
+      return "text";
   }
 }
 
@@ -48,7 +53,8 @@ const json& Description() {
       for (const ApiParam& p : m.params) {
         params.push_back({{"name", p.name}, {"type", TypeName(p.type)}, {"optional", p.optional}});
       }
-      members.push_back({{"name", m.name}, {"parameters", std::move(params)}, {"result", m.result}});
+      members.push_back(
+          {{"name", m.name}, {"parameters", std::move(params)}, {"result", m.result}});
     }
     return json{{"object", "Tagwell.Application"}, {"members", std::move(members)}};
   }();
@@ -56,51 +62,98 @@ const json& Description() {
 }
 
 // The answer for a call that may not go ahead; false when it may.
-bool Refused(Response& response, ApiVerdict verdict, std::string_view member) {
+bool Refused(ApiReplyTo& reply, ApiVerdict verdict, std::string_view member) {
   const std::string what = member.empty() ? std::string("this call") : std::string(member);
   switch (verdict) {
     case ApiVerdict::kAllowed:
       return false;
     case ApiVerdict::kForbidden:
-      Refuse(response, {403, "this client may not use the API (settings APIAccess and APIToken)", ""});
+      Refuse(reply, {403, "this client may not use the API (settings APIAccess and APIToken)", ""});
       return true;
     case ApiVerdict::kNoToken:
-      Refuse(response, {403, what + " runs code or writes files and needs the API token, but none "
-                                   "is set (setting APIToken in section RFID of Tagvane.ini)", ""});
+      Refuse(reply, {403,
+                     what + " runs code or writes files and needs the API token, but none "
+                            "is set (setting APIToken in section RFID of Tagvane.ini)",
+                     ""});
       return true;
     case ApiVerdict::kUnauthorized:
-      SendAnswer(response, 401, kJson,
-                 json{{"error", what + " needs a valid \"Authorization: Bearer <token>\" header"}}
-                     .dump(),
-                 "WWW-Authenticate: Bearer\r\n");
+      reply.Answer(
+          401, kJson,
+          json{{"error", what + " needs a valid \"Authorization: Bearer <token>\" header"}}.dump(),
+          "WWW-Authenticate: Bearer\r\n");
       return true;
   }
   return false;
 }
 
+// "Bearer <token>" from a ?token= of the query, "" when there is none.
+std::string TokenFromQuery(std::string_view query) {
+  const std::string token = QueryValue(query, "token");
+  return token.empty() ? std::string() : "Bearer " + token;
+}
+
 }  // namespace
 
-void ApiEndpoint::Serve(Request& request, Response& response) {
-  const std::string client = request.ServerVariables("remote_addr");
-  const std::string authorization = request.ServerVariables("Authorization");
+ApiEndpoint::ApiEndpoint(App& app, ScriptHost& host, std::string job_token)
+    : app_(app), host_(host), job_token_(std::move(job_token)) {
+  AddResource("tags", [this](const ApiHttpRequest&, ApiReplyTo& reply) {
+    reply.Answer(200, kJson, TagsBody(app_));
+  });
+  AddResource("history", [this](const ApiHttpRequest& request, ApiReplyTo& reply) {
+    ServeApiHistory(app_, history_, request, reply);
+  });
+}
+
+void ApiEndpoint::AddResource(std::string name, ApiResource serve) {
+  if (FindApiMember(name)) throw std::logic_error("API resource " + name + " is a member's name");
+  resources_.emplace_back(std::move(name), std::move(serve));
+}
+
+const ApiResource* ApiEndpoint::FindResource(std::string_view name) const {
+  for (const auto& [resource, serve] : resources_) {
+    if (EqualsNoCase(resource, name)) return &serve;
+  }
+  return nullptr;
+}
+
+void ApiEndpoint::Serve(const ApiHttpRequest& request, ApiReplyTo& reply) {
+  // The member or resource: the path below /api/, percent-decoded.
+  std::string_view path = request.path;
+  path.remove_prefix(std::min<size_t>(4, path.size()));  // "/api"
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  std::string member;
+  if (!DecodeQueryPart(path, &member)) {
+    return Refuse(reply, {400, "the path holds a broken %-escape", ""});
+  }
+  const ApiResource* resource = FindResource(member);
+  std::string authorization(request.Header("Authorization"));
+  if (authorization.empty() && resource) authorization = TokenFromQuery(request.query);
+
   // Clients elsewhere are turned away before anything is decoded.
-  if (Refused(response, ApiCallAccess(app_.Ini(), client, authorization, ApiCallKind::kReads,
-                                      job_token_), "")) {
+  if (Refused(
+          reply,
+          ApiCallAccess(app_.Ini(), request.peer, authorization, ApiCallKind::kReads, job_token_),
+          "")) {
     return;
   }
-  std::string_view member = request.page();
-  member.remove_prefix(std::min<size_t>(4, member.size()));  // "/api"
-  while (!member.empty() && (member.front() == '/' || member.front() == '\\')) {
-    member.remove_prefix(1);
+  if (resource) {
+    if (request.method != "GET") return Refuse(reply, {405, "use GET", ""});
+    return (*resource)(request, reply);
   }
-  if (EqualsNoCase(member, "history")) return ServeApiHistory(app_, history_, request, response);
-  auto decoded = DecodeApiCall(request.Method(), member, request.RawQuery(), request.RawBody(),
-                               request.RawBodyOverflow());
-  if (const auto* error = std::get_if<ApiError>(&decoded)) return Refuse(response, *error);
+  auto decoded = DecodeApiCall(request.method, member, request.query, request.body, false);
+  if (const auto* error = std::get_if<ApiError>(&decoded)) return Refuse(reply, *error);
   const ApiCall& call = std::get<ApiCall>(decoded);
-  if (!call.member) return Answer(response, 200, Description());
-  if (Refused(response, ApiCallAccess(app_.Ini(), client, authorization, call.member->kind,
-                                      job_token_), call.member->name)) {
+  if (!call.member) {
+    json description = Description();
+    json names = json::array();
+    for (const auto& entry : resources_) names.push_back(entry.first);
+    description["resources"] = std::move(names);
+    return Answer(reply, 200, description);
+  }
+  if (Refused(reply,
+              ApiCallAccess(app_.Ini(), request.peer, authorization, call.member->kind, job_token_),
+              call.member->name)) {
     return;
   }
   ApiAnswer answer;
@@ -112,18 +165,18 @@ void ApiEndpoint::Serve(Request& request, Response& response) {
       refused = ApiError{400, e.what(), e.parameter()};
     }
   });
-  if (refused) return Refuse(response, *refused);
+  if (refused) return Refuse(reply, *refused);
   if (!done) {
-    return Answer(response, 500, json{{"error", "the call failed; see the event log"}});
+    return Answer(reply, 500, json{{"error", "the call failed; see the event log"}});
   }
-  Answer(response, 200, json{{"result", std::move(answer.result)}, {"type", answer.kind}});
+  Answer(reply, 200, json{{"result", std::move(answer.result)}, {"type", answer.kind}});
 }
 
-void InstallApi(TCPServer& server, App& app, ScriptHost& host, std::string job_token) {
-  auto endpoint = std::make_shared<ApiEndpoint>(app, host, std::move(job_token));
-  server.AddPrefix("/api", [endpoint](Request& request, Response& response, int) {
-    endpoint->Serve(request, response);
-  });
+ApiServer& InstallApi(TCPServer& server, App& app, ScriptHost& host, std::string job_token) {
+  auto api = std::make_unique<ApiServer>(app, host, std::move(job_token));
+  ApiServer& installed = *api;
+  server.SetTaker(std::move(api));
+  return installed;
 }
 
 }  // namespace tagvane

@@ -1,24 +1,24 @@
 #include "api/api_history.h"
 
+#include "api/api_decode.h"
+#include "api/api_http.h"
 #include "core/app.h"
 #include "core/dates.h"
 #include "core/fast_string.h"
 #include "receiver/rfid_device.h"
 #include "web/history_query.h"
 #include "web/page_answer.h"
-#include "web/request.h"
-#include "web/response.h"
 
 namespace tagvane {
 namespace {
 
 constexpr std::string_view kJson = "application/json";
 
-void Refuse(Response& response, int status, std::string_view message,
+void Refuse(ApiReplyTo& reply, int status, std::string_view message,
             std::string_view parameter = "") {
   std::string body = "{\"error\":" + JsonString(message);
   if (!parameter.empty()) body += ",\"parameter\":" + JsonString(parameter);
-  SendAnswer(response, status, kJson, body + "}");
+  reply.Answer(status, kJson, body + "}");
 }
 
 void Times(FastString& out, DateTime t, IsoUtcFormatter& iso) {
@@ -81,29 +81,26 @@ std::string HistoryJson(const HistoryAsk& ask, const HistoryResult& result) {
   return out.Take();
 }
 
-void ServeApiHistory(App& app, HistoryAsker& asker, const Request& request, Response response) {
-  if (request.Method() != "GET") {
-    SendAnswer(response, 405, kJson, "{\"error\":\"history answers GET only\"}",
-               "Allow: GET\r\n");
-    return;
-  }
-  auto read = ReadHistoryAsk(app, request);
+void ServeApiHistory(App& app, HistoryAsker& asker, const ApiHttpRequest& request,
+                     ApiReplyTo& reply) {
+  auto read = ReadHistoryAsk(
+      app, [&request](std::string_view name) { return QueryValue(request.query, name); });
   if (const auto* error = std::get_if<HistoryAskError>(&read)) {
-    return Refuse(response, 400, error->message, error->parameter);
+    return Refuse(reply, 400, error->message, error->parameter);
   }
   HistorySource* source = app.GetSettings().UseSQL == 0 ? nullptr : app.Database().History();
-  if (!source) return Refuse(response, 503, kNoReadingDatabase);
+  if (!source) return Refuse(reply, 503, kNoReadingDatabase);
   HistoryAsk ask = std::move(std::get<HistoryAsk>(read));
   const HistoryQuery query = ask.query;
-  const bool asked =
-      asker.Ask(*source, query, [response, ask = std::move(ask)](HistoryResult result) mutable {
-        if (!result.ok) {
-          return Refuse(response, 503,
-                        result.error.empty() ? "the readings could not be read" : result.error);
-        }
-        SendAnswer(response, 200, kJson, HistoryJson(ask, result));
-      });
-  if (!asked) Refuse(response, 503, "too many history requests are waiting; try again");
+  std::shared_ptr<ApiReplyTo> later = reply.Later();
+  const bool asked = asker.Ask(*source, query, [later, ask = std::move(ask)](HistoryResult result) {
+    if (!result.ok) {
+      return Refuse(*later, 503,
+                    result.error.empty() ? "the readings could not be read" : result.error);
+    }
+    later->Answer(200, kJson, HistoryJson(ask, result));
+  });
+  if (!asked) Refuse(*later, 503, "too many history requests are waiting; try again");
 }
 
 }  // namespace tagvane

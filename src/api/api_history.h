@@ -13,13 +13,14 @@
 namespace tagvane {
 
 class App;
+class ApiReplyTo;
 class HistoryAsker;
-class Request;
-class Response;
+struct ApiHttpRequest;
 struct HistoryAsk;
 
-// Answers on response, now or when the reading database has answered.
-void ServeApiHistory(App& app, HistoryAsker& asker, const Request& request, Response response);
+// Answers on reply, now or when the reading database has answered.
+void ServeApiHistory(App& app, HistoryAsker& asker, const ApiHttpRequest& request,
+                     ApiReplyTo& reply);
 
 // The JSON text of a result (200 answers).
 std::string HistoryJson(const HistoryAsk& ask, const HistoryResult& result);

@@ -17,6 +17,9 @@ std::string FormatTimeOfDay(DateTime t);
 // RFC 1123 form, "Sun, 06 Dec 2026 06:28:17 GMT" (the local time is used as
 // it stands, as the old server did).
 std::string FormatHttpDate(DateTime t);
+// ISO 8601 in UTC, "2026-12-06T06:28:17Z", of a local date and time read
+// in the machine's time zone.
+std::string FormatIsoUtc(DateTime t);
 
 // Reads a general date ("dd/MM/yyyy HH:mm:ss", "dd/MM/yyyy H:mm", or a date
 // alone). Also accepts ISO "yyyy-MM-dd HH:mm:ss". Returns nullopt for

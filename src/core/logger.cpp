@@ -38,6 +38,10 @@ void Logger::LogEvent(std::string_view source, std::string_view text, const Fail
   const std::string error_part = ErrorPart(failure);
   ++entries_;
   Remember(source, std::string(text) + error_part);
+  if (source != kDebugSource && !listeners_.Empty()) {
+    const LogEntry entry = recent_.back();  // a listener may log in turn
+    listeners_(entry);
+  }
   if (echo_) {
     const int priority = source == kDebugSource ? 7 : failure ? 3 : source == "Unauthorized" ? 4 : 6;
     Echo(source, std::string(text) + error_part, priority);

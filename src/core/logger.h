@@ -15,6 +15,7 @@
 
 #include "core/clock.h"
 #include "core/failure.h"
+#include "core/hooks.h"
 
 namespace tagvane {
 
@@ -74,6 +75,10 @@ class Logger {
   static constexpr size_t kRecentLimit = 200;
   // LogEvent entries written since start.
   uint64_t EntryCount() const { return entries_; }
+  // Called with every event-log entry (not the debug entries, which go to
+  // the trace only), its text with the error part, after it was written;
+  // the scripts' WriteLog announces its entries here too.
+  Listeners<const LogEntry&>& EntryListeners() { return listeners_; }
 
  private:
   void Remember(std::string_view source, std::string_view text);
@@ -91,6 +96,7 @@ class Logger {
     uint64_t suppressed = 0;
   };
   std::unordered_map<std::string, Limit> limits_;
+  Listeners<const LogEntry&> listeners_;
 };
 
 }  // namespace tagvane

@@ -132,6 +132,9 @@ void ScriptApi::WriteLog(std::string_view c, std::string_view message) {
   body += Item("Data", message);
   CheckSize("WriteLog", body.size(), kMaxXapTexts, kXapLimitText);
   app_.Outbox().SendXap("", "Homeseer.Event", "Event.Log", body, "", "", "");
+  // An event-log entry like LogEvent's for those who follow the log.
+  app_.Log().EntryListeners()(
+      LogEntry{app_.GetClock().Now(), std::string(c), std::string(message)});
 }
 
 void ScriptApi::FlushIniCache() { app_.Ini().FlushIniCache(); }

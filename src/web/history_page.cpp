@@ -51,11 +51,11 @@ void TurnTable(FastString& out, const std::vector<HistoryTurn>& turns) {
     out.Add("<p>No turn On or Off in this window.</p>");
     return;
   }
-  out.Add("<table class=\"tvturns\"><tr><th>Time</th><th>Status</th><th>Figure</th>"
-          "<th>Name, location</th></tr>");
+  out.Add(
+      "<table class=\"tvturns\"><tr><th>Time</th><th>Status</th><th>Figure</th>"
+      "<th>Name, location</th></tr>");
   size_t shown = 0;
-  for (auto t = turns.rbegin(); t != turns.rend() && shown < HistoryPage::kTurnRows;
-       ++t, ++shown) {
+  for (auto t = turns.rbegin(); t != turns.rend() && shown < HistoryPage::kTurnRows; ++t, ++shown) {
     out.Add("<tr><td>")
         .Add(FormatGeneralDate(t->time))
         .Add("</td><td>")
@@ -94,8 +94,8 @@ std::string HistoryPage::Head(Request& request, Response& response, const std::s
     chrome_.StartMiscFunctionsASP();
     chrome_.SecurityCheck();
     chrome_.StartHeaderASP();
-    head = chrome_.CustomHeader({EscapeHtml(title), "", settings.Background, "x",
-                                 settings.StyleSheet});
+    head = chrome_.CustomHeader(
+        {EscapeHtml(title), "", settings.Background, "x", settings.StyleSheet});
   });
   chrome_.SetCurrent(nullptr, nullptr);
   return head + std::string(kStyle);
@@ -123,8 +123,7 @@ std::string HistoryPage::Chooser() const {
   return out.Take();
 }
 
-std::string HistoryPage::Body(const HistoryAsk& ask, const HistoryResult& result,
-                              int hours) const {
+std::string HistoryPage::Body(const HistoryAsk& ask, const HistoryResult& result, int hours) const {
   const RFIDDevice& device = *ask.device;
   const std::string name = DisplayName(device);
   FastString out(16384 + result.readings.size() * 16);
@@ -158,12 +157,13 @@ std::string HistoryPage::Body(const HistoryAsk& ask, const HistoryResult& result
   chart.readings = &result.readings;
   chart.bands = PresenceBands(result.turns, ask.query.from, std::min(ask.query.to, now),
                               device.DeviceStatus());
-  chart.label = "Signal strength of " + name + " from " + FormatGeneralDate(chart.from) +
-                " to " + FormatGeneralDate(chart.to) + ", with its On and Off periods";
+  chart.label = "Signal strength of " + name + " from " + FormatGeneralDate(chart.from) + " to " +
+                FormatGeneralDate(chart.to) + ", with its On and Off periods";
   out.Add(HistorySvg(chart))
-      .Add("<p class=\"tvlegend\"><span class=\"tvkey tvkeyline\"></span>Signal strength"
-           "<span class=\"tvkey tvkeyon\"></span>On<span class=\"tvkey tvkeyoff\"></span>Off"
-           "</p><p class=\"tvnote\">From ")
+      .Add(
+          "<p class=\"tvlegend\"><span class=\"tvkey tvkeyline\"></span>Signal strength"
+          "<span class=\"tvkey tvkeyon\"></span>On<span class=\"tvkey tvkeyoff\"></span>Off"
+          "</p><p class=\"tvnote\">From ")
       .Add(FormatGeneralDate(chart.from))
       .Add(" to ")
       .Add(FormatGeneralDate(chart.to))
@@ -198,7 +198,8 @@ void HistoryPage::Serve(Request& request, Response& response) {
              "<h2 class=\"tvcaption\">History</h2>" + Chooser() + end);
     return;
   }
-  auto read = ReadHistoryAsk(app_, request);
+  auto read =
+      ReadHistoryAsk(app_, [&request](std::string_view name) { return request.QueryString(name); });
   if (auto* error = std::get_if<HistoryAskError>(&read)) {
     send(response, 400,
          Head(request, response, "History") + "<div class=\"tvpage tvhistory\">" +
@@ -222,17 +223,19 @@ void HistoryPage::Serve(Request& request, Response& response) {
     hours = h.empty() ? static_cast<int>(kDefaultHistorySpan.count()) : std::atoi(h.c_str());
   }
   const HistoryQuery query = ask.query;
-  const bool asked = asker_.Ask(
-      *source, query,
-      [this, response, head, ask = std::move(ask), hours, send](HistoryResult result) {
-        std::string body;
-        Guard(app_.Log(), "HistoryPage", [&] { body = Body(ask, result, hours); });
-        send(response, 200, head + body + "</body></html>");
-      });
+  const bool asked =
+      asker_.Ask(*source, query,
+                 [this, response, head, ask = std::move(ask), hours, send](HistoryResult result) {
+                   std::string body;
+                   Guard(app_.Log(), "HistoryPage", [&] { body = Body(ask, result, hours); });
+                   send(response, 200, head + body + "</body></html>");
+                 });
   if (!asked) {
     send(response, 503,
-         head + "<div class=\"tvpage tvhistory\"><p class=\"tverror\">Too many history "
-                "pages are being read; try again in a moment.</p>" + end);
+         head +
+             "<div class=\"tvpage tvhistory\"><p class=\"tverror\">Too many history "
+             "pages are being read; try again in a moment.</p>" +
+             end);
   }
 }
 

@@ -6,7 +6,6 @@
 #include "core/app.h"
 #include "core/text.h"
 #include "receiver/rfid_device.h"
-#include "web/request.h"
 
 namespace tagvane {
 namespace {
@@ -74,27 +73,28 @@ DevicePtr FindHistoryDevice(App& app, std::string_view text) {
   return any;
 }
 
-std::variant<HistoryAsk, HistoryAskError> ReadHistoryAsk(App& app, const Request& request) {
+std::variant<HistoryAsk, HistoryAskError> ReadHistoryAsk(App& app, const HistoryParam& param) {
   HistoryAsk ask;
-  ask.tag_text = std::string(TrimSpaces(request.QueryString("tag")));
-  if (ask.tag_text.empty()) return HistoryAskError{"tag is required (a name, code or identifier)", "tag"};
+  ask.tag_text = std::string(TrimSpaces(param("tag")));
+  if (ask.tag_text.empty())
+    return HistoryAskError{"tag is required (a name, code or identifier)", "tag"};
   ask.device = FindHistoryDevice(app, ask.tag_text);
   if (!ask.device) {
     return HistoryAskError{"no tag is named or coded \"" + ask.tag_text + "\"", "tag"};
   }
   std::chrono::hours span = kDefaultHistorySpan;
-  if (const std::string hours = request.QueryString("hours"); !hours.empty()) {
+  if (const std::string hours = param("hours"); !hours.empty()) {
     const auto h = WholeNumber(TrimSpaces(hours));
     if (!h || *h < 1 || *h > kLongestHistorySpan.count()) {
-      return HistoryAskError{"hours must be a whole number from 1 to " +
-                                 std::to_string(kLongestHistorySpan.count()),
-                             "hours"};
+      return HistoryAskError{
+          "hours must be a whole number from 1 to " + std::to_string(kLongestHistorySpan.count()),
+          "hours"};
     }
     span = std::chrono::hours{*h};
   }
   DateTime to = app.GetClock().Now();
   for (const char* name : {"to", "from"}) {
-    const std::string text = request.QueryString(name);
+    const std::string text = param(name);
     if (text.empty()) continue;
     const auto d = ParseHistoryTime(text);
     if (!d) {
@@ -105,12 +105,12 @@ std::variant<HistoryAsk, HistoryAskError> ReadHistoryAsk(App& app, const Request
     }
     (name[0] == 't' ? to : ask.query.from) = *d;
   }
-  if (request.QueryString("from").empty()) ask.query.from = to - span;
+  if (param("from").empty()) ask.query.from = to - span;
   if (ask.query.from >= to) return HistoryAskError{"from must be before to", "from"};
   if (to - ask.query.from > kLongestHistorySpan) {
-    return HistoryAskError{"the window may be at most " +
-                               std::to_string(kLongestHistorySpan.count() / 24) + " days",
-                           "from"};
+    return HistoryAskError{
+        "the window may be at most " + std::to_string(kLongestHistorySpan.count() / 24) + " days",
+        "from"};
   }
   ask.query.to = to;
   ask.query.tag_id = std::string(Right(ask.device->DC(), 4));

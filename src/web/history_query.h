@@ -20,7 +20,6 @@
 namespace tagvane {
 
 class App;
-class Request;
 
 inline constexpr std::string_view kNoReadingDatabase = "No reading database is configured";
 // The window when the request names none.
@@ -50,7 +49,9 @@ DevicePtr FindHistoryDevice(App& app, std::string_view text);
 // in the API's format (dd/MM/yyyy HH:mm:ss), ISO local time
 // (2026-12-05T14:00:00) or ISO UTC (...Z, or an offset such as +01:00).
 // to defaults to now, from to `hours` (1 to 8784, default 24) before to.
-std::variant<HistoryAsk, HistoryAskError> ReadHistoryAsk(App& app, const Request& request);
+// param gives the decoded value of a parameter of the request, "" when absent.
+using HistoryParam = std::function<std::string(std::string_view name)>;
+std::variant<HistoryAsk, HistoryAskError> ReadHistoryAsk(App& app, const HistoryParam& param);
 
 // A time as from= and to= take it (the forms above); nullopt otherwise.
 std::optional<DateTime> ParseHistoryTime(std::string_view text);

@@ -14,7 +14,11 @@ std::string_view Reason(int status) {
     case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
     case 413: return "Payload Too Large";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
     case 503: return "Service Unavailable";
     default: return "Error";
   }
@@ -24,6 +28,11 @@ std::string_view Reason(int status) {
 
 void SendAnswer(Response& response, int status, std::string_view content_type,
                 std::string_view body, std::string_view extra_headers) {
+  response.SendRaw(BuildAnswer(status, content_type, body, extra_headers));
+}
+
+std::string BuildAnswer(int status, std::string_view content_type, std::string_view body,
+                        std::string_view extra_headers) {
   FastString out(body.size() + 256);
   out.Add("HTTP/1.1 ")
       .Add(std::to_string(status))
@@ -37,7 +46,7 @@ void SendAnswer(Response& response, int status, std::string_view content_type,
       .Add(extra_headers)
       .Add("\r\n")
       .Add(body);
-  response.SendRaw(out.Take());
+  return out.Take();
 }
 
 std::string JsonString(std::string_view bytes) {

@@ -15,6 +15,11 @@ class Response;
 void SendAnswer(Response& response, int status, std::string_view content_type,
                 std::string_view body, std::string_view extra_headers = "");
 
+// The same answer as text: status line, headers (Server, Content-Type,
+// Content-Length, Cache-Control, then extra_headers), the empty line, body.
+std::string BuildAnswer(int status, std::string_view content_type, std::string_view body,
+                        std::string_view extra_headers = "");
+
 // A JSON string literal (with quotes) from bytes: each byte is one
 // character U+0000-U+00FF, as the pages treat text; controls, quotes,
 // backslashes and bytes above 126 are written as \u00XX, so the result is

@@ -181,6 +181,10 @@ void TCPServer::StartRead(const ConnectionPtr& c) {
 }
 
 void TCPServer::OnData(const ConnectionPtr& c, size_t n) {
+  if (c->received == 0 && taker_ && taker_->Wants(std::string_view(c->buffer.data(), n))) {
+    HandOver(c, n);
+    return;
+  }
   c->received += n;
   if (c->received > kMaxQueuedPerConnection) {
     Drop(*c, "sent more than " + std::to_string(kMaxQueuedPerConnection) + " bytes");
@@ -200,6 +204,15 @@ void TCPServer::OnData(const ConnectionPtr& c, size_t n) {
     server_timer_.SetInterval(50);
     server_timer_.SetEnabled(true);
   }
+}
+
+void TCPServer::HandOver(const ConnectionPtr& c, size_t n) {
+  // The slot is free again at once; nothing was queued or sent for it.
+  asio::ip::tcp::socket socket = std::move(c->socket);
+  c->state = kStateClosed;
+  --sockets_open_;
+  binary_timers_[c->index]->SetEnabled(false);
+  taker_->Take(std::move(socket), c->peer, std::string(c->buffer.data(), n));
 }
 
 void TCPServer::OnPeerFinished(const ConnectionPtr& c) {
@@ -274,6 +287,7 @@ TCPServer::Packet TCPServer::PopFront() {
 void TCPServer::Close() {
   closed_ = true;
   StopListening();
+  if (taker_) taker_->Close();
   for (size_t i = 1; i < slots_.size(); ++i) {
     binary_timers_[i]->SetEnabled(false);
     if (!slots_[i]) continue;
@@ -375,9 +389,6 @@ void TCPServer::Route(Request& request, Response& response, int s) {
   } else if (p.starts_with("\\help")) {
     count("page");
     response.SendTextString(HelpPage(), s);
-  } else if (const PageHandler* handler = FindPrefix(p)) {
-    count("api");
-    (*handler)(request, response, s);
   } else {
     count("not_found");
     // Unrouted pages (every browser asks for /favicon.ico) are answered and
@@ -394,19 +405,6 @@ const PageHandler* TCPServer::FindPage(std::string_view p) const {
   if (p.size() > 1 && p.back() == '\\') p.remove_suffix(1);
   for (const auto& [path, handler] : pages_) {
     if (p == path) return &handler;
-  }
-  return nullptr;
-}
-
-void TCPServer::AddPrefix(std::string_view path, PageHandler handler) {
-  prefixes_.emplace_back(ReplaceAll(ToLower(path), "/", "\\"), std::move(handler));
-}
-
-const PageHandler* TCPServer::FindPrefix(std::string_view p) const {
-  for (const auto& [prefix, handler] : prefixes_) {
-    if (p.starts_with(prefix) && (p.size() == prefix.size() || p[prefix.size()] == '\\')) {
-      return &handler;
-    }
   }
   return nullptr;
 }

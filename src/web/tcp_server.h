@@ -37,6 +37,19 @@ class PageGate;
 class Request;
 class Response;
 
+// Takes over connections whose first packet asks for what it serves (the
+// JSON API): such a connection leaves the page sockets at once, so it is
+// never counted among them, never closed by their crowding reset, and
+// never takes a page's slot for longer than its first packet.
+class ConnectionTaker {
+ public:
+  virtual ~ConnectionTaker() = default;
+  virtual bool Wants(std::string_view first_packet) const = 0;
+  virtual void Take(asio::ip::tcp::socket socket, std::string peer, std::string first_packet) = 0;
+  // Closes every connection taken (the server's Close).
+  virtual void Close() = 0;
+};
+
 // What the server hands a status request to: returns the page text.
 using StatusPageHandler = std::function<std::string(Request&, Response&)>;
 // A page that writes its own answer (socket index as the third argument).
@@ -72,10 +85,9 @@ class TCPServer {
   // Routes one exact path ("/monitor", any case, a trailing "/" allowed)
   // to handler.
   void AddPage(std::string_view path, PageHandler handler);
-  // Routes a path and everything below it ("/api", "/api/", "/api/X") to
-  // handler, after every other route and without the page gate: the
-  // handler decides who may use it.
-  void AddPrefix(std::string_view path, PageHandler handler);
+  // Hands connections to taker (checked at each connection's first packet).
+  void SetTaker(std::unique_ptr<ConnectionTaker> taker) { taker_ = std::move(taker); }
+  ConnectionTaker* Taker() { return taker_.get(); }
   // Reads HTTPPort and starts listening when it names a new port.
   void StartServer();
   // Closes every socket and forgets the queue (shut-down).
@@ -143,6 +155,7 @@ class TCPServer {
   void CrowdingReset();
   void StartRead(const ConnectionPtr& c);
   void OnData(const ConnectionPtr& c, size_t n);
+  void HandOver(const ConnectionPtr& c, size_t n);
   void OnPeerFinished(const ConnectionPtr& c);
   void Drop(Connection& c, const std::string& why);
   void CloseHandling(int i);
@@ -157,7 +170,6 @@ class TCPServer {
   void WaitForPostBody(Request& request, int s, uint64_t generation);
   void Route(Request& request, Response& response, int s);
   const PageHandler* FindPage(std::string_view p) const;
-  const PageHandler* FindPrefix(std::string_view p) const;
 
   App& app_;
   asio::ip::tcp::acceptor acceptor_;
@@ -188,8 +200,8 @@ class TCPServer {
   FileLookup files_;
   asio::ip::tcp::endpoint accepted_peer_;
   std::vector<std::pair<std::string, PageHandler>> pages_;
-  std::vector<std::pair<std::string, PageHandler>> prefixes_;
   std::unique_ptr<PageGate> gate_;
+  std::unique_ptr<ConnectionTaker> taker_;
   std::shared_ptr<bool> alive_;
 };
 

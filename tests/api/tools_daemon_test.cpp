@@ -1,7 +1,10 @@
 // tagvane-ctl and tagvane-run against the real daemon (and hub) on loopback.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "core/ini_tool.h"
 #include "scripting/script_files.h"
@@ -18,7 +21,8 @@ constexpr const char* kDevice = "____________1A2B";
 class DaemonWithApi {
  public:
   explicit DaemonWithApi(const std::string& extra_xap = "") {
-    const std::string port = std::to_string(test::FreeLoopbackPort());
+    port_ = test::FreeLoopbackPort();
+    const std::string port = std::to_string(port_);
     daemon_ = test::StartDaemon(
         dir_ / "app",
         "[RFID]\r\nHTTPPort=\"" + port + "\"\r\n[RFIDUnits]\r\n" + kDevice + "=" + kDevice +
@@ -32,6 +36,7 @@ class DaemonWithApi {
     daemon_->Wait();
   }
   bool Ready() const { return ready_; }
+  int Port() const { return port_; }
   std::string AppDir() const { return (dir_ / "app").string(); }
   const std::filesystem::path& Dir() const { return dir_.Path(); }
   test::ChildProcess& Process() { return *daemon_; }
@@ -40,6 +45,7 @@ class DaemonWithApi {
   test::TempDir dir_;
   std::unique_ptr<test::ChildProcess> daemon_;
   bool ready_ = false;
+  int port_ = 0;
 };
 
 std::pair<int, std::string> RunTool(const std::string& program,
@@ -168,6 +174,35 @@ TEST(ToolsWithDaemon, TheInstalledTokenGuardsCodeAndTheToolsPickItUp) {
             std::make_pair(2, "tagvane-ctl: no application folder " + missing + "\n"));
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->Wait(), 0);
+}
+
+TEST(ToolsWithDaemon, SigtermUnderFiftyStreamsEndsThemAndSavesTheTable) {
+  DaemonWithApi d;
+  ASSERT_TRUE(d.Ready()) << d.Process().Output();
+  EXPECT_EQ(RunTool("tagvane-ctl", {"--app-dir", d.AppDir(), "SetDeviceLastChange", kDevice,
+                                    "02/03/2026 04:05:06"}).first, 0);
+  std::vector<int> streams;
+  for (int i = 0; i < 50; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = test::LoopbackAddress(d.Port());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string ask = "GET /api/events HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(send(fd, ask.data(), ask.size(), 0), static_cast<ssize_t>(ask.size()));
+    streams.push_back(fd);
+  }
+  char buffer[4096];
+  for (int fd : streams) EXPECT_GT(recv(fd, buffer, sizeof buffer, 0), 0);  // the stream's head
+  d.Process().Signal(SIGTERM);
+  EXPECT_EQ(d.Process().Wait(), 0) << d.Process().Output();
+  for (int fd : streams) {
+    ssize_t n = 0;
+    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+    }
+    EXPECT_EQ(n, 0);  // ended, not cut off
+    close(fd);
+  }
+  EXPECT_NE(test::ReadFile(d.Dir() / "app/Config/Tagvane.ini").find("02/03/2026 04:05:06"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -24,9 +24,15 @@ struct FakeHistory final : DatabasePort, HistorySource {
       if (t <= q.to) r.readings.push_back({t, static_cast<int16_t>(40 + i % 50)});
     }
     r.turns.push_back({q.from + std::chrono::minutes(5), true, 100, "Keys<b>", "Hall"});
-    done(std::move(r));
+    if (hold) {
+      held = [done, r] { done(r); };
+    } else {
+      done(std::move(r));
+    }
   }
   HistoryQuery last;
+  bool hold = false;  // answer only when held() is called
+  std::function<void()> held;
   int readings = 20;
 };
 
@@ -77,6 +83,26 @@ TEST_F(HistoryTest, ApiWindowThinningAndErrors) {
     EXPECT_EQ(status, 400) << bad;
     EXPECT_TRUE(j.contains("parameter")) << bad;
   }
+}
+
+// An answer that comes later keeps its place on a keep-alive connection: the
+// call pipelined behind it waits, then both come in order.
+TEST_F(HistoryTest, ALaterAnswerKeepsItsPlaceOnTheConnection) {
+  db_->hold = true;
+  Client c(fx_);
+  c.Send("GET /api/history?tag=Keys HTTP/1.1\r\n\r\nGET /api/Sunset HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(c.ReadSome(2), "");
+  ASSERT_TRUE(db_->held);
+  db_->held();
+  std::string both;
+  fx_.PumpUntil([&] {
+    both += c.ReadSome(1);
+    return both.find("\"type\"") != std::string::npos;
+  });
+  const size_t history = both.find("\"readings\"");
+  EXPECT_NE(history, std::string::npos);
+  EXPECT_LT(history, both.find("\"type\""));
+  EXPECT_FALSE(c.closed());
 }
 
 TEST_F(HistoryTest, PageDrawsLineAndBandsEscapedOrSaysThereIsNoDatabase) {

@@ -52,7 +52,8 @@ std::shared_ptr<RFIDDevice> WebFixture::AddDevice(const std::string& tag_id,
 }
 
 std::string WebFixture::Get(const std::string& path) {
-  return Exchange("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\n\r\n");
+  return Exchange("GET " + path +
+                  " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\nConnection: close\r\n\r\n");
 }
 
 std::string WebFixture::Exchange(const std::string& raw) {

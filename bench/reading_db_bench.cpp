@@ -1,18 +1,23 @@
 // Reading database throughput: rows per second through the daemon's path
-// (ReadingDatabase) into SQLite and PostgreSQL beside the stock tools (the
-// sqlite3 shell with the same transactions, psql \copy of the same rows),
+// (ReadingDatabase) into SQLite and PostgreSQL at 10, 1,000 and 10,000 tags
+// beside the stock tools with the same batching (the sqlite3 shell with the
+// same transactions, psql running one COPY per table per batch),
 // ProcessCommData with UseSQL 0, 1 and 2, and the file size per million
 // readings. PostgreSQL figures need TAGVANE_PG_SOURCE (bench/reading_db.sh
 // starts a private server and sets it).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
-#include "scratch_dir.h"
 #include "core/app.h"
 #include "database/reading_database.h"
 #include "database/reading_text.h"
@@ -20,6 +25,7 @@
 #include "receiver/device_table.h"
 #include "receiver/report_parser.h"
 #include "receiver/rfid_device.h"
+#include "scratch_dir.h"
 
 namespace tagvane {
 namespace {
@@ -28,6 +34,20 @@ constexpr int kRows = 100000;       // rows per iteration
 constexpr int kTransaction = 1000;  // rows per transaction
 
 const char* PgSource() { return std::getenv("TAGVANE_PG_SOURCE"); }
+
+// The tag identifier of tag i: B000, B001, ... (hexadecimal).
+std::string TagId(int i) {
+  char id[16];
+  std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(0xB000 + i) & 0xFFFFu);
+  return id;
+}
+
+// The rows of an iteration go to the tags in turn.
+std::vector<std::string> TagIds(int tags) {
+  std::vector<std::string> ids;
+  for (int i = 0; i < tags; ++i) ids.push_back(TagId(i));
+  return ids;
+}
 
 // An App on a scratch folder with the reading database installed. The real
 // clock and loop: PostgreSQL is driven by the loop.
@@ -43,9 +63,7 @@ struct Bed {
     };
     app.SetDatabase(std::move(owned));
     for (int i = 0; i < tags; ++i) {
-      char id[8];
-      std::snprintf(id, sizeof id, "B%03d", i);
-      const std::string code = MakeDeviceCode(app, "", id);
+      const std::string code = MakeDeviceCode(app, "", TagId(i));
       SetIniSectionValue(app, "RFIDUnits", "0", code,
                          code + "~3~Tag" + std::to_string(i) +
                              "~False~~Room~01~False~False~False~10~~Switch~True~1~1~50~50~0~0");
@@ -61,7 +79,7 @@ struct Bed {
   }
   void WaitIdle() {
     if (app.GetSettings().UseSQL == 0) return;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(600);
     while (!(db->Available() && db->Idle()) && std::chrono::steady_clock::now() < end) {
       app.Loop().PumpFor(std::chrono::milliseconds(1));
     }
@@ -77,83 +95,185 @@ struct Bed {
 // holds kTransaction rows as in the sqlite3 run. PostgreSQL: the rows are
 // handed over as fast as they come and written in the daemon's batches (at
 // most ReadingDatabase::kBatchLimit rows per COPY), against one \copy.
-void WriteRowsThroughDaemon(Bed& bed, bool pump_per_transaction) {
+void WriteRowsThroughDaemon(Bed& bed, const std::vector<std::string>& ids,
+                            bool pump_per_transaction) {
   for (int i = 0; i < kRows; i += kTransaction) {
-    for (int j = 0; j < kTransaction; ++j) bed.db->RecordReading("B000", static_cast<int16_t>(j));
+    for (int j = 0; j < kTransaction; ++j) {
+      bed.db->RecordReading(ids[(i + j) % ids.size()], static_cast<int16_t>(j));
+    }
     if (pump_per_transaction) bed.app.Loop().Pump();
   }
   bed.WaitIdle();
 }
 
+// CPU time of this process (the daemon's path runs in it), per row.
+struct CpuPerRow {
+  explicit CpuPerRow(benchmark::State& state) : state_(state), start_(std::clock()) {}
+  ~CpuPerRow() {
+    const double seconds = static_cast<double>(std::clock() - start_) / CLOCKS_PER_SEC;
+    state_.counters["cpu_us_per_row"] =
+        1e6 * seconds / static_cast<double>(state_.iterations() * kRows);
+  }
+  benchmark::State& state_;
+  std::clock_t start_;
+};
+
+// CPU time of the tools run as child processes, per row.
+struct ChildCpuPerRow {
+  explicit ChildCpuPerRow(benchmark::State& state) : state_(state), start_(ChildrenSeconds()) {}
+  ~ChildCpuPerRow() {
+    state_.counters["children_cpu_us_per_row"] =
+        1e6 * (ChildrenSeconds() - start_) / static_cast<double>(state_.iterations() * kRows);
+  }
+  static double ChildrenSeconds() {
+    rusage r{};
+    getrusage(RUSAGE_CHILDREN, &r);
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+  }
+  benchmark::State& state_;
+  double start_;
+};
+
 void BM_SqliteDaemonPath(benchmark::State& state) {
-  Bed bed(1);
-  for (auto _ : state) WriteRowsThroughDaemon(bed, true);
+  const auto ids = TagIds(static_cast<int>(state.range(0)));
+  Bed bed(1, static_cast<int>(ids.size()));
+  {
+    CpuPerRow cpu(state);
+    for (auto _ : state) WriteRowsThroughDaemon(bed, ids, true);
+  }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_SqliteDaemonPath)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SqliteDaemonPath)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The sqlite3 shell running the same rows, kTransaction per transaction, into
-// the same schema in WAL mode with the same synchronous setting.
+// the same schema (one table per tag) in WAL mode with the same synchronous
+// setting. The tool's CPU time is the child's (children_cpu_us_per_row).
 void BM_Sqlite3Tool(benchmark::State& state) {
+  const auto ids = TagIds(static_cast<int>(state.range(0)));
   ScratchDir dir;
   const auto db = dir.path / "tool.db";
   const auto script = dir.path / "rows.sql";
   {
+    std::ofstream out(dir.path / "tables.sql");
+    out << "PRAGMA journal_mode=WAL;\nBEGIN;\n";
+    for (const std::string& id : ids) {
+      out << "CREATE TABLE IF NOT EXISTS tbl" << id
+          << " (ID INTEGER PRIMARY KEY AUTOINCREMENT, SampleDate TEXT NOT NULL, Strength "
+             "INTEGER NULL);\n";
+    }
+    out << "COMMIT;\n";
+  }
+  {
     std::ofstream out(script);
-    out << "PRAGMA journal_mode=WAL;\nPRAGMA synchronous=NORMAL;\n"
-           "CREATE TABLE IF NOT EXISTS tblB000 (ID INTEGER PRIMARY KEY AUTOINCREMENT, SampleDate "
-           "TEXT NOT NULL, Strength INTEGER NULL);\n";
+    out << "PRAGMA synchronous=NORMAL;\n";
     const std::string date = StdTimeOf(MakeDateTime(2026, 12, 5, 14, 3, 7));
     for (int i = 0; i < kRows; i += kTransaction) {
       out << "BEGIN;\n";
       for (int j = 0; j < kTransaction; ++j) {
-        out << "INSERT INTO tblB000 (SampleDate,Strength) VALUES ('" << date << "'," << j
-            << ");\n";
+        out << "INSERT INTO tbl" << ids[(i + j) % ids.size()] << " (SampleDate,Strength) VALUES ('"
+            << date << "'," << j << ");\n";
       }
       out << "COMMIT;\n";
     }
   }
-  const std::string command = "sqlite3 " + db.string() + " < " + script.string() + " > /dev/null";
+  const std::string sqlite3 = "sqlite3 " + db.string() + " < ";
+  if (std::system((sqlite3 + (dir.path / "tables.sql").string() + " > /dev/null").c_str()) != 0) {
+    return state.SkipWithError("sqlite3 failed");
+  }
+  const std::string command = sqlite3 + script.string() + " > /dev/null";
+  ChildCpuPerRow cpu(state);
   for (auto _ : state) {
     if (std::system(command.c_str()) != 0) state.SkipWithError("sqlite3 failed");
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_Sqlite3Tool)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Sqlite3Tool)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_PgDaemonPath(benchmark::State& state) {
   if (!PgSource()) return state.SkipWithError("TAGVANE_PG_SOURCE not set");
-  Bed bed(2);
+  const auto ids = TagIds(static_cast<int>(state.range(0)));
+  Bed bed(2, static_cast<int>(ids.size()));
   if (!bed.db->Available()) return state.SkipWithError("server not reachable");
-  for (auto _ : state) WriteRowsThroughDaemon(bed, false);
+  {
+    CpuPerRow cpu(state);
+    for (auto _ : state) WriteRowsThroughDaemon(bed, ids, false);
+  }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_PgDaemonPath)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PgDaemonPath)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
-// psql's \copy of the same rows into a table of the same schema.
+// psql running the same rows with the daemon's batching: transactions of at
+// most ReadingDatabase::kBatchLimit rows, one COPY per table in each, into
+// tables of the same schema (made before the timing).
 void BM_PsqlCopy(benchmark::State& state) {
   if (!PgSource()) return state.SkipWithError("TAGVANE_PG_SOURCE not set");
+  const auto ids = TagIds(static_cast<int>(state.range(0)));
   ScratchDir dir;
-  const auto rows = dir.path / "rows.txt";
+  {
+    std::ofstream out(dir.path / "tables.sql");
+    out << "BEGIN;\n";
+    for (const std::string& id : ids) {
+      out << "CREATE TABLE IF NOT EXISTS tblcopy" << id
+          << " (ID integer GENERATED BY DEFAULT AS IDENTITY, SampleDate timestamp NOT NULL, "
+             "Strength integer NULL, PRIMARY KEY (ID));\n";
+      if ((&id - ids.data()) % 200 == 199) out << "COMMIT;\nBEGIN;\n";
+    }
+    out << "COMMIT;\n";
+  }
+  const auto rows = dir.path / "rows.sql";
   {
     std::ofstream out(rows);
     const std::string date = StdTimeOf(MakeDateTime(2026, 12, 5, 14, 3, 7));
-    for (int j = 0; j < kRows; ++j) out << date << '\t' << (j % kTransaction) << '\n';
+    const size_t batch = ReadingDatabase::kBatchLimit;
+    for (size_t first = 0; first < static_cast<size_t>(kRows); first += batch) {
+      const size_t end = std::min(first + batch, static_cast<size_t>(kRows));
+      std::vector<std::string> per_table(ids.size());
+      for (size_t j = first; j < end; ++j) {
+        per_table[j % ids.size()] += date + '\t' + std::to_string(j % kTransaction) + '\n';
+      }
+      out << "BEGIN;\n";
+      for (size_t t = 0; t < ids.size(); ++t) {
+        if (per_table[t].empty()) continue;
+        out << "COPY tblcopy" << ids[t] << " (SampleDate, Strength) FROM STDIN;\n"
+            << per_table[t] << "\\.\n";
+      }
+      out << "COMMIT;\n";
+    }
   }
-  const std::string psql = std::string("psql -q \"") + PgSource() + " dbname=qbxrfid\" -c ";
-  // An existing table is fine, so the answer is not looked at.
-  [[maybe_unused]] const int created = std::system((psql + "'CREATE TABLE IF NOT EXISTS tblcopy (ID integer GENERATED BY DEFAULT AS "
-                      "IDENTITY, SampleDate timestamp NOT NULL, Strength integer NULL, PRIMARY "
-                      "KEY (ID))' > /dev/null")
-                  .c_str());
-  const std::string command = psql + "\"\\copy tblcopy (SampleDate, Strength) FROM '" +
-                              rows.string() + "'\" > /dev/null";
+  const std::string psql =
+      std::string("psql -q -v ON_ERROR_STOP=1 \"") + PgSource() + " dbname=qbxrfid\" -f ";
+  if (std::system((psql + (dir.path / "tables.sql").string() + " > /dev/null").c_str()) != 0) {
+    return state.SkipWithError("psql could not make the tables");
+  }
+  const std::string command = psql + rows.string() + " > /dev/null";
+  ChildCpuPerRow cpu(state);
   for (auto _ : state) {
     if (std::system(command.c_str()) != 0) state.SkipWithError("psql failed");
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_PsqlCopy)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PsqlCopy)
+    ->Arg(10)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Receiver reports per second, 20 reports of 10 tags in use per chunk, with
 // the readings written as the daemon writes them.
@@ -180,8 +300,7 @@ BENCHMARK(BM_ProcessCommData)->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 void BM_SqliteFileSizePerMillion(benchmark::State& state) {
   for (auto _ : state) {
     Bed bed(1);
-    const char* ids[] = {"B000", "B001", "B002", "B003", "B004",
-                         "B005", "B006", "B007", "B008", "B009"};
+    const auto ids = TagIds(10);
     for (int i = 0; i < 1000000; i += kTransaction) {
       for (int j = 0; j < kTransaction; ++j) {
         bed.db->RecordReading(ids[j % 10], static_cast<int16_t>(40 + j % 60));
@@ -190,8 +309,7 @@ void BM_SqliteFileSizePerMillion(benchmark::State& state) {
     }
     bed.app.Shutdown();  // closes the store: the WAL is folded into the file
     const auto file = bed.dir.path / "Data/Tagvane/qbxRFID.db";
-    state.counters["MB_per_million"] =
-        static_cast<double>(std::filesystem::file_size(file)) / 1e6;
+    state.counters["MB_per_million"] = static_cast<double>(std::filesystem::file_size(file)) / 1e6;
   }
 }
 BENCHMARK(BM_SqliteFileSizePerMillion)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -4,6 +4,9 @@
 # serial-to-network bridge on loopback.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# TAGVANE_BUILD_DIR: the build to run (default build); TAGVANE_DEMO_PORT: the
+# HTTP port written into a new demo folder (default 8017).
+BUILD="${TAGVANE_BUILD_DIR:-build}"
 HOME_DIR="${TAGVANE_DEMO_HOME:-$PWD/build/demo-home}"
 mkdir -p "$HOME_DIR/Config" "$HOME_DIR/Data"
 
@@ -15,13 +18,13 @@ fi
 
 # The demo's own xAP hub, on loopback only. When another hub already holds
 # port 3639 that one serves the demo instead.
-./build/tagvane-hub --bind 127.0.0.1 >"$HOME_DIR/hub.log" 2>&1 &
+"$BUILD/tagvane-hub" --bind 127.0.0.1 >"$HOME_DIR/hub.log" 2>&1 &
 HUB_PID=$!
 
 # The receiver: Keys always present, Wallet present 40 s then silent 90 s,
 # and a stranger's tag that nobody has accepted yet.
 rm -f "$HOME_DIR/Data/sim.port"
-./build/tagvane-receiver-sim --listen 0 --port-file "$HOME_DIR/Data/sim.port" \
+"$BUILD/tagvane-receiver-sim" --listen 0 --port-file "$HOME_DIR/Data/sim.port" \
   --tag 1A2B:87 --tag 3C4D:62:40:90 --tag 5E6F:45:30:60 \
   --log "$HOME_DIR/Data/sim.log" > /dev/null 2>&1 &
 SIM_PID=$!
@@ -31,6 +34,7 @@ SIM_PORT=$(cat "$HOME_DIR/Data/sim.port")
 
 if [[ ! -f "$HOME_DIR/Config/Tagvane.ini" ]]; then
   printf '%s\r\n' '[RFID]' 'SerialIP=127.0.0.1' "RFIDPort=$SIM_PORT" 'DebugLog=False' \
+    ${TAGVANE_DEMO_PORT:+"HTTPPort=$TAGVANE_DEMO_PORT"} \
     'ReceiverLocation=Home' 'UseSQL=1' '[RFIDUnits]' \
     '________Home1A2B=________Home1A2B~3~Keys~False~~Hall~01~False~False~False~10~~Switch~True~1~1~50~50~0~0' \
     '________Home3C4D=________Home3C4D~3~Wallet~False~~Kitchen~02~False~False~False~10~~Switch~True~1~1~50~50~0~0' \
@@ -73,4 +77,4 @@ echo "xAP hub log: $HOME_DIR/hub.log; watch the BSC events with:"
 echo "  build/tagvane-xap-listen --class xapbsc.event"
 echo "The script's lines: build/tagvane-xap-listen --class Homeseer.Event"
 echo "Ctrl-C stops the demo."
-./build/tagvane --foreground --app-dir "$HOME_DIR"
+"$BUILD/tagvane" --foreground --app-dir "$HOME_DIR"

@@ -20,13 +20,7 @@ import tempfile
 import threading
 import time
 
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+from bench_util import free_port, start_daemon, write_config
 
 
 def ask(port, auth, source="127.0.0.1", timeout=60):
@@ -71,20 +65,10 @@ def main():
     port = free_port()
     with tempfile.TemporaryDirectory() as work:
         app = os.path.join(work, "app")
-        os.makedirs(os.path.join(app, "Config"))
-        with open(os.path.join(app, "Config", "qbxXap.ini"), "w") as f:
-            f.write("[Interface]\r\nBroadcastAddress=127.255.255.255\r\n"
-                    "InterfaceAddress=127.0.0.1\r\n")
-        with open(os.path.join(app, "Config", "Tagvane.ini"), "w") as f:
-            f.write("[RFID]\r\nHTTPPort=%d\r\n[Settings]\r\nusesecurity=BASIC\r\n" % port)
+        write_config(app, "HTTPPort=%d\r\n[Settings]\r\nusesecurity=BASIC\r\n" % port)
         subprocess.run([args.binary, "--app-dir", app, "--set-password", "alice"],
                        input="right\n", text=True, check=True, capture_output=True)
-        p = subprocess.Popen([args.binary, "--foreground", "--app-dir", app],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        for line in p.stderr:
-            if " ready, application folder " in line:
-                break
-        threading.Thread(target=lambda: [None for _ in p.stderr], daemon=True).start()
+        p = start_daemon(args.binary, app)
         try:
             ask(port, "alice:right")  # signs in once
             summary("alone", pages(port, args.seconds / 2))

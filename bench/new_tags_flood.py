@@ -24,13 +24,8 @@ import tempfile
 import threading
 import time
 
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+import bench_util
+from bench_util import free_port
 
 
 def reports(first, count):
@@ -68,19 +63,9 @@ def status_once(port, timeout=120):
 
 
 def start_daemon(binary, app, bridge_port, http_port, extra=""):
-    os.makedirs(os.path.join(app, "Config"), exist_ok=True)
-    with open(os.path.join(app, "Config", "qbxXap.ini"), "w") as f:
-        f.write("[Interface]\r\nBroadcastAddress=127.255.255.255\r\nInterfaceAddress=127.0.0.1\r\n")
-    with open(os.path.join(app, "Config", "Tagvane.ini"), "w") as f:
-        f.write("[RFID]\r\nSerialIP=127.0.0.1\r\nRFIDPort=%d\r\nHTTPPort=%d\r\n%s"
-                % (bridge_port, http_port, extra))
-    p = subprocess.Popen([binary, "--foreground", "--app-dir", app],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    for line in p.stderr:
-        if " ready, application folder " in line:
-            break
-    threading.Thread(target=lambda: [None for _ in p.stderr], daemon=True).start()
-    return p
+    bench_util.write_config(app, "SerialIP=127.0.0.1\r\nRFIDPort=%d\r\nHTTPPort=%d\r\n%s"
+                            % (bridge_port, http_port, extra))
+    return bench_util.start_daemon(binary, app)
 
 
 def saved_records(app):

@@ -10,10 +10,12 @@
 
 namespace tagvane::test {
 
-Broker::Broker(int port) : port_(port ? port : FreeLoopbackPort()) {
+Broker::Broker(int port, const std::string& extra_config)
+    : port_(port ? port : FreeLoopbackPort()) {
   WriteFile(dir_ / "mosquitto.conf", "listener " + std::to_string(port_) +
                                          " 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                                         "log_dest stderr\n");
+                                         "log_dest stderr\n" +
+                                         extra_config);
   Start();
 }
 

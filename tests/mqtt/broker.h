@@ -11,11 +11,11 @@
 
 namespace tagvane::test {
 
-
 class Broker {
  public:
-  // port 0: a free one.
-  explicit Broker(int port = 0);
+  // port 0: a free one; extra_config: more lines for mosquitto.conf (a TLS
+  // listener's files, for instance).
+  explicit Broker(int port = 0, const std::string& extra_config = "");
   ~Broker();
   // Stops (SIGTERM) and starts again on the same port.
   void Stop();

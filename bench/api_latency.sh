@@ -25,8 +25,10 @@ P_NGX="$(free_port)"
 CODE="____________1A2B"
 
 mkdir -p "$APP/Config" "$APP/Scripts" "$WEB/root/api"
-printf '[RFID]\r\nHTTPPort=%s\r\n[RFIDUnits]\r\n%s=%s~2~Keys~False~05/12/2026 10:00:00~Hall~~False~False~False~10~~Switch~True~1~1~87~87~42~42\r\n' \
-  "$P_TAG" "$CODE" "$CODE" > "$APP/Config/Tagvane.ini"
+# Spawn runs code, so it needs the token, from loopback too.
+TOKEN="$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')"
+printf '[RFID]\r\nHTTPPort=%s\r\nAPIToken=%s\r\n[RFIDUnits]\r\n%s=%s~2~Keys~False~05/12/2026 10:00:00~Hall~~False~False~False~10~~Switch~True~1~1~87~87~42~42\r\n' \
+  "$P_TAG" "$TOKEN" "$CODE" "$CODE" > "$APP/Config/Tagvane.ini"
 cat > "$APP/Scripts/job.txt" <<'LUA'
 function Hundred(code)
   for i = 1, 99 do xap.DeviceStatus(code) end
@@ -94,13 +96,14 @@ printf '| DeviceStatus, Connection: close | %s | %s | %s |\n' "$C_T" "$C_N" "$(r
 
 # A spawned job making 100 calls: from the Spawn call until the job has
 # exited and been reaped (its /proc entry is gone).
-python3 - "$P_TAG" "$CODE" <<'PY'
+python3 - "$P_TAG" "$CODE" "$TOKEN" <<'PY'
 import http.client, json, os, sys, time
-port, code = int(sys.argv[1]), sys.argv[2]
+port, code, token = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 c = http.client.HTTPConnection("127.0.0.1", port)
 for run in range(1, 6):
     t = time.perf_counter()
-    c.request("POST", "/api/Spawn", body=json.dumps(["job.txt", "Hundred", code]))
+    c.request("POST", "/api/Spawn", body=json.dumps(["job.txt", "Hundred", code]),
+              headers={"Authorization": "Bearer " + token})
     pid = json.loads(c.getresponse().read())["result"]["ProcessID"]
     while os.path.exists(f"/proc/{pid}"):
         time.sleep(0.001)

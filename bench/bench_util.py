@@ -1,7 +1,7 @@
 """What the load scripts beside this file share: a free loopback port and the
 real daemon started in its own application folder, on loopback only.
 
-Imported by login_flood.py and new_tags_flood.py (run them from the
+Imported by login_flood.py, new_tags_flood.py and reading_flood.py (run them from the
 repository's top folder, e.g. python3 bench/login_flood.py).
 """
 import os

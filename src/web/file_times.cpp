@@ -30,7 +30,13 @@ DateTime FileModified(const std::filesystem::path& path) {
 FileFacts StatFile(const std::filesystem::path& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
-  return {true, static_cast<uint64_t>(st.st_size), LocalDateTime(st.st_mtime)};
+  auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; };
+  return {true,
+          static_cast<uint64_t>(st.st_size),
+          LocalDateTime(st.st_mtime),
+          static_cast<uint64_t>(st.st_ino),
+          ns(st.st_mtim),
+          ns(st.st_ctim)};
 }
 
 }  // namespace tagvane

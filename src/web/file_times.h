@@ -17,6 +17,15 @@ struct FileFacts {
   bool found = false;
   uint64_t size = 0;
   DateTime modified{};
+  // What tells one version of the file from the next: its inode and its
+  // modification and change times to the nanosecond.
+  uint64_t inode = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+  bool SameVersion(const FileFacts& o) const {
+    return found && o.found && size == o.size && inode == o.inode &&
+           modified_ns == o.modified_ns && changed_ns == o.changed_ns;
+  }
 };
 FileFacts StatFile(const std::filesystem::path& path);
 

@@ -149,15 +149,17 @@ void Response::SendBinaryFile(std::string_view path, int16_t index) {
     const uint64_t generation = GenerationOf(index);
     const std::string c = GetMimeType(path).content_type;
     const auto file = server_.Files().Find(server_.HtmlRoot(), path);
+    const FileFacts facts = file ? StatFile(*file) : FileFacts{};
+    std::optional<std::string> bytes =
+        file ? server_.FileBytes().Small(*file, facts) : std::nullopt;
     std::ifstream in;
-    if (file) in.open(*file, std::ios::binary);
-    if (!file || !in) {
+    if (file && !bytes) in.open(*file, std::ios::binary);
+    if (!file || (!bytes && !in)) {
       server_.Send(index, generation,
                    "HTTP/1.1 404 Not Found\r\nServer: qbx\r\nDate:" + MediumDate() + "\r\n\r\n");
       server_.Pump();
       return;
     }
-    const FileFacts facts = StatFile(*file);
     FastString header(512);
     header.Add("HTTP/1.1 200 OK\r\n")
         .Add("Server: qbx\r\n")
@@ -180,7 +182,11 @@ void Response::SendBinaryFile(std::string_view path, int16_t index) {
     // last, while the queue goes on being served.
     server_.SetTag(index, generation, "1");
     server_.Send(index, generation, header.Take());
-    server_.StreamFile(index, generation, std::move(in), facts.size);
+    if (bytes) {
+      server_.StreamBytes(index, generation, std::move(*bytes));
+    } else {
+      server_.StreamFile(index, generation, std::move(in), facts.size);
+    }
   });
 }
 

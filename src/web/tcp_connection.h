@@ -37,13 +37,21 @@ struct TCPServer::Connection {
   bool peer_done = false;
   size_t received = 0;
   size_t queued_items = 0;
-  // The binary file being streamed, when there is one: what is left to
-  // read of it, and what was read and not yet sent.
+  // A binary file is being streamed: the open file while there is more to
+  // read of it (none for a file already in memory), what is left to read,
+  // and what was read and not yet sent.
+  bool streaming = false;
   std::unique_ptr<std::ifstream> file;
   uint64_t file_left = 0;
   std::string file_buffer;
   size_t file_sent = 0;
-  std::array<char, 16384> buffer{};
+  std::array<char, 16384> buffer;  // what a read receives (not cleared: always written first)
+
+  void EndStream() {
+    streaming = false;
+    file.reset();
+    file_buffer = std::string();
+  }
 };
 
 }  // namespace tagvane

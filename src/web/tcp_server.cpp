@@ -113,7 +113,7 @@ void TCPServer::CrowdingReset() {
     if (!slots_[i]) continue;
     Connection& c = *slots_[i];
     binary_timers_[i]->SetEnabled(false);
-    c.file.reset();
+    c.EndStream();
     if (c.state != kStateClosed) FinishClose(c);
   }
   // Every connection is gone, and so is everything they queued.
@@ -219,7 +219,7 @@ void TCPServer::OnPeerFinished(const ConnectionPtr& c) {
   // A client that half-closes after its request still gets the answer;
   // with nothing asked and nothing owed, the connection simply closes.
   const bool owed = c->queued_items > 0 || serving_ == c->generation || c->writing ||
-                    !c->outgoing.empty() || c->file;
+                    !c->outgoing.empty() || c->streaming;
   if (owed) {
     c->peer_done = true;
   } else {
@@ -291,7 +291,7 @@ void TCPServer::Close() {
   for (size_t i = 1; i < slots_.size(); ++i) {
     binary_timers_[i]->SetEnabled(false);
     if (!slots_[i]) continue;
-    slots_[i]->file.reset();
+    slots_[i]->EndStream();
     if (slots_[i]->state != kStateClosed) FinishClose(*slots_[i]);
   }
   queue_.clear();

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/timer.h"
+#include "web/file_cache.h"
 #include "web/file_lookup.h"
 
 namespace tagvane {
@@ -120,6 +121,8 @@ class TCPServer {
   // Streams an open file of `size` bytes to that connection in chunks,
   // then closes it. Returns at once.
   void StreamFile(int i, uint64_t generation, std::ifstream file, uint64_t size);
+  // The same for a file's bytes already in memory.
+  void StreamBytes(int i, uint64_t generation, std::string bytes);
   bool SendDone(int i) const { return send_done_[Clamp(i)]; }
   // The send-complete handling: stops the chunk timer, sets SendDone and
   // closes the connection unless its tag is "1".
@@ -129,6 +132,8 @@ class TCPServer {
   App& GetApp() { return app_; }
   // Files below the HTML root by page path, remembered between requests.
   FileLookup& Files() { return files_; }
+  // The bytes of small files served, kept while unchanged.
+  FileCache& FileBytes() { return file_bytes_; }
   // The help page (HTML/Help/Tagvane/Tagvane.htm with its picture links
   // made absolute), or a note that it is missing.
   std::string HelpPage() const;
@@ -164,6 +169,8 @@ class TCPServer {
   void FinishClose(Connection& c);
   void ForgetQueued(Connection& c);
   Packet PopFront();
+  // Marks a stream of size bytes begun on c.
+  void StartStream(Connection& c, uint64_t size);
   void StreamNext(int i);
   void OnChunkTimer(int i);
   void ServeOne(Packet item);
@@ -198,6 +205,7 @@ class TCPServer {
   std::filesystem::path product_folder_;
   StatusPageHandler status_page_;
   FileLookup files_;
+  FileCache file_bytes_;
   asio::ip::tcp::endpoint accepted_peer_;
   std::vector<std::pair<std::string, PageHandler>> pages_;
   std::unique_ptr<PageGate> gate_;

@@ -32,6 +32,10 @@ function getJson(url) {
   });
 }
 
+function groupAlive(pgid) {
+  try { process.kill(-pgid, 0); return true; } catch (e) { return false; }
+}
+
 async function main() {
   fs.mkdirSync(artifactDir, { recursive: true });
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'tagvane-demo-'));
@@ -95,7 +99,10 @@ async function main() {
     if (browser) await browser.close();
     try { process.kill(-demo.pid, 'SIGTERM'); } catch (e) { /* already gone */ }
     await Promise.race([exited, sleep(10000)]);
-    fs.rmSync(home, { recursive: true, force: true });
+    // The shell ends before the daemon has finished saving its settings:
+    // the folder goes only when the whole process group has.
+    for (let i = 0; i < 200 && groupAlive(demo.pid); i++) await sleep(50);
+    fs.rmSync(home, { recursive: true, force: true, maxRetries: 5 });
   }
 }
 

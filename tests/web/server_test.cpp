@@ -95,6 +95,11 @@ TEST(Server, BinaryFileIsStreamedWholeAndClosed) {
                                   "Connection: Close\r\nContent-Type: unknown/binary\r\n\r\n");
   EXPECT_EQ(BodyOf(answer), picture);
   EXPECT_EQ(fx.server().SocketsOpen(), 0);
+  // Asked again it comes from memory; rewritten (same size) it is read anew.
+  EXPECT_EQ(BodyOf(fx.Get("/images/logo.PNG")), picture);
+  std::reverse(picture.begin(), picture.end());
+  WriteFile(fx.html() / "images/Logo.PNG", picture);
+  EXPECT_EQ(BodyOf(fx.Get("/images/logo.PNG")), picture);
   EXPECT_EQ(fx.Get("/nothing.gif"),
             "HTTP/1.1 404 Not Found\r\nServer: qbx\r\nDate:" + kDate + "\r\n\r\n");
 }

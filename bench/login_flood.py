@@ -8,7 +8,10 @@ loopback addresses. Prints the page latency of the signed-in client in both
 phases and how the guesses were answered (401 checked, 429 waiting out the
 delay, 503 beyond the daemon's hashing budget).
 
-Usage: bench/login_flood.py [--binary build/tagvane] [--seconds 10] [--clients 50]
+Usage: bench/login_flood.py [--binary build/tagvane] [--seconds 10] [--clients 20]
+
+More than about 24 clients crowd the page server (25 sockets): its crowding
+reset then closes every connection, the signed-in one too.
 """
 import argparse
 import base64
@@ -42,7 +45,14 @@ def pages(port, seconds):
     out = []
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        took, code = ask(port, "alice:right")
+        # A crowding reset (more clients than the server's sockets) closes
+        # every connection, this one too, and listens again: counted, and
+        # asked again.
+        start = time.monotonic()
+        try:
+            took, code = ask(port, "alice:right")
+        except (ConnectionResetError, ConnectionRefusedError):
+            took, code = time.monotonic() - start, "reset"
         out.append((took, code))
         time.sleep(0.05)
     return out
@@ -51,8 +61,9 @@ def pages(port, seconds):
 def summary(name, results):
     ms = sorted(1000 * t for t, _ in results)
     ok = sum(1 for _, c in results if c == "200")
-    print("%s: %d pages (%d answered 200), median %.1f ms, p99 %.1f ms, max %.1f ms"
-          % (name, len(ms), ok, statistics.median(ms), ms[min(len(ms) - 1, len(ms) * 99 // 100)],
+    resets = sum(1 for _, c in results if c == "reset")
+    print("%s: %d pages (%d answered 200, %d reset), median %.1f ms, p99 %.1f ms, max %.1f ms"
+          % (name, len(ms), ok, resets, statistics.median(ms), ms[min(len(ms) - 1, len(ms) * 99 // 100)],
              ms[-1]))
 
 
@@ -60,7 +71,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--binary", default="build/tagvane")
     ap.add_argument("--seconds", type=float, default=10)
-    ap.add_argument("--clients", type=int, default=50)
+    ap.add_argument("--clients", type=int, default=20)
     args = ap.parse_args()
     port = free_port()
     with tempfile.TemporaryDirectory() as work:

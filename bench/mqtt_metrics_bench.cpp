@@ -153,8 +153,8 @@ void Republish10000Tags(benchmark::State& state) {
     auto service = std::make_unique<MqttService>(*app);
     MqttService* mqtt = service.get();
     app->SetMqtt(std::move(service));
-    mqtt->Start();
-    while (!mqtt->Connection()->Connected()) app->Loop().PumpFor(Milliseconds(1));
+    // Measured from the start: the republish begins in the handler that
+    // sees the broker's acknowledgement.
     const auto start = SteadyClock::now();
     asio::steady_timer tick(app->Loop().Io());
     auto due = SteadyClock::now();
@@ -170,7 +170,10 @@ void Republish10000Tags(benchmark::State& state) {
       });
     };
     arm();
-    while (mqtt->Backlog() > 0) app->Loop().PumpFor(Milliseconds(1));
+    mqtt->Start();
+    while (!mqtt->Connection()->Connected() || mqtt->Backlog() > 0) {
+      app->Loop().PumpFor(Milliseconds(1));
+    }
     total_ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
     tick.cancel();
     app->Loop().Pump();

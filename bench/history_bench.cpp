@@ -18,6 +18,7 @@
 #include "web/history_page.h"
 #include "web/history_svg.h"
 #include "web/page_chrome.h"
+#include "scratch_app.h"
 
 namespace {
 
@@ -27,27 +28,16 @@ constexpr int kReadings = 10000;
 constexpr int kTurns = 36;
 
 struct Bed {
-  std::filesystem::path dir;
-  ManualClock clock;
-  ManualTimerService timers{clock};
-  std::unique_ptr<App> app;
+  ScratchApp scratch{"[RFID]\r\nHTTPPort=\r\nUseSQL=1\r\n"};
+  ManualClock& clock = scratch.clock;
+  std::unique_ptr<App>& app = scratch.app;
   std::unique_ptr<PageChrome> chrome;
   std::unique_ptr<HistoryPage> page;
   HistoryAsk ask;
   HistoryResult result;
 
   Bed() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tagvane-bench-XXXXXX").string();
-    dir = mkdtemp(tmpl.data());
-    std::filesystem::create_directories(dir / "Config");
-    std::ofstream(dir / "Config/Tagvane.ini") << "[RFID]\r\nHTTPPort=\r\nUseSQL=1\r\n";
-    AppOptions options;
-    options.app_dir = dir;
-    options.computer_name = "bench";
-    options.clock = &clock;
-    options.timers = &timers;
-    app = std::make_unique<App>(options);
-    chrome = std::make_unique<PageChrome>(*app, dir / "html");
+    chrome = std::make_unique<PageChrome>(*app, scratch.dir.path / "html");
     page = std::make_unique<HistoryPage>(*app, *chrome);
 
     auto device = NewRFIDDevice(*app);
@@ -79,8 +69,6 @@ struct Bed {
   ~Bed() {
     page.reset();
     chrome.reset();
-    app.reset();
-    std::filesystem::remove_all(dir);
   }
 };
 

@@ -15,29 +15,18 @@
 #include "web/response.h"
 #include "web/status_live.h"
 #include "web/web_server.h"
+#include "scratch_app.h"
 
 namespace {
 
 using namespace tagvane;
 
 struct Site {
-  std::filesystem::path dir;
-  ManualClock clock;
-  ManualTimerService timers{clock};
-  std::unique_ptr<App> app;
+  ScratchApp scratch{"[RFID]\r\nHTTPPort=\r\n"};
+  std::unique_ptr<App>& app = scratch.app;
   WebServer* web = nullptr;
 
   explicit Site(int tags) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tagvane-bench-XXXXXX").string();
-    dir = mkdtemp(tmpl.data());
-    std::filesystem::create_directories(dir / "Config");
-    std::ofstream(dir / "Config/Tagvane.ini") << "[RFID]\r\nHTTPPort=\r\n";
-    AppOptions options;
-    options.app_dir = dir;
-    options.computer_name = "bench";
-    options.clock = &clock;
-    options.timers = &timers;
-    app = std::make_unique<App>(options);
     auto server = std::make_unique<WebServer>(*app);
     web = server.get();
     app->SetHttpServer(std::move(server));
@@ -48,10 +37,6 @@ struct Site {
           "<table><td><img alt='' src='/Tagvane/images/sensors/on.gif'>&nbsp;(87)&nbsp;[42]"
           "</td></table>");
     });
-  }
-  ~Site() {
-    app.reset();
-    std::filesystem::remove_all(dir);
   }
 };
 

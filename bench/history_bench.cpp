@@ -90,7 +90,7 @@ void BM_HistorySvg(benchmark::State& state) {
     chart.from = bed.ask.query.from;
     chart.to = bed.ask.query.to;
     chart.readings = &bed.result.readings;
-    chart.bands = PresenceBands(bed.result.turns, chart.from, chart.to, 2);
+    chart.bands = PresenceBands(bed.result.turns, bed.result.before, chart.from, chart.to, 2);
     chart.label = "Signal strength of Keys";
     const std::string svg = HistorySvg(chart);
     bytes = svg.size();

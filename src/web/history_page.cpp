@@ -155,8 +155,8 @@ std::string HistoryPage::Body(const HistoryAsk& ask, const HistoryResult& result
   chart.from = ask.query.from;
   chart.to = ask.query.to;
   chart.readings = &result.readings;
-  chart.bands = PresenceBands(result.turns, ask.query.from, std::min(ask.query.to, now),
-                              device.DeviceStatus());
+  chart.bands = PresenceBands(result.turns, result.before, ask.query.from,
+                              std::min(ask.query.to, now), device.DeviceStatus());
   chart.label = "Signal strength of " + name + " from " + FormatGeneralDate(chart.from) + " to " +
                 FormatGeneralDate(chart.to) + ", with its On and Off periods";
   out.Add(HistorySvg(chart))

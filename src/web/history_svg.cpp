@@ -142,12 +142,15 @@ void Bands(std::string& out, const Frame& frame, const std::vector<PresenceBand>
 
 }  // namespace
 
-std::vector<PresenceBand> PresenceBands(const std::vector<HistoryTurn>& turns, DateTime from,
+std::vector<PresenceBand> PresenceBands(const std::vector<HistoryTurn>& turns,
+                                        const std::optional<HistoryTurn>& before, DateTime from,
                                         DateTime to, int status_now) {
   std::vector<PresenceBand> bands;
   if (to <= from) return bands;
   int state = -1;  // 1 On, 0 Off, -1 not known
-  if (!turns.empty()) {
+  if (before) {
+    state = before->on ? 1 : 0;
+  } else if (!turns.empty()) {
     state = turns.front().on ? 0 : 1;
   } else if (status_now == 2 || status_now == 3) {
     state = status_now == 2 ? 1 : 0;

@@ -5,6 +5,7 @@
 // page (viewBox), so one drawing serves a phone and a desktop.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,13 @@ struct PresenceBand {
   bool on = false;
 };
 
-// The On and Off periods of [from, to) from the turns (in time order).
-// Before the first turn the tag was in the other state; without any turn
-// it was all the while in status_now (2 On, 3 Off; anything else: no band).
-std::vector<PresenceBand> PresenceBands(const std::vector<HistoryTurn>& turns, DateTime from,
+// The On and Off periods of [from, to) from the turns (in time order) and
+// the last turn before from, when there is one: the state at from. Without
+// it, before the first turn the tag was in the other state; without any
+// turn at all it was all the while in status_now (2 On, 3 Off; anything
+// else: no band).
+std::vector<PresenceBand> PresenceBands(const std::vector<HistoryTurn>& turns,
+                                        const std::optional<HistoryTurn>& before, DateTime from,
                                         DateTime to, int status_now);
 
 struct HistoryChart {

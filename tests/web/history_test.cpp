@@ -6,6 +6,7 @@
 #include "api/api_endpoint.h"
 #include "receiver/rfid_device.h"
 #include "scripting/script_host.h"
+#include "web/history_svg.h"
 #include "web/web_fixture.h"
 
 namespace tagvane::test {
@@ -118,6 +119,38 @@ TEST_F(HistoryTest, PageDrawsLineAndBandsEscapedOrSaysThereIsNoDatabase) {
   fx_.app().GetSettings().UseSQL = 0;
   EXPECT_NE(fx_.Get("/history?tag=Keys").find("No reading database is configured"),
             std::string::npos);
+}
+
+// The state at the window's start comes from the last turn before it when
+// the store found one; only without it is it guessed.
+TEST(PresenceBands, StartFromTheTurnBeforeTheWindow) {
+  const DateTime from = MakeDateTime(2026, 12, 1, 10, 0, 0);
+  const DateTime to = from + std::chrono::hours(1);
+  const DateTime mid = from + std::chrono::minutes(20);
+  const HistoryTurn on{from - std::chrono::hours(3), true, 100, "Keys", "Hall"};
+  const HistoryTurn off{mid, false, 0, "Keys", "Hall"};
+  struct Case {
+    std::vector<HistoryTurn> turns;
+    std::optional<HistoryTurn> before;
+    int status_now;
+    std::vector<bool> bands;  // On or Off, in order
+  };
+  const Case cases[] = {
+      {{}, on, 3, {true}},               // a past window: On then, though Off now
+      {{}, std::nullopt, 2, {true}},     // no turn ever: the state now
+      {{}, std::nullopt, 0, {}},         // nothing known: no band
+      {{off}, on, 3, {true, false}},     // On until the turn
+      {{off}, std::nullopt, 3, {true, false}},  // the other state before the first turn
+  };
+  for (const Case& c : cases) {
+    const auto bands = PresenceBands(c.turns, c.before, from, to, c.status_now);
+    std::vector<bool> got;
+    for (const auto& b : bands) got.push_back(b.on);
+    EXPECT_EQ(got, c.bands);
+    if (!bands.empty()) {
+      EXPECT_EQ(bands.front().from, from);
+    }
+  }
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -106,32 +105,26 @@ void WriteRowsThroughDaemon(Bed& bed, const std::vector<std::string>& ids,
   bed.WaitIdle();
 }
 
-// CPU time of this process (the daemon's path runs in it), per row.
-struct CpuPerRow {
-  explicit CpuPerRow(benchmark::State& state) : state_(state), start_(std::clock()) {}
-  ~CpuPerRow() {
-    const double seconds = static_cast<double>(std::clock() - start_) / CLOCKS_PER_SEC;
-    state_.counters["cpu_us_per_row"] =
-        1e6 * seconds / static_cast<double>(state_.iterations() * kRows);
-  }
-  benchmark::State& state_;
-  std::clock_t start_;
-};
+// Seconds of CPU (user plus system) used so far by this process (the
+// daemon's path runs in it) or by its finished children (the tools).
+double CpuSeconds(int who) {
+  rusage r{};
+  getrusage(who, &r);
+  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+         static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
 
-// CPU time of the tools run as child processes, per row.
-struct ChildCpuPerRow {
-  explicit ChildCpuPerRow(benchmark::State& state) : state_(state), start_(ChildrenSeconds()) {}
-  ~ChildCpuPerRow() {
-    state_.counters["children_cpu_us_per_row"] =
-        1e6 * (ChildrenSeconds() - start_) / static_cast<double>(state_.iterations() * kRows);
-  }
-  static double ChildrenSeconds() {
-    rusage r{};
-    getrusage(RUSAGE_CHILDREN, &r);
-    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+// The CPU time of `who` over the object's life, per row, as counter `name`.
+struct CpuPerRow {
+  CpuPerRow(benchmark::State& state, int who, const char* name)
+      : state_(state), who_(who), name_(name), start_(CpuSeconds(who)) {}
+  ~CpuPerRow() {
+    state_.counters[name_] =
+        1e6 * (CpuSeconds(who_) - start_) / static_cast<double>(state_.iterations() * kRows);
   }
   benchmark::State& state_;
+  int who_;
+  const char* name_;
   double start_;
 };
 
@@ -139,7 +132,7 @@ void BM_SqliteDaemonPath(benchmark::State& state) {
   const auto ids = TagIds(static_cast<int>(state.range(0)));
   Bed bed(1, static_cast<int>(ids.size()));
   {
-    CpuPerRow cpu(state);
+    CpuPerRow cpu(state, RUSAGE_SELF, "cpu_us_per_row");
     for (auto _ : state) WriteRowsThroughDaemon(bed, ids, true);
   }
   state.SetItemsProcessed(state.iterations() * kRows);
@@ -187,7 +180,7 @@ void BM_Sqlite3Tool(benchmark::State& state) {
     return state.SkipWithError("sqlite3 failed");
   }
   const std::string command = sqlite3 + script.string() + " > /dev/null";
-  ChildCpuPerRow cpu(state);
+  CpuPerRow cpu(state, RUSAGE_CHILDREN, "children_cpu_us_per_row");
   for (auto _ : state) {
     if (std::system(command.c_str()) != 0) state.SkipWithError("sqlite3 failed");
   }
@@ -206,7 +199,7 @@ void BM_PgDaemonPath(benchmark::State& state) {
   Bed bed(2, static_cast<int>(ids.size()));
   if (!bed.db->Available()) return state.SkipWithError("server not reachable");
   {
-    CpuPerRow cpu(state);
+    CpuPerRow cpu(state, RUSAGE_SELF, "cpu_us_per_row");
     for (auto _ : state) WriteRowsThroughDaemon(bed, ids, false);
   }
   state.SetItemsProcessed(state.iterations() * kRows);
@@ -262,7 +255,7 @@ void BM_PsqlCopy(benchmark::State& state) {
     return state.SkipWithError("psql could not make the tables");
   }
   const std::string command = psql + rows.string() + " > /dev/null";
-  ChildCpuPerRow cpu(state);
+  CpuPerRow cpu(state, RUSAGE_CHILDREN, "children_cpu_us_per_row");
   for (auto _ : state) {
     if (std::system(command.c_str()) != 0) state.SkipWithError("psql failed");
   }

@@ -13,13 +13,13 @@ kept).
 Usage: bench/reading_flood.py [--binary build/tagvane] [--tags 10000] [--seconds 30]
 """
 import argparse
+import multiprocessing
 import os
 import signal
 import socket
 import sqlite3
 import statistics
 import tempfile
-import threading
 import time
 
 import bench_util
@@ -41,8 +41,10 @@ def config(tags, bridge_port, http_port):
             % (bridge_port, http_port, "\r\n".join(units)))
 
 
-class Bridge(threading.Thread):
-    """Reports of tags 0..tags-1 in turn, 1,000 a write, until stopped."""
+class Bridge(multiprocessing.Process):
+    """Reports of tags 0..tags-1 in turn, 1,000 a write, until stopped. A
+    process of its own: as a thread it would hold the interpreter lock so
+    tightly that the measuring client waits seconds for it."""
 
     def __init__(self, tags):
         super().__init__(daemon=True)
@@ -50,17 +52,25 @@ class Bridge(threading.Thread):
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(1)
         self.port = self.listener.getsockname()[1]
-        self.chunks = [b"".join(b"%04X50 " % ((first + k) % tags) for k in range(1000))
-                       for first in range(0, tags, 1000)]
-        self.stopping = threading.Event()
-        self.sent = 0
+        self.tags = tags
+        self.stopping = multiprocessing.Event()
+        self.count = multiprocessing.Value("q", 0)
+
+    @property
+    def sent(self):
+        return self.count.value
 
     def run(self):
+        chunks = [b"".join(b"%04X50 " % ((first + k) % self.tags) for k in range(1000))
+                  for first in range(0, self.tags, 1000)]
         conn, _ = self.listener.accept()
-        while not self.stopping.is_set():
-            for c in self.chunks:
-                conn.sendall(c)
-                self.sent += 1000
+        try:
+            while not self.stopping.is_set():
+                for c in chunks:
+                    conn.sendall(c)
+                    self.count.value += 1000
+        except OSError:
+            pass  # the daemon went first
         conn.close()
 
 
@@ -116,6 +126,7 @@ def main():
             status.append(timed_get(http, "/status"))
             api.append(timed_get(http, "/api/DeviceStatus?sDC=" + code(1)))
         bridge.stopping.set()
+        bridge.join(timeout=10)
         flood_s = time.monotonic() - began
         during = rows(app)
         sent = bridge.sent

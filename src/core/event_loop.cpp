@@ -69,6 +69,16 @@ void EventLoop::Pump() {
   Revive();
 }
 
+void EventLoop::PumpWithin(Milliseconds limit) {
+  if (stop_requested_) return;
+  Revive();
+  const auto until = std::chrono::steady_clock::now() + limit;
+  for (int i = 0; i < 10000 && io_.poll_one(); ++i) {
+    if (std::chrono::steady_clock::now() >= until) break;
+  }
+  Revive();
+}
+
 void EventLoop::PumpFor(Milliseconds d) {
   if (stop_requested_) return;
   Revive();

@@ -23,6 +23,9 @@ class EventLoop {
   // Runs the handlers that are ready now and returns. Callers may be inside
   // a handler: the handlers run here can re-enter the caller's component.
   void Pump();
+  // Pump, for at most limit of the loop's own time: a sender that lets other
+  // events run between its sends is not held by a flood of them.
+  void PumpWithin(Milliseconds limit);
   // Waits up to d for one handler, runs it and whatever else is ready.
   void PumpFor(Milliseconds d);
   // Runs until Stop(). The last guard: an exception escaping a handler is

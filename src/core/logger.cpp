@@ -69,8 +69,13 @@ void Logger::LogEvent(std::string_view source, std::string_view text, const Fail
 
 void Logger::Echo(std::string_view source, std::string_view text, int priority) {
   if (!echo_) return;
-  if (echo_priorities_) std::cerr << '<' << priority << '>';
-  std::cerr << source << ": " << text << std::endl;
+  // One write a line: whole lines for the journal, and one system call
+  // instead of four when thousands of entries come at once.
+  std::string line;
+  line.reserve(source.size() + text.size() + 8);
+  if (echo_priorities_) line += '<' + std::to_string(priority) + '>';
+  line.append(source).append(": ").append(text) += '\n';
+  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size())).flush();
 }
 
 void Logger::LogEventLimited(std::string_view key, std::string_view source,

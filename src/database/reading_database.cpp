@@ -257,21 +257,25 @@ void ReadingDatabase::Flush() {
     step_timer_.SetEnabled(true);
     return;
   }
-  // At most kTableBatch new tables a transaction: a server holds a lock
-  // for each until the commit.
+  // At most kTableBatch new tables a transaction (a server holds a lock
+  // for each until the commit), and no more than the loop's share allows:
+  // a file's new table costs more the more tables it has.
   std::vector<std::string> new_tables;
   CaseInsensitiveMap<bool> batch;
-  while (!missing_.empty() && new_tables.size() < kTableBatch) {
+  const size_t table_limit = closing_ ? kTableBatch : table_allowance_;
+  while (!missing_.empty() && new_tables.size() < table_limit) {
     std::string table = std::move(missing_.front());
     missing_.pop_front();
     if (store_->HasTable(table) || !batch.Add(table, true)) continue;
     new_tables.push_back(std::move(table));
   }
   // The rows whose table exists or comes now go; the others wait in order.
+  // At most kBatchLimit rows are looked at, so a buffer waiting for its
+  // tables is not moved about whole at every step.
   const bool all_ready = missing_.empty();
   in_flight_.clear();
   std::deque<ReadingRow> waiting;
-  while (!queue_.empty() && in_flight_.size() < kBatchLimit) {
+  while (!queue_.empty() && in_flight_.size() + waiting.size() < kBatchLimit) {
     ReadingRow& row = queue_.front();
     if (all_ready || store_->HasTable(row.table) || batch.Contains(row.table)) {
       in_flight_.push_back(std::move(row));
@@ -295,7 +299,20 @@ void ReadingDatabase::Flush() {
                 [this](bool ok, size_t rows_written, const std::string& error) {
                   AfterWrite(ok, rows_written, error);
                 });
-  step_used_ += Steady::now() - now;
+  const auto used = Steady::now() - now;
+  step_used_ += used;
+  AdjustTableAllowance(tables_in_flight_.size(), used);
+}
+
+void ReadingDatabase::AdjustTableAllowance(size_t tables, std::chrono::steady_clock::duration used) {
+  if (tables == 0) return;
+  // Half the step's share for tables, judged by the last write that made
+  // some; the allowance at most doubles a step, and is never below one.
+  const auto share = std::chrono::duration_cast<std::chrono::steady_clock::duration>(kStepBudget) / 2;
+  const double fits = used.count() > 0 ? static_cast<double>(tables) * share.count() / used.count()
+                                       : static_cast<double>(kTableBatch);
+  table_allowance_ = std::clamp<size_t>(static_cast<size_t>(fits), 1,
+                                        std::min(kTableBatch, 2 * table_allowance_));
 }
 
 void ReadingDatabase::Announce(const std::string& table) {

@@ -5,8 +5,9 @@
 // transaction per received chunk, or after 100 ms at the latest) so the
 // receiver never waits for the store; a write on the loop gets at most
 // kStepBudget of every kStep, the rest waits for the next step. New tables
-// are made kTableBatch to a transaction while the readings of tags whose
-// table exists keep flowing. While the store is unavailable the readings
+// are made at most kTableBatch to a transaction, fewer when they take more
+// than half that share, while the readings of tags whose table exists keep
+// flowing. While the store is unavailable the readings
 // wait in a bounded buffer and the connection is retried with a growing
 // pause of at most kLastRetry; shut-down writes what is left, for a few
 // seconds at most. The history of a tag is read back through HistorySource.
@@ -102,6 +103,9 @@ class ReadingDatabase final : public DatabasePort, public HistorySource {
   bool ReopenIfStale();
   void RunHistory();
   void AfterWrite(bool ok, size_t rows_written, const std::string& error);
+  // How many new tables the next write may make, from the loop time the
+  // last write that made tables took.
+  void AdjustTableAllowance(size_t tables, std::chrono::steady_clock::duration used);
   void Announce(const std::string& table);
   void WantTable(const std::string& table);
   void Drop(size_t count);
@@ -148,6 +152,7 @@ class ReadingDatabase final : public DatabasePort, public HistorySource {
   // Loop time the writes of the current step have taken.
   DateTime step_start_{};
   std::chrono::steady_clock::duration step_used_{};
+  size_t table_allowance_ = kTableBatch;
   Timer step_timer_;
 
   bool outage_ = false;

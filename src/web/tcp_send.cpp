@@ -50,7 +50,11 @@ void TCPServer::WriteNext(const ConnectionPtr& c) {
   buffers.reserve(held.size());
   for (const auto& b : held) buffers.push_back(asio::buffer(*b));
   std::weak_ptr<bool> alive = alive_;
-  asio::async_write(c->socket, buffers,
+  // Each send offers the kernel up to kWriteStep (Asio's default is 64 KB):
+  // a big page then leaves in a few loop turns even when every turn is
+  // long, as under a flood of reports.
+  auto step = [](const asio::error_code& ec, size_t) -> size_t { return ec ? 0 : kWriteStep; };
+  asio::async_write(c->socket, buffers, step,
                     [this, alive, c, held = std::move(held)](const asio::error_code& ec, size_t) {
                       if (alive.expired()) return;
                       c->writing = false;

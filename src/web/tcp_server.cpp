@@ -301,7 +301,7 @@ void TCPServer::Close() {
   local_port_ = 0;
 }
 
-void TCPServer::Pump() { app_.Loop().Pump(); }
+void TCPServer::Pump() { app_.Loop().PumpWithin(kPumpLimit); }
 
 void TCPServer::ProcessRequestQueue() {
   server_timer_.SetInterval(0);

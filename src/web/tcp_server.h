@@ -75,7 +75,12 @@ class TCPServer {
   static constexpr size_t kChunkSize = 1000;
   // How much of a streamed file is read from disk at a time.
   static constexpr size_t kFileBlock = 64 * 1024;
+  // The most one send system call is offered of a connection's queue.
+  static constexpr size_t kWriteStep = 4 * 1024 * 1024;
   static constexpr int kChunkWaitMs = 5000;
+  // The most loop time a send lets other events run for (a flood of reports
+  // is always ready).
+  static constexpr Milliseconds kPumpLimit{5};
 
   explicit TCPServer(App& app);
   ~TCPServer();

@@ -2,6 +2,10 @@
 
 #include <asio/post.hpp>
 
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include "core/event_loop.h"
 #include "core/logger.h"
 #include "core/timer.h"
@@ -99,6 +103,21 @@ TEST(EventLoop, RealTimersRunPumpReentersAndAnEscapedFailureIsLoggedNotFatal) {
   ASSERT_EQ(log.Recent().size(), 1u);
   EXPECT_EQ(log.Recent()[0].text.rfind("EventLoop Line ", 0), 0u) << log.Recent()[0].text;
   EXPECT_NE(log.Recent()[0].text.find("boom"), std::string::npos);
+}
+
+TEST(EventLoop, PumpWithinEndsWhileAFloodOfHandlersIsStillReady) {
+  EventLoop loop;
+  // A handler that is always ready again, as a receiver line under a flood.
+  int ran = 0;
+  std::function<void()> busy = [&] {
+    ++ran;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    asio::post(loop.Io(), busy);
+  };
+  asio::post(loop.Io(), busy);
+  loop.PumpWithin(milliseconds(5));
+  EXPECT_GE(ran, 1);
+  EXPECT_LT(ran, 100);  // Pump would run 10,000 of them (10 s)
 }
 
 }  // namespace

@@ -19,13 +19,19 @@ PACKAGES=(
 # (from another source) keeps its own.
 command -v node >/dev/null && command -v npm >/dev/null || PACKAGES+=(nodejs npm)
 
+export DEBIAN_FRONTEND=noninteractive
+# A package run cut short (a machine image taken mid-install, a lost session)
+# leaves dpkg refusing every install until it is finished; finish it first.
+if [[ -n "$(dpkg --audit 2>/dev/null)" ]] || ! apt-get check >/dev/null 2>&1; then
+  dpkg --configure -a
+fi
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
 if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi

@@ -60,19 +60,16 @@ void EventLoop::Revive() {
   if (io_.stopped() && !stop_requested_) io_.restart();
 }
 
-void EventLoop::Pump() {
+void EventLoop::Pump() { RunReady(std::chrono::steady_clock::time_point::max()); }
+
+void EventLoop::PumpWithin(Milliseconds limit) {
+  RunReady(std::chrono::steady_clock::now() + limit);
+}
+
+void EventLoop::RunReady(std::chrono::steady_clock::time_point until) {
   if (stop_requested_) return;
   Revive();
   // Bounded, so a flood of ready handlers cannot keep the caller forever.
-  for (int i = 0; i < 10000 && io_.poll_one(); ++i) {
-  }
-  Revive();
-}
-
-void EventLoop::PumpWithin(Milliseconds limit) {
-  if (stop_requested_) return;
-  Revive();
-  const auto until = std::chrono::steady_clock::now() + limit;
   for (int i = 0; i < 10000 && io_.poll_one(); ++i) {
     if (std::chrono::steady_clock::now() >= until) break;
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <asio/io_context.hpp>
+#include <chrono>
 #include <memory>
 
 #include "core/timer.h"
@@ -38,6 +39,8 @@ class EventLoop {
 
  private:
   void Revive();
+  // Runs ready handlers (at most 10,000) until none is left or until passes.
+  void RunReady(std::chrono::steady_clock::time_point until);
 
   asio::io_context io_;
   bool stop_requested_ = false;

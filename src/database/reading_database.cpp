@@ -308,11 +308,9 @@ void ReadingDatabase::AdjustTableAllowance(size_t tables, std::chrono::steady_cl
   if (tables == 0) return;
   // Half the step's share for tables, judged by the last write that made
   // some; the allowance at most doubles a step, and is never below one.
-  const auto share = std::chrono::duration_cast<std::chrono::steady_clock::duration>(kStepBudget) / 2;
-  const double fits = used.count() > 0 ? static_cast<double>(tables) * share.count() / used.count()
-                                       : static_cast<double>(kTableBatch);
-  table_allowance_ = std::clamp<size_t>(static_cast<size_t>(fits), 1,
-                                        std::min(kTableBatch, 2 * table_allowance_));
+  const size_t fits = used > used.zero() ? static_cast<size_t>(tables * (kStepBudget / 2) / used)
+                                         : kTableBatch;
+  table_allowance_ = std::clamp<size_t>(fits, 1, std::min(kTableBatch, 2 * table_allowance_));
 }
 
 void ReadingDatabase::Announce(const std::string& table) {

@@ -7,10 +7,10 @@
 // kStepBudget of every kStep, the rest waits for the next step. New tables
 // are made at most kTableBatch to a transaction, fewer when they take more
 // than half that share, while the readings of tags whose table exists keep
-// flowing. While the store is unavailable the readings
-// wait in a bounded buffer and the connection is retried with a growing
-// pause of at most kLastRetry; shut-down writes what is left, for a few
-// seconds at most. The history of a tag is read back through HistorySource.
+// flowing. While the store is unavailable the readings wait in a bounded
+// buffer and the connection is retried with a growing pause of at most
+// kLastRetry; shut-down writes what is left, for a few seconds at most.
+// The history of a tag is read back through HistorySource.
 #pragma once
 
 #include <chrono>

@@ -71,6 +71,11 @@ TEST(ApiClient, ChoosesTheEndpointFromOptionsFolderOrEnvironment) {
     auto it = env.find(name);
     return it == env.end() ? std::nullopt : std::optional(it->second);
   };
+  // A folder named by TAGVANE_APP_DIR comes before the machine's own, so
+  // an installed service does not change the answer.
+  test::TempDir plain;
+  test::WriteFile(plain / "Config/Tagvane.ini", "[RFID]\r\n");
+  env = {{"TAGVANE_APP_DIR", plain.Path().string()}};
   ApiAddress ep = ChooseEndpoint({}, get);
   EXPECT_EQ(ep.Url(), "http://127.0.0.1:8017");
   EXPECT_EQ(ep.token, "");

@@ -15,6 +15,8 @@ class FastString {
     return *this;
   }
   const std::string& Value() const { return text_; }
+  // For writers that append in place.
+  std::string& Buffer() { return text_; }
   std::string Take() { return std::move(text_); }
   void Reset() { text_.clear(); }
 

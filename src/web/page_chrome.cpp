@@ -146,33 +146,45 @@ void PageChrome::LogAuthorized(std::string_view page) {
 
 std::string PageChrome::FormatCell(std::string_view text, std::string_view cls,
                                    std::string_view colspan, std::string_view align) const {
-  std::string attrs;
-  std::string body(text);
-  const std::string upper = ToUpper(cls);
+  std::string out;
+  AppendCell(out, text, cls, colspan, align);
+  return out;
+}
+
+void PageChrome::AppendCell(std::string& out, std::string_view text, std::string_view cls,
+                            std::string_view colspan, std::string_view align) const {
+  const bool header = EqualsNoCase(cls, "TABLEHEADER");
+  const bool heading = header || EqualsNoCase(cls, "TABLECOLUMN");
+  out += "<td ";
+  std::string_view color;
   if (touch_screen_) {
-    std::string color;
-    bool header = false;
-    if (upper == "TABLECOLUMN") color = "#31639C", header = true;
-    if (upper == "TABLEHEADER") color = "#63639C", header = true;
-    if (upper == "TABLEROWODD") color = "#C0C0C0";
-    if (upper == "TABLEROWEVEN") color = "#949494";
-    if (!color.empty()) attrs += "bgcolor=\"" + color + "\" ";
-    body = std::string("<font face=\"Verdana, Arial, sans-serif\" size=\"2\" color=\"") +
-           (header ? "#FFFFFF\"><b>" : "#000000\">") + body + (header ? "</b></font>" : "</font>");
+    if (EqualsNoCase(cls, "TABLECOLUMN")) color = "#31639C";
+    if (header) color = "#63639C";
+    if (EqualsNoCase(cls, "TABLEROWODD")) color = "#C0C0C0";
+    if (EqualsNoCase(cls, "TABLEROWEVEN")) color = "#949494";
+    if (!color.empty()) out.append("bgcolor=\"").append(color).append("\" ");
   } else {
-    attrs += "class=\"" + std::string(cls) + "\" ";
+    out.append("class=\"").append(cls).append("\" ");
   }
-  if (!colspan.empty()) attrs += "colspan=\"" + std::string(colspan) + "\" ";
-  if (!align.empty()) attrs += "align=\"" + std::string(align) + "\" ";
-  if (upper == "TABLEHEADER" && text.find('<') == std::string_view::npos) {
-    std::string help;
+  if (!colspan.empty()) out.append("colspan=\"").append(colspan).append("\" ");
+  if (!align.empty()) out.append("align=\"").append(align).append("\" ");
+  if (header && text.find('<') == std::string_view::npos) {
+    out += " onMouseOver=\"myPopup.startHelp('";
     for (char c : text) {
-      if (c != ' ' && c != '\'' && c != '-') help += c;
+      if (c != ' ' && c != '\'' && c != '-') out += c;
     }
-    attrs +=
-        " onMouseOver=\"myPopup.startHelp('" + help + "')\" onMouseOut=\"myPopup.clearHelp()\" ";
+    out += "')\" onMouseOut=\"myPopup.clearHelp()\" ";
   }
-  return "<td " + attrs + ">" + body + "</td>";
+  out += '>';
+  if (touch_screen_) {
+    out.append("<font face=\"Verdana, Arial, sans-serif\" size=\"2\" color=\"")
+        .append(heading ? "#FFFFFF\"><b>" : "#000000\">")
+        .append(text)
+        .append(heading ? "</b></font>" : "</font>");
+  } else {
+    out.append(text);
+  }
+  out += "</td>";
 }
 
 std::string PageChrome::GetFile(std::string_view path) const {

@@ -45,8 +45,11 @@ class PageChrome {
   // Logs an access above the user's level and redirects.
   void LogAuthorized(std::string_view page);
 
+  // A table cell in style cls; AppendCell writes it at the end of out.
   std::string FormatCell(std::string_view text, std::string_view cls, std::string_view colspan,
                          std::string_view align) const;
+  void AppendCell(std::string& out, std::string_view text, std::string_view cls,
+                  std::string_view colspan, std::string_view align) const;
   // options: one item (the page title) or up to twelve page options;
   // head_extra: the page's own scripts, put inside the one head.
   std::string CustomHeader(std::vector<std::string> options, std::string_view head_extra = {});

@@ -23,7 +23,7 @@ std::string Box(std::string_view opening, bool set, std::string_view label) {
   return std::string(opening) + (set ? " checked " : " ") + std::string(label);
 }
 
-std::string Checked(bool set) { return set ? "checked" : ""; }
+std::string_view Checked(bool set) { return set ? "checked" : ""; }
 
 }  // namespace
 
@@ -48,7 +48,8 @@ std::string StatusPages::StatusPage(Request& request, Response& response) {
 }
 
 std::string StatusPages::Status_ASP() {
-  FastString page(64 * 1024 + rows_.size() * 1400);
+  // About 1.6 KB a tag row.
+  FastString page(64 * 1024 + app_.Tables().DeviceTable.size() * 1700);
   Guard(app_.Log(), "Status_ASP:", [&] {
     bool draw = true;
     if (!FormValue("clientinput").empty()) {
@@ -235,64 +236,100 @@ void StatusPages::TagRow(FastString& page, StatusRow& row, const std::string& k)
   const bool plain_own = own && row.DC.substr(0, 6) == kCodeFill;
   const size_t first = row.DC.find_first_not_of('_');
   const std::string id = first == std::string::npos ? "" : EscapeHtml(row.DC.substr(first));
-  auto cell = [&](const std::string& text, std::string_view align, std::string_view cls = {}) {
-    page.Add(chrome_.FormatCell(text, cls.empty() ? std::string_view(k) : cls, "1", align));
+  // A row has thousands of siblings: its cells are written straight into
+  // the page, their contents composed in one reused buffer.
+  std::string& out = page.Buffer();
+  std::string& v = cell_text_;
+  auto cell = [&](std::string_view align, std::string_view cls = {}) {
+    chrome_.AppendCell(out, v, cls.empty() ? std::string_view(k) : cls, "1", align);
+    v.clear();
   };
   // What a screen reader says for a control of this row.
   auto label = [&](std::string_view what) {
-    return " aria-label='" + std::string(what) + " " + id + "'";
+    v.append(" aria-label='").append(what).append(" ").append(id).append("'");
+  };
+  auto check_box = [&](bool set, std::string_view name, std::string_view what) {
+    v.append("<input type='checkbox' ").append(Checked(set)).append(" name='").append(name);
+    v.append(u).append("'");
+    label(what);
+    v += '>';
   };
   auto text_box = [&](std::string_view size, std::string_view name, std::string_view what,
                       const std::string& value) {
-    return "<input type='text' size='" + std::string(size) + "' name='" + std::string(name) + u +
-           "' value='" + EscapeHtml(value) + "'" + label(what) + ">";
+    v.append("<input type='text' size='").append(size).append("' name='").append(name).append(u);
+    v.append("' value='").append(EscapeHtml(value)).append("'");
+    label(what);
+    v += '>';
   };
+  auto hidden = [&](std::string_view name, const std::string& value) {
+    v.append("<input type='hidden' name='").append(name).append(u).append("' value='");
+    v.append(EscapeHtml(value)).append("'>");
+  };
+  v.clear();
 
   // The live poll finds the row by its code and updates the marked parts.
-  page.Add("<tr data-dc='").Add(EscapeHtml(row.DC)).Add("'>");
-  cell("<input type='checkbox' " + Checked(row.R) + " name='Remove" + u + "'" + label("Remove") +
-           ">",
-       "Left");
-  cell(own ? "<input type='checkbox' " + Checked(row.A) + " name='Accept" + u + "'" +
-                 label("Accept") + ">"
-           : "&nbsp;",
-       "Left");
-  cell("<div class='tvp'><span class='tvsr'>" + row.State + " </span>" + row.Status + "</div>",
-       "Left");
+  out.append("<tr data-dc='").append(EscapeHtml(row.DC)).append("'>");
+  check_box(row.R, "Remove", "Remove");
+  cell("Left");
+  if (own) {
+    check_box(row.A, "Accept", "Accept");
+  } else {
+    v = "&nbsp;";
+  }
+  cell("Left");
+  v.append("<div class='tvp'><span class='tvsr'>").append(row.State).append(" </span>");
+  v.append(row.Status).append("</div>");
+  cell("Left");
   // A code of underscores alone keeps its cell, so the columns stay aligned.
   // The identifier opens the tag's history.
-  cell(id.empty() ? "&nbsp;" : "<a href=\"" + EscapeHtml(HistoryHref(row.DC)) + "\">" + id + "</a>",
-       "Right");
-  cell(EscapeHtml(row.UID), "Left");
-  cell(own ? text_box("15", "Location", "Location", row.Location)
-           : "<span class='tvloc'>" + EscapeHtml(row.Location) + "</span>",
-       "Left");
-  const std::string changed =
-      "<span class='tvchanged'>" + FormatChangeTime(row.Changed) + "</span>";
+  if (id.empty()) {
+    v = "&nbsp;";
+  } else {
+    v.append("<a href=\"").append(EscapeHtml(HistoryHref(row.DC))).append("\">").append(id);
+    v.append("</a>");
+  }
+  cell("Right");
+  v = EscapeHtml(row.UID);
+  cell("Left");
+  if (own) {
+    text_box("15", "Location", "Location", row.Location);
+  } else {
+    v.append("<span class='tvloc'>").append(EscapeHtml(row.Location)).append("</span>");
+  }
+  cell("Left");
+  auto changed = [&] {
+    v.append("<span class='tvchanged'>").append(FormatChangeTime(row.Changed)).append("</span>");
+  };
   if (!settings.HideParameters) {
     if (plain_own) {
-      cell(text_box("1", "OnWeight", "On weight", row.OnWeight), "Left");
-      cell(text_box("1", "OffWeight", "Off weight", row.OffWeight), "Left");
+      text_box("1", "OnWeight", "On weight", row.OnWeight);
+      cell("Left");
+      text_box("1", "OffWeight", "Off weight", row.OffWeight);
+      cell("Left");
     } else {
-      cell("&nbsp;", "Left");
-      cell("&nbsp;", "Left");
+      v = "&nbsp;";
+      cell("Left");
+      v = "&nbsp;";
+      cell("Left");
     }
-    cell(text_box("3", "X10DC", "X10 device code", row.X10DC), "Left");
-    cell(text_box("15", "Tag", "Tag name", row.Tag), "Left", "tablecellmisc");
-    cell("<input type='checkbox' " + Checked(row.Ev) + " name='Ev" + u + "'" +
-             label("Event notification") + ">",
-         "Left");
-    cell(changed, "Left");
+    text_box("3", "X10DC", "X10 device code", row.X10DC);
+    cell("Left");
+    text_box("15", "Tag", "Tag name", row.Tag);
+    cell("Left", "tablecellmisc");
+    check_box(row.Ev, "Ev", "Event notification");
+    cell("Left");
+    changed();
+    cell("Left");
   } else {
-    std::string hidden =
-        "<input type='hidden' name='OnWeight" + u + "' value='" + EscapeHtml(row.OnWeight) + "'>" +
-        "<input type='hidden' name='OffWeight" + u + "' value='" + EscapeHtml(row.OffWeight) +
-        "'>" + "<input type='hidden' name='X10DC" + u + "' value='" + EscapeHtml(row.X10DC) + "'>" +
-        "<input type='hidden' name='Tag" + u + "' value='" + EscapeHtml(row.Tag) + "'>";
-    if (row.Ev) hidden += "<input type='hidden' value='1' name='Ev" + u + "'>";
-    cell(hidden + changed, "Left");
+    hidden("OnWeight", row.OnWeight);
+    hidden("OffWeight", row.OffWeight);
+    hidden("X10DC", row.X10DC);
+    hidden("Tag", row.Tag);
+    if (row.Ev) v.append("<input type='hidden' value='1' name='Ev").append(u).append("'>");
+    changed();
+    cell("Left");
   }
-  page.Add("</tr>");
+  out.append("</tr>");
 }
 
 std::string StatusPages::FormatChangeTime(DateTime d) const { return ChangeTimeText(d, today_); }

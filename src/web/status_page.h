@@ -72,6 +72,7 @@ class StatusPages {
   Request* request_ = nullptr;
   Response* response_ = nullptr;
   std::vector<StatusRow> rows_;
+  std::string cell_text_;  // a row's cell, composed
   bool setup_shown_ = false;
   bool messages_shown_ = false;
   std::string last_sort_key_;

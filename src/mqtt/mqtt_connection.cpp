@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <asio/post.hpp>
@@ -17,6 +18,11 @@ namespace {
 constexpr int kKeepAliveS = 30;
 // Reads handled in one turn before the loop gets a chance to run others.
 constexpr int kReadsPerTurn = 256;
+// ... and the time they may take. One library read handles every packet the
+// socket holds, so the socket holds at most kReceiveBuffer: a burst of
+// thousands of retained messages is then read over many turns.
+constexpr auto kReadTurnBudget = std::chrono::milliseconds(5);
+constexpr int kReceiveBuffer = 64 * 1024;
 
 void InitLibraryOnce() {
   static const bool done = [] {
@@ -80,6 +86,7 @@ bool MqttConnection::Configure() {
   mosquitto_connect_callback_set(client_, &MqttConnection::OnConnect);
   mosquitto_disconnect_callback_set(client_, &MqttConnection::OnDisconnect);
   mosquitto_message_callback_set(client_, &MqttConnection::OnMessage);
+  mosquitto_publish_callback_set(client_, &MqttConnection::OnPublish);
   mosquitto_log_callback_set(client_, &MqttConnection::OnLog);
   mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
   if (!settings_.user.empty()) {
@@ -149,6 +156,7 @@ void MqttConnection::Watch() {
   descriptor_.assign(fd, ec);
   if (ec) return;
   watched_fd_ = fd;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
   ++watch_generation_;
   ArmRead();
 }
@@ -176,8 +184,10 @@ void MqttConnection::ArmRead() {
                            // come back on the next turn after a bounded number of packets.
                            int rc = MOSQ_ERR_SUCCESS;
                            int reads = 0;
+                           const auto until = std::chrono::steady_clock::now() + kReadTurnBudget;
                            do {
                              rc = mosquitto_loop_read(client_, 1);
+                             if (std::chrono::steady_clock::now() >= until) reads = kReadsPerTurn;
                            } while (rc == MOSQ_ERR_SUCCESS && generation == watch_generation_ &&
                                     BytesWaiting(watched_fd_) > 0 && ++reads < kReadsPerTurn);
                            AfterCall(rc);
@@ -249,6 +259,7 @@ bool MqttConnection::Publish(const std::string& topic, std::string_view payload,
   if (!connected_ || !client_) return false;
   const int rc = mosquitto_publish(client_, nullptr, topic.c_str(),
                                    static_cast<int>(payload.size()), payload.data(), qos, retain);
+  if (rc == MOSQ_ERR_SUCCESS) ++unconfirmed_;
   AfterCall(rc);
   return rc == MOSQ_ERR_SUCCESS;
 }
@@ -283,6 +294,12 @@ void MqttConnection::Close(const std::string& topic, std::string_view payload, i
   connected_ = false;
 }
 
+void MqttConnection::OnPublish(mosquitto*, void* self, int) {
+  auto* c = static_cast<MqttConnection*>(self);
+  if (c->unconfirmed_ > 0) --c->unconfirmed_;
+  if (c->callbacks_.confirmed) c->callbacks_.confirmed();
+}
+
 void MqttConnection::OnConnect(mosquitto*, void* self, int rc) {
   auto* c = static_cast<MqttConnection*>(self);
   if (rc != 0) {
@@ -290,6 +307,7 @@ void MqttConnection::OnConnect(mosquitto*, void* self, int rc) {
     return;
   }
   c->connected_ = true;
+  c->unconfirmed_ = 0;
   c->outage_logged_ = false;
   c->backoff_s_ = kFirstBackoffS;
   ++c->connects_;

@@ -29,6 +29,7 @@ class MqttConnection {
     std::function<void()> connected;     // CONNACK accepted
     std::function<void()> disconnected;  // the connection is gone
     std::function<void(const std::string& topic, const std::string& payload)> message;
+    std::function<void()> confirmed;  // a publish was sent (QoS 0) or acknowledged
   };
 
   MqttConnection(asio::io_context& io, Logger& log, Callbacks callbacks);
@@ -51,6 +52,9 @@ class MqttConnection {
   // Seconds until the next attempt while waiting to reconnect, else 0.
   int RetryDelay() const { return retrying_ ? backoff_s_ : 0; }
   uint64_t Connects() const { return connects_; }
+  // Publishes of this connection not yet sent or acknowledged. The library
+  // goes over all of them at each read, so a long queue makes long reads.
+  size_t Unconfirmed() const { return unconfirmed_; }
   const std::string& LastError() const { return last_error_; }
 
   static constexpr int kFirstBackoffS = 1;
@@ -60,6 +64,7 @@ class MqttConnection {
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+  static void OnPublish(mosquitto*, void* self, int mid);
   static void OnLog(mosquitto*, void* self, int level, const char* text);
   // An attempt failed (refused, TLS, socket): keeps the first reason of the
   // attempt for the status line and logs the first failure of an outage.
@@ -92,6 +97,7 @@ class MqttConnection {
   bool reading_ = false;
   bool writing_ = false;
   bool connected_ = false;
+  size_t unconfirmed_ = 0;
   bool retrying_ = false;
   bool closed_ = false;
   int backoff_s_ = kFirstBackoffS;

@@ -37,6 +37,12 @@ void MqttService::Start() {
   topics_ = std::make_unique<MqttTopics>(settings_);
   MqttConnection::Callbacks callbacks;
   callbacks.connected = [this] { Guard(app_.Log(), "MqttConnected", [&] { OnConnected(); }); };
+  // The backlog goes on once the broker has taken what was sent.
+  callbacks.confirmed = [this] {
+    if (!awaiting_acks_ || draining_ || connection_->Unconfirmed() >= kMaxUnconfirmed) return;
+    awaiting_acks_ = false;
+    PostDrain();
+  };
   callbacks.disconnected = [this] { app_.GetMetrics().Set("tagvane_mqtt_connected", 0); };
   callbacks.message = [this](const std::string& topic, const std::string& payload) {
     Guard(app_.Log(), "MqttMessage", [&] { OnMessage(topic, payload); });
@@ -178,6 +184,8 @@ void MqttService::Sweep(bool attributes_due) {
 void MqttService::Drain() {
   draining_ = false;
   if (!connection_ || !connection_->Connected()) return;
+  awaiting_acks_ = !backlog_.empty() && connection_->Unconfirmed() >= kMaxUnconfirmed;
+  if (awaiting_acks_) return;
   for (size_t n = 0; n < kChunk && !backlog_.empty(); ++n) {
     const std::string code = std::move(backlog_.front());
     backlog_.pop_front();
@@ -187,7 +195,10 @@ void MqttService::Drain() {
     const DevicePtr* device = app_.Tables().DeviceTable.Find(code);
     if (device && *device && InScope(**device)) PublishDevice(**device, it->second, false);
   }
-  if (backlog_.empty()) return;
+  if (!backlog_.empty()) PostDrain();
+}
+
+void MqttService::PostDrain() {
   draining_ = true;
   asio::post(app_.Loop().Io(), [this, alive = std::weak_ptr<bool>(alive_)] {
     if (!alive.expired()) Guard(app_.Log(), "MqttSweep", [&] { Drain(); });

@@ -53,6 +53,9 @@ class MqttService final : public MqttPort {
   static constexpr int kAttributeIntervalS = 10;
   // Devices published per loop turn while a republish is under way.
   static constexpr size_t kChunk = 100;
+  // A chunk waits while this many publishes are not yet acknowledged, so
+  // the library's queue, and with it each of its reads, stays short.
+  static constexpr size_t kMaxUnconfirmed = 10 * kChunk;
   // Devices still waiting to be published again.
   size_t Backlog() const { return backlog_.size(); }
 
@@ -73,6 +76,8 @@ class MqttService final : public MqttPort {
   // Publishes the next kChunk devices of the backlog; posts itself again
   // while some remain.
   void Drain();
+  // Drain on a later turn.
+  void PostDrain();
   bool InScope(const RFIDDevice& device) const;
   bool Send(const std::string& topic, std::string_view payload, bool retain, int qos = 1);
 
@@ -89,6 +94,7 @@ class MqttService final : public MqttPort {
   // Device codes to publish again in full, oldest first.
   std::deque<std::string> backlog_;
   bool draining_ = false;
+  bool awaiting_acks_ = false;  // the backlog waits for acknowledgements
   // Topic ids of the devices in scope at the last sweep: retained topics
   // of any other id are ours to clear.
   std::unordered_set<std::string> live_ids_;

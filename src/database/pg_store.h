@@ -26,6 +26,8 @@ class PgStore final : public ReadingStore {
   void Connect(Done done) override;
   void Disconnect() override { link_.Close(); }
   bool HasTable(std::string_view table) const override { return tables_.Contains(table); }
+  size_t TablesPerWrite() const override { return kTablesPerWrite; }
+  static constexpr size_t kTablesPerWrite = 200;
   std::vector<std::string> Tables() const override { return tables_.Keys(); }
   void Write(const std::vector<std::string>& new_tables, const std::vector<TurnRow>& turns,
              const std::vector<ReadingRow>& rows, SteadyTime deadline, Written done) override;

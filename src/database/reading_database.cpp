@@ -272,12 +272,19 @@ void ReadingDatabase::Flush() {
   // The rows whose table exists or comes now go; the others wait in order.
   // At most kBatchLimit rows are looked at, so a buffer waiting for its
   // tables is not moved about whole at every step.
+  // A write appends to at most TablesPerWrite existing tables; rows of
+  // other tables wait, so each table keeps its rows in order.
   const bool all_ready = missing_.empty();
+  const size_t tables_per_write = store_->TablesPerWrite();
+  CaseInsensitiveMap<bool> touched;
   in_flight_.clear();
   std::deque<ReadingRow> waiting;
   while (!queue_.empty() && in_flight_.size() + waiting.size() < kBatchLimit) {
     ReadingRow& row = queue_.front();
-    if (all_ready || store_->HasTable(row.table) || batch.Contains(row.table)) {
+    const bool fresh = batch.Contains(row.table);
+    const bool ready = fresh || all_ready || store_->HasTable(row.table);
+    if (ready && (fresh || touched.Contains(row.table) ||
+                  (touched.size() < tables_per_write && touched.Add(row.table, true)))) {
       in_flight_.push_back(std::move(row));
     } else {
       waiting.push_back(std::move(row));

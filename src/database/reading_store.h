@@ -69,6 +69,9 @@ class ReadingStore {
   // file deleted or renamed under it): the caller reconnects.
   virtual bool Stale() const { return false; }
   virtual std::vector<std::string> Tables() const = 0;
+  // How many existing tables one Write may append rows to (a server holds
+  // a lock for each until the commit, and has room for a few thousand).
+  virtual size_t TablesPerWrite() const { return SIZE_MAX; }
   // One transaction: creates new_tables (names checked by the caller; the
   // turns table gets its own columns), appends the turns, then rows in their
   // order. A store that works on the loop thread stops appending rows once

@@ -257,9 +257,12 @@ void MqttConnection::Tick() {
 bool MqttConnection::Publish(const std::string& topic, std::string_view payload, bool retain,
                              int qos) {
   if (!connected_ || !client_) return false;
+  // Counted first: the library may report a QoS 0 message sent before it
+  // returns.
+  ++unconfirmed_;
   const int rc = mosquitto_publish(client_, nullptr, topic.c_str(),
                                    static_cast<int>(payload.size()), payload.data(), qos, retain);
-  if (rc == MOSQ_ERR_SUCCESS) ++unconfirmed_;
+  if (rc != MOSQ_ERR_SUCCESS && unconfirmed_ > 0) --unconfirmed_;
   AfterCall(rc);
   return rc == MOSQ_ERR_SUCCESS;
 }

@@ -269,11 +269,10 @@ void ReadingDatabase::Flush() {
     if (store_->HasTable(table) || !batch.Add(table, true)) continue;
     new_tables.push_back(std::move(table));
   }
-  // The rows whose table exists or comes now go; the others wait in order.
+  // The rows whose table exists or comes now go, into at most
+  // TablesPerWrite existing tables; the others wait, each table's in order.
   // At most kBatchLimit rows are looked at, so a buffer waiting for its
   // tables is not moved about whole at every step.
-  // A write appends to at most TablesPerWrite existing tables; rows of
-  // other tables wait, so each table keeps its rows in order.
   const bool all_ready = missing_.empty();
   const size_t tables_per_write = store_->TablesPerWrite();
   CaseInsensitiveMap<bool> touched;

@@ -94,7 +94,9 @@ class MqttService final : public MqttPort {
   // Device codes to publish again in full, oldest first.
   std::deque<std::string> backlog_;
   bool draining_ = false;
-  bool awaiting_acks_ = false;  // the backlog waits for acknowledgements
+  // The backlog waits for acknowledgements. Not the same as a backlog with
+  // no drain posted: a chunk's own publishes report back while it runs.
+  bool awaiting_acks_ = false;
   // Topic ids of the devices in scope at the last sweep: retained topics
   // of any other id are ours to clear.
   std::unordered_set<std::string> live_ids_;

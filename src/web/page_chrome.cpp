@@ -154,11 +154,12 @@ std::string PageChrome::FormatCell(std::string_view text, std::string_view cls,
 void PageChrome::AppendCell(std::string& out, std::string_view text, std::string_view cls,
                             std::string_view colspan, std::string_view align) const {
   const bool header = EqualsNoCase(cls, "TABLEHEADER");
-  const bool heading = header || EqualsNoCase(cls, "TABLECOLUMN");
+  const bool column = EqualsNoCase(cls, "TABLECOLUMN");
+  const bool heading = header || column;
   out += "<td ";
-  std::string_view color;
   if (touch_screen_) {
-    if (EqualsNoCase(cls, "TABLECOLUMN")) color = "#31639C";
+    std::string_view color;
+    if (column) color = "#31639C";
     if (header) color = "#63639C";
     if (EqualsNoCase(cls, "TABLEROWODD")) color = "#C0C0C0";
     if (EqualsNoCase(cls, "TABLEROWEVEN")) color = "#949494";

@@ -2,9 +2,9 @@
 # Builds the Debian package tagvane_<version>_<arch>.deb from the build in
 # build/ (made first when missing):
 #   scripts/package.sh [OUT_DIR]        (default: build/package)
-# The daemon and tools go to /usr/bin, the web assets to
-# /usr/share/tagvane/html, the unit to /lib/systemd/system and the man page
-# to /usr/share/man/man8; the package scripts create the service user and
+# The command and tools go to /usr/bin, the daemon the command starts to
+# /usr/lib/tagvane, the web assets to /usr/share/tagvane/html, the unit to
+# /lib/systemd/system and the man page to /usr/share/man/man8; the package scripts create the service user and
 # enable and start the service. Dependencies come from the shared libraries
 # the programs link (dpkg-shlibdeps).
 set -euo pipefail
@@ -31,11 +31,13 @@ gzip -9n "$ROOT"/usr/share/man/man8/*.8 "$ROOT"/usr/share/man/man1/*.1
 mkdir -p "$ROOT/usr/share/doc/tagvane"
 cp README.md packaging/debian/copyright "$ROOT/usr/share/doc/tagvane/"
 gzip -9nc packaging/debian/changelog > "$ROOT/usr/share/doc/tagvane/changelog.gz"
+mkdir -p "$ROOT/usr/share/lintian/overrides"
+cp packaging/debian/lintian-overrides "$ROOT/usr/share/lintian/overrides/tagvane"
 
 # dpkg-shlibdeps wants a debian/control beside it.
 mkdir -p "$STAGE/debian"
 printf 'Source: tagvane\n\nPackage: tagvane\nArchitecture: any\n' > "$STAGE/debian/control"
-SHLIBS=$(cd "$STAGE" && dpkg-shlibdeps -O -e root/usr/bin/* 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+SHLIBS=$(cd "$STAGE" && dpkg-shlibdeps -O -e root/usr/bin/* root/usr/lib/tagvane/* 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 
 mkdir -p "$ROOT/DEBIAN"
 cp packaging/debian/postinst packaging/debian/prerm packaging/debian/postrm "$ROOT/DEBIAN/"

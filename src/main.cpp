@@ -139,6 +139,9 @@ int main(int argc, char** argv) {
   for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, number);
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &held, &previous);
+  // The tagvane command holds them already; the programs the daemon starts
+  // get the mask it was given, without them.
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&previous, number);
   std::signal(SIGPIPE, SIG_IGN);
 
   CLI::App cli{"Tagvane: presence of active RFID tags, published as xAP BSC messages."};
@@ -164,7 +167,7 @@ int main(int argc, char** argv) {
   cli.set_version_flag("--version", std::string("tagvane ") + tagvane::kVersion);
   CLI11_PARSE(cli, argc, argv);
 
-  const std::string exe = tagvane::ExecutablePath(argv[0]);
+  const std::string exe = tagvane::ProgramPath(argv[0]);
   if (app_dir.empty()) app_dir = std::filesystem::path(exe).parent_path().string();
   std::error_code ec;
   const auto absolute = std::filesystem::absolute(app_dir, ec);

@@ -118,6 +118,12 @@ std::string ExecutablePath(const char* argv0) {
   return argv0 ? std::string(argv0) : std::string();
 }
 
+std::string ProgramPath(const char* argv0) {
+  std::error_code ec;
+  if (argv0 && argv0[0] == '/' && fs::is_regular_file(argv0, ec)) return argv0;
+  return ExecutablePath(argv0);
+}
+
 std::string LookupComputerName() {
   char buf[256] = {};
   if (gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "localhost";

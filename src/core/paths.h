@@ -35,6 +35,11 @@ std::string RewriteUncPath(const std::string& path);
 
 // The running executable's full path (from /proc/self/exe), or argv0.
 std::string ExecutablePath(const char* argv0);
+// The path of the command that started the daemon: argv0 when it is a full
+// path to a file (the tagvane command passes its own path so), otherwise
+// the running executable's. Companion programs, the default application
+// folder and the installed assets are found from it.
+std::string ProgramPath(const char* argv0);
 // The computer's host name (gethostname), "localhost" when it fails.
 std::string LookupComputerName();
 

@@ -266,8 +266,8 @@ JobEnvironment MakeJobEnvironment(int port, std::string token, std::string app_d
   return {"http://127.0.0.1:" + std::to_string(port), std::move(token), std::move(app_dir)};
 }
 
-std::filesystem::path RunnerBesideExecutable() {
-  return std::filesystem::path(ExecutablePath(nullptr)).parent_path() / "tagvane-run";
+std::filesystem::path RunnerBeside(const std::string& program) {
+  return std::filesystem::path(program).parent_path() / "tagvane-run";
 }
 
 }  // namespace tagvane

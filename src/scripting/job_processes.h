@@ -95,6 +95,6 @@ std::chrono::seconds JobTimeLimitFrom(std::string_view setting);
 JobEnvironment MakeJobEnvironment(int port, std::string token, std::string app_dir);
 
 // The job runner next to the running executable.
-std::filesystem::path RunnerBesideExecutable();
+std::filesystem::path RunnerBeside(const std::string& program);
 
 }  // namespace tagvane

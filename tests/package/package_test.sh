@@ -62,7 +62,7 @@ VERSION=$(sed -n 's/^project(tagvane VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeList
   fail "package name $(basename "$DEB")"
 ok "built $(basename "$DEB")"
 dpkg-deb -c "$DEB" | awk '{print $6}' > "$WORK/contents"
-for f in ./usr/bin/tagvane ./usr/bin/tagvane-hub ./usr/bin/tagvane-receiver-sim \
+for f in ./usr/bin/tagvane ./usr/lib/tagvane/tagvane ./usr/bin/tagvane-hub ./usr/bin/tagvane-receiver-sim \
     ./usr/bin/tagvane-run ./usr/bin/tagvane-ctl \
     ./usr/share/tagvane/html/Tagvane/StyleNoBody.css \
     ./usr/share/tagvane/html/Tagvane/images/logo.gif \

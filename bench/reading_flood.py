@@ -88,11 +88,13 @@ def timed_get(port, target, timeout=60):
 def rows(app):
     path = os.path.join(app, "Data", "Tagvane", "qbxRFID.db")
     if not os.path.exists(path):
-        return 0
+        return 0, 0
     db = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=30)
     try:
-        names = [r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type='table'")]
-        return sum(db.execute('SELECT count(*) FROM "%s"' % n).fetchone()[0] for n in names)
+        names = [r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type='table' "
+                                          "AND name LIKE 'tbl%'")]
+        return (sum(db.execute('SELECT count(*) FROM "%s"' % n).fetchone()[0] for n in names),
+                len(names))
     finally:
         db.close()
 
@@ -122,29 +124,33 @@ def main():
             time.sleep(0.1)
         bridge.start()
         began = time.monotonic()
-        status, api, steady = [], [], []
+        status, api, steady, slow = [], [], [], []
         while time.monotonic() - began < args.seconds:
             asked = time.monotonic() - began
             status.append(timed_get(http, "/status"))
+            if status[-1] > 0.2:
+                slow.append((asked, status[-1]))
             if asked >= 10:
                 steady.append(status[-1])
             api.append(timed_get(http, "/api/DeviceStatus?sDC=" + code(1)))
         bridge.stopping.set()
         bridge.join(timeout=10)
         flood_s = time.monotonic() - began
-        during = rows(app)
+        during, tables = rows(app)
         sent = bridge.sent
         p.send_signal(signal.SIGTERM)
         exit_code = p.wait(timeout=120)
-        kept = rows(app)
+        kept, _ = rows(app)
     print("%d tags in use, SQLite, a flood of %.1f s: %d reports sent (%.0f/s)"
           % (args.tags, flood_s, sent, sent / flood_s))
     print(summary("/status (%d tags)" % args.tags, status))
     if steady:
         print(summary("  of which asked 10 s or more into the flood", steady))
+    if slow:
+        print("  over 200 ms: " + ", ".join("%.0f ms at %.1f s" % (1000 * t, at) for at, t in slow))
     print(summary("/api/DeviceStatus", api))
-    print("rows stored during the flood: %d (%.0f rows/s); after SIGTERM (exit %s): %d"
-          % (during, during / flood_s, exit_code, kept))
+    print("rows stored during the flood: %d (%.0f rows/s) in %d tables; after SIGTERM (exit %s): %d"
+          % (during, during / flood_s, tables, exit_code, kept))
 
 
 if __name__ == "__main__":

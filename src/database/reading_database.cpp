@@ -257,30 +257,66 @@ void ReadingDatabase::Flush() {
     step_timer_.SetEnabled(true);
     return;
   }
+  // New tables go in a write of their own (but at shut-down), so the time
+  // they take is known: rows would fill whatever a write leaves. After a
+  // write of tables comes one of rows, so the readings of the tags that
+  // have their table flow meanwhile.
+  std::vector<std::string> new_tables;
+  in_flight_.clear();
+  if (made_tables_last_ && !closing_) TakeRows({});
+  made_tables_last_ = false;
+  if (in_flight_.empty()) {
+    CaseInsensitiveMap<bool> fresh;
+    new_tables = TakeNewTables(fresh);
+    made_tables_last_ = !new_tables.empty();
+    if (new_tables.empty() || closing_) TakeRows(fresh);
+  }
+  if (new_tables.empty() && in_flight_.empty() && turns_.empty()) return PruneNext();
+  const auto deadline = closing_ ? now + kCloseLimit : now + (kStepBudget - step_used_);
+  tables_in_flight_ = std::move(new_tables);
+  turns_in_flight_ = std::move(turns_);
+  turns_.clear();
+  busy_ = true;
+  // A store that writes at once has answered (and emptied the lists) when
+  // Write returns.
+  const size_t tables_made = tables_in_flight_.size();
+  // Only the loop's own time counts (a server's work does not hold it).
+  store_->Write(tables_in_flight_, turns_in_flight_, in_flight_, deadline,
+                [this](bool ok, size_t rows_written, const std::string& error) {
+                  AfterWrite(ok, rows_written, error);
+                });
+  const auto used = Steady::now() - now;
+  step_used_ += used;
+  AdjustTableAllowance(tables_made, used);
+}
+
+std::vector<std::string> ReadingDatabase::TakeNewTables(CaseInsensitiveMap<bool>& taken) {
   // At most kTableBatch new tables a transaction (a server holds a lock
   // for each until the commit), and no more than the loop's share allows:
   // a file's new table costs more the more tables it has.
-  std::vector<std::string> new_tables;
-  CaseInsensitiveMap<bool> batch;
-  const size_t table_limit = closing_ ? kTableBatch : table_allowance_;
-  while (!missing_.empty() && new_tables.size() < table_limit) {
+  std::vector<std::string> tables;
+  const size_t limit = closing_ ? kTableBatch : table_allowance_;
+  while (!missing_.empty() && tables.size() < limit) {
     std::string table = std::move(missing_.front());
     missing_.pop_front();
-    if (store_->HasTable(table) || !batch.Add(table, true)) continue;
-    new_tables.push_back(std::move(table));
+    if (store_->HasTable(table) || !taken.Add(table, true)) continue;
+    tables.push_back(std::move(table));
   }
-  // The rows whose table exists or comes now go, into at most
-  // TablesPerWrite existing tables; the others wait, each table's in order.
-  // At most kBatchLimit rows are looked at, so a buffer waiting for its
-  // tables is not moved about whole at every step.
+  return tables;
+}
+
+void ReadingDatabase::TakeRows(const CaseInsensitiveMap<bool>& fresh_tables) {
+  // The rows whose table exists or comes now (fresh_tables) go, into at
+  // most TablesPerWrite existing tables; the others wait, each table's in
+  // order. At most kBatchLimit rows are looked at, so a buffer waiting for
+  // its tables is not moved about whole at every step.
   const bool all_ready = missing_.empty();
   const size_t tables_per_write = store_->TablesPerWrite();
   CaseInsensitiveMap<bool> touched;
-  in_flight_.clear();
   std::deque<ReadingRow> waiting;
   while (!queue_.empty() && in_flight_.size() + waiting.size() < kBatchLimit) {
     ReadingRow& row = queue_.front();
-    const bool fresh = batch.Contains(row.table);
+    const bool fresh = fresh_tables.Contains(row.table);
     const bool ready = fresh || all_ready || store_->HasTable(row.table);
     if (ready && (fresh || touched.Contains(row.table) ||
                   (touched.size() < tables_per_write && touched.Add(row.table, true)))) {
@@ -290,24 +326,8 @@ void ReadingDatabase::Flush() {
     }
     queue_.pop_front();
   }
-  if (!waiting.empty()) {
-    queue_.insert(queue_.begin(), std::make_move_iterator(waiting.begin()),
-                  std::make_move_iterator(waiting.end()));
-  }
-  if (new_tables.empty() && in_flight_.empty() && turns_.empty()) return PruneNext();
-  const auto deadline = closing_ ? now + kCloseLimit : now + (kStepBudget - step_used_);
-  tables_in_flight_ = std::move(new_tables);
-  turns_in_flight_ = std::move(turns_);
-  turns_.clear();
-  busy_ = true;
-  // Only the loop's own time counts (a server's work does not hold it).
-  store_->Write(tables_in_flight_, turns_in_flight_, in_flight_, deadline,
-                [this](bool ok, size_t rows_written, const std::string& error) {
-                  AfterWrite(ok, rows_written, error);
-                });
-  const auto used = Steady::now() - now;
-  step_used_ += used;
-  AdjustTableAllowance(tables_in_flight_.size(), used);
+  queue_.insert(queue_.begin(), std::make_move_iterator(waiting.begin()),
+                std::make_move_iterator(waiting.end()));
 }
 
 void ReadingDatabase::AdjustTableAllowance(size_t tables, std::chrono::steady_clock::duration used) {

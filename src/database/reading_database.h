@@ -105,6 +105,10 @@ class ReadingDatabase final : public DatabasePort, public HistorySource {
   void AfterWrite(bool ok, size_t rows_written, const std::string& error);
   // How many new tables the next write may make, from the loop time the
   // last write that made tables took.
+  // The missing tables the next write makes (also added to taken).
+  std::vector<std::string> TakeNewTables(CaseInsensitiveMap<bool>& taken);
+  // Moves the rows the next write takes from queue_ to in_flight_.
+  void TakeRows(const CaseInsensitiveMap<bool>& fresh_tables);
   void AdjustTableAllowance(size_t tables, std::chrono::steady_clock::duration used);
   void Announce(const std::string& table);
   void WantTable(const std::string& table);
@@ -153,6 +157,7 @@ class ReadingDatabase final : public DatabasePort, public HistorySource {
   DateTime step_start_{};
   std::chrono::steady_clock::duration step_used_{};
   size_t table_allowance_ = kTableBatch;
+  bool made_tables_last_ = false;
   Timer step_timer_;
 
   bool outage_ = false;

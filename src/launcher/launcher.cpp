@@ -75,7 +75,13 @@ int main(int, char** argv) {
       break;
     }
   }
-  std::fprintf(stderr, "tagvane: cannot start the daemon %.*s%s: %s\n", static_cast<int>(folder),
-               self, failed, std::strerror(error));
+  if (error == ENOENT) {
+    std::fprintf(stderr,
+                 "tagvane: cannot start the daemon: no lib/tagvane/tagvane beside or below %.*s\n",
+                 static_cast<int>(folder), self);
+  } else {
+    std::fprintf(stderr, "tagvane: cannot start the daemon %.*s%s: %s\n", static_cast<int>(folder),
+                 self, failed, std::strerror(error));
+  }
   return 127;
 }

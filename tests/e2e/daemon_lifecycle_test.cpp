@@ -75,6 +75,16 @@ TEST(DaemonLifecycle, SigtermInTheFirstMillisecondsAfterExecExitsZero) {
   }
 }
 
+TEST(DaemonLifecycle, TheCommandWithoutItsDaemonSaysWhereItLooked) {
+  test::TempDir dir;
+  std::filesystem::copy_file(test::BuiltProgram("tagvane"), dir / "tagvane");
+  ChildProcess lone((dir / "tagvane").string(), {"--version"});
+  EXPECT_EQ(lone.Wait(), 127);
+  EXPECT_NE(lone.Output().find("no lib/tagvane/tagvane beside or below " + dir.Path().string()),
+            std::string::npos)
+      << lone.Output();
+}
+
 TEST(DaemonLifecycle, HelpAndVersion) {
   ChildProcess help(test::BuiltProgram("tagvane"), {"--help"});
   EXPECT_EQ(help.Wait(), 0);

@@ -39,7 +39,7 @@ tagvane_entry:
 )");
 #endif
 
-int main(int, char** argv) {
+int main(int argc, char** argv) {
   sigset_t held;
   sigemptyset(&held);
   sigaddset(&held, SIGINT);
@@ -55,11 +55,14 @@ int main(int, char** argv) {
   }
   self[length] = '\0';
   char* slash = std::strrchr(self, '/');
-  const size_t folder = static_cast<size_t>(slash - self);
+  const size_t folder = slash ? static_cast<size_t>(slash - self) : 0;
 
   // The daemon takes this program's path as its argv[0], so it looks for
   // its companions and assets where the user's command is.
-  argv[0] = self;
+  // (Started with no arguments at all, argv[1] would be the environment.)
+  char* alone[] = {self, nullptr};
+  char** args = argc > 0 ? argv : alone;
+  args[0] = self;
   const char* const places[] = {"/../lib/tagvane/tagvane", "/lib/tagvane/tagvane"};
   char daemon[PATH_MAX];
   int error = ENOENT;
@@ -68,7 +71,7 @@ int main(int, char** argv) {
     if (folder + std::strlen(place) >= sizeof daemon) continue;
     std::memcpy(daemon, self, folder);
     std::strcpy(daemon + folder, place);
-    execv(daemon, argv);
+    execv(daemon, args);
     if (errno != ENOENT) {
       error = errno;
       failed = place;

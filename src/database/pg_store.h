@@ -19,6 +19,8 @@ namespace tagvane {
 class PgStore final : public ReadingStore {
  public:
   static constexpr const char* kDatabaseName = "qbxrfid";
+  // The server locks every table a transaction writes until the commit.
+  static constexpr size_t kTablesPerWrite = 200;
 
   PgStore(asio::io_context& io, std::string source);
 
@@ -27,7 +29,6 @@ class PgStore final : public ReadingStore {
   void Disconnect() override { link_.Close(); }
   bool HasTable(std::string_view table) const override { return tables_.Contains(table); }
   size_t TablesPerWrite() const override { return kTablesPerWrite; }
-  static constexpr size_t kTablesPerWrite = 200;
   std::vector<std::string> Tables() const override { return tables_.Keys(); }
   void Write(const std::vector<std::string>& new_tables, const std::vector<TurnRow>& turns,
              const std::vector<ReadingRow>& rows, SteadyTime deadline, Written done) override;

@@ -54,24 +54,48 @@ TEST(DaemonLifecycle, ShutdownRewritesTheSettingsFileWhole) {
   EXPECT_EQ(ReadFile(dir / "Config/Tagvane.ini_bck"), original);
 }
 
+// Whether the process holds back or catches SIGTERM.
+bool HoldsSigterm(int pid) {
+  const std::string text = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  for (const char* field : {"SigBlk:", "SigCgt:"}) {
+    const size_t at = text.find(field);
+    if (at != std::string::npos &&
+        (std::stoull(text.substr(at + 7, 17), nullptr, 16) & (1ull << (SIGTERM - 1)))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The tagvane command holds the stop signals back from its first
 // instruction: a SIGTERM in the first milliseconds after exec ends start-up
-// in order and exits 0, never by the default action.
+// in order and exits 0, never by the default action. On a busy machine the
+// new program may not have run at all by then; such a try says nothing and
+// is made again (the daemon started directly holds them only after about
+// 5 ms, so it never passes at 1 ms).
 TEST(DaemonLifecycle, SigtermInTheFirstMillisecondsAfterExecExitsZero) {
   const auto self = std::filesystem::read_symlink("/proc/self/exe");
   for (int delay_ms : {1, 5, 30}) {
-    test::TempDir dir;
-    ChildProcess daemon(test::BuiltProgram("tagvane"), Args(dir));
-    const std::string exe = "/proc/" + std::to_string(daemon.Pid()) + "/exe";
-    // Watched closely (WaitUntil looks every 20 ms): exec is done once the
-    // process runs another program than this one.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (std::error_code ec; std::filesystem::read_symlink(exe, ec) == self || ec;) {
-      ASSERT_LT(std::chrono::steady_clock::now(), end);
+    int tries = 0;
+    for (bool told = false; !told; ++tries) {
+      ASSERT_LT(tries, 20) << delay_ms << " ms: SIGTERM never held in time";
+      test::TempDir dir;
+      ChildProcess daemon(test::BuiltProgram("tagvane"), Args(dir));
+      const std::string exe = "/proc/" + std::to_string(daemon.Pid()) + "/exe";
+      // Watched closely (WaitUntil looks every 20 ms): exec is done once
+      // the process runs another program than this one.
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      for (std::error_code ec; std::filesystem::read_symlink(exe, ec) == self || ec;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), end);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+      told = HoldsSigterm(daemon.Pid());
+      daemon.Signal(SIGTERM);
+      const int status = daemon.Wait();
+      if (told) {
+        EXPECT_EQ(status, 0) << delay_ms << " ms: " << daemon.Output();
+      }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-    daemon.Signal(SIGTERM);
-    EXPECT_EQ(daemon.Wait(), 0) << delay_ms << " ms: " << daemon.Output();
   }
 }
 

@@ -262,20 +262,26 @@ void ReadingDatabase::Flush() {
   // write of tables comes one of rows, so the readings of the tags that
   // have their table flow meanwhile.
   std::vector<std::string> new_tables;
+  CaseInsensitiveMap<bool> fresh;
   in_flight_.clear();
   if (made_tables_last_ && !closing_) TakeRows({});
   made_tables_last_ = false;
   if (in_flight_.empty()) {
-    CaseInsensitiveMap<bool> fresh;
     new_tables = TakeNewTables(fresh);
     made_tables_last_ = !new_tables.empty();
     if (new_tables.empty() || closing_) TakeRows(fresh);
   }
-  if (new_tables.empty() && in_flight_.empty() && turns_.empty()) return PruneNext();
+  // Turns go once their table is there (it is made first of the missing).
+  const bool turns_go = store_->HasTable(kTurnsTable) || fresh.Contains(kTurnsTable);
+  if (new_tables.empty() && in_flight_.empty() && (turns_.empty() || !turns_go)) {
+    return PruneNext();
+  }
   const auto deadline = closing_ ? now + kCloseLimit : now + (kStepBudget - step_used_);
   tables_in_flight_ = std::move(new_tables);
-  turns_in_flight_ = std::move(turns_);
-  turns_.clear();
+  if (turns_go) {
+    turns_in_flight_ = std::move(turns_);
+    turns_.clear();
+  }
   busy_ = true;
   // A store that writes at once has answered (and emptied the lists) when
   // Write returns.
@@ -296,6 +302,11 @@ std::vector<std::string> ReadingDatabase::TakeNewTables(CaseInsensitiveMap<bool>
   // a file's new table costs more the more tables it has.
   std::vector<std::string> tables;
   const size_t limit = closing_ ? kTableBatch : table_allowance_;
+  // The turns table before the tags' (turns wait for it, and there is one).
+  if (wanted_.Contains(kTurnsTable) && !store_->HasTable(kTurnsTable) &&
+      taken.Add(kTurnsTable, true)) {
+    tables.push_back(kTurnsTable);
+  }
   while (!missing_.empty() && tables.size() < limit) {
     std::string table = std::move(missing_.front());
     missing_.pop_front();

@@ -178,6 +178,32 @@ TEST(SqliteReadings, ALockedFileKeepsReadingsInOrderAndRetriesWithBackoff) {
   EXPECT_EQ(bed.db->NextRetry(), std::chrono::seconds(1));
 }
 
+// A turn that waited through an outage while hundreds of tables are still
+// to be made: the turns table comes first, so no write fails for want of it.
+TEST(SqliteReadings, ATurnWaitingForItsTableBehindHundredsOfOthersIsStored) {
+  DatabaseBed bed;
+  for (int i = 2; i <= 400; ++i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%04X", i);
+    bed.Enrol(id);
+  }
+  bed.Enrol("0001");
+  bed.db->Open();
+  Locker lock(bed.File());
+  for (int i = 0; i < 10; ++i) {  // heard until it turns On
+    bed.parser.ProcessCommData("000160 ", 2);
+    bed.timers.Advance(std::chrono::seconds(3));
+    bed.presence.OffTimer_Timer();
+    bed.Pump();
+  }
+  lock.Release();
+  bed.timers.Advance(std::chrono::seconds(60));
+  bed.Drain();
+  EXPECT_EQ(Query(bed.File(), "SELECT Status FROM tblTurns"), std::vector<std::string>{"ON"});
+  EXPECT_EQ(Query(bed.File(), "SELECT count(*) FROM tbl0001"), std::vector<std::string>{"10"});
+  EXPECT_TRUE(bed.db->Available());
+}
+
 TEST(SqliteReadings, TheBufferKeepsTheNewestRowsAndCountsTheDropped) {
   DatabaseBed bed;
   bed.db->Open();

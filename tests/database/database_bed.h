@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,6 +29,12 @@ struct DatabaseBed : ReceiverBed {
     app.SetDatabase(std::move(owned));
   }
   std::filesystem::path File() const { return dir.Path() / "Data/Tagvane/qbxRFID.db"; }
+  // The i-th of many tag identifiers ("0000", "0001", ... in hex).
+  static std::string TagId(int i) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%04X", i & 0xFFFF);
+    return id;
+  }
   // Runs what the loop has ready (the posted batch writes).
   void Pump() { app.Loop().Pump(); }
   // Runs the loop and moves the clock on by write steps until the queue is

@@ -185,11 +185,7 @@ TEST_F(PgReadings, ShutDownWritesTheQueueAndNoServerMeansAnOutageNotAHang) {
 TEST_F(PgReadings, TenThousandTablesAreMadeInBatchesWhileReadingsFlow) {
   DatabaseBed bed(2);
   bed.app.GetSettings().SQLSource = server_->Source();
-  for (int i = 0; i < 10000; ++i) {
-    char id[8];
-    std::snprintf(id, sizeof id, "%04X", i);
-    bed.Enrol(id);
-  }
+  for (int i = 0; i < 10000; ++i) bed.Enrol(DatabaseBed::TagId(i));
   bed.db->Open();
   // The first tag's table comes with the first batch; its readings are
   // stored long before the last table is made.
@@ -213,11 +209,7 @@ TEST_F(PgReadings, TenThousandTablesAreMadeInBatchesWhileReadingsFlow) {
             std::vector<std::string>{"42"});
   // A reading of every tag at once, as after an outage: more tables than a
   // server can lock in one transaction.
-  for (int i = 0; i < 10000; ++i) {
-    char id[8];
-    std::snprintf(id, sizeof id, "%04X", i);
-    bed.db->RecordReading(id, 7);
-  }
+  for (int i = 0; i < 10000; ++i) bed.db->RecordReading(DatabaseBed::TagId(i), 7);
   ASSERT_TRUE(PumpBed(bed, [&] { return bed.db->Written() == 10001; }))
       << bed.db->Written() << "\n" << Join(bed.LogTexts(), "\n");
   EXPECT_EQ(server_->Query("qbxrfid", "SELECT Strength FROM tbl270F"),

@@ -182,11 +182,7 @@ TEST(SqliteReadings, ALockedFileKeepsReadingsInOrderAndRetriesWithBackoff) {
 // to be made: the turns table comes first, so no write fails for want of it.
 TEST(SqliteReadings, ATurnWaitingForItsTableBehindHundredsOfOthersIsStored) {
   DatabaseBed bed;
-  for (int i = 2; i <= 400; ++i) {
-    char id[8];
-    std::snprintf(id, sizeof id, "%04X", i);
-    bed.Enrol(id);
-  }
+  for (int i = 2; i <= 400; ++i) bed.Enrol(DatabaseBed::TagId(i));
   bed.Enrol("0001");
   bed.db->Open();
   Locker lock(bed.File());

@@ -320,12 +320,15 @@ void ReadingDatabase::TakeRows(const CaseInsensitiveMap<bool>& fresh_tables) {
   // The rows whose table exists or comes now (fresh_tables) go, into at
   // most TablesPerWrite existing tables; the others wait, each table's in
   // order. At most kBatchLimit rows are looked at, so a buffer waiting for
-  // its tables is not moved about whole at every step.
+  // its tables is not moved about whole at every step, and no more are taken
+  // than a write got through lately (ready_rows_).
   const bool all_ready = missing_.empty();
   const size_t tables_per_write = store_->TablesPerWrite();
   CaseInsensitiveMap<bool> touched;
   std::deque<ReadingRow> waiting;
-  while (!queue_.empty() && in_flight_.size() + waiting.size() < kBatchLimit) {
+  const size_t ready_limit = closing_ ? kBatchLimit : ready_rows_;
+  while (!queue_.empty() && in_flight_.size() < ready_limit &&
+         in_flight_.size() + waiting.size() < kBatchLimit) {
     ReadingRow& row = queue_.front();
     const bool fresh = fresh_tables.Contains(row.table);
     const bool ready = fresh || all_ready || store_->HasTable(row.table);
@@ -378,6 +381,12 @@ void ReadingDatabase::AfterWrite(bool ok, size_t rows_written, const std::string
     }
     rows_written = std::min(rows_written, in_flight_.size());
     written_ += rows_written;
+    // A write cut short by its deadline says how many rows fit one.
+    if (rows_written < in_flight_.size()) {
+      ready_rows_ = std::clamp<size_t>(2 * rows_written, kMinReadyRows, kBatchLimit);
+    } else if (rows_written == ready_rows_) {
+      ready_rows_ = std::min(kBatchLimit, 2 * ready_rows_);
+    }
     // Rows past the deadline go back to the head of the queue, in order.
     queue_.insert(queue_.begin(),
                   std::make_move_iterator(in_flight_.begin() +

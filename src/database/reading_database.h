@@ -37,6 +37,7 @@ class ReadingDatabase final : public DatabasePort, public HistorySource {
  public:
   static constexpr size_t kBufferLimit = 100000;
   static constexpr size_t kBatchLimit = 20000;
+  static constexpr size_t kMinReadyRows = 512;
   static constexpr size_t kTableBatch = 200;
   static constexpr size_t kTurnLimit = 10000;
   static constexpr size_t kHistoryPending = 32;
@@ -158,6 +159,9 @@ class ReadingDatabase final : public DatabasePort, public HistorySource {
   std::chrono::steady_clock::duration step_used_{};
   size_t table_allowance_ = kTableBatch;
   bool made_tables_last_ = false;
+  // Rows of existing tables a write takes: about twice what fitted the last
+  // write its deadline cut short.
+  size_t ready_rows_ = kBatchLimit;
   Timer step_timer_;
 
   bool outage_ = false;

@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   bool foreground = false;
   cli.add_option("--app-dir", app_dir,
                  "Application folder holding Config/, Data/, HTML/ and Scripts/ "
-                 "(default: the folder of the executable)");
+                 "(default: the folder of the tagvane command)");
   cli.add_flag("--foreground", foreground,
                "Stay attached to the terminal and copy the event log to standard error");
   std::string set_password;

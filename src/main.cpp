@@ -136,12 +136,13 @@ int main(int argc, char** argv) {
   // ends start-up in order like any later one.
   sigset_t held;
   sigemptyset(&held);
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, number);
+  constexpr int kHeld[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int number : kHeld) sigaddset(&held, number);
   sigset_t previous;
   sigprocmask(SIG_BLOCK, &held, &previous);
   // The tagvane command holds them already; the programs the daemon starts
   // get the mask it was given, without them.
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&previous, number);
+  for (int number : kHeld) sigdelset(&previous, number);
   std::signal(SIGPIPE, SIG_IGN);
 
   CLI::App cli{"Tagvane: presence of active RFID tags, published as xAP BSC messages."};

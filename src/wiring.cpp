@@ -41,7 +41,7 @@ void InstallSubsystems(App& app) {
   // environment, and without one they may still call every member).
   const std::string job_token = RandomToken();
   auto launcher = std::make_unique<ProcessJobLauncher>(
-      app.Loop().Io(), app.Log(), RunnerBeside(app.ProgramPath()), [&app, web_server, job_token] {
+      app.Loop().Io(), app.Log(), RunnerBeside(app.ExePath()), [&app, web_server, job_token] {
         int port = web_server->Server().LocalPort();
         if (port <= 0) {
           port = ToInt32(LeadingNumber(

@@ -24,6 +24,7 @@ App::App(AppOptions options)
       off_timer_(*timers_),
       periodic_timer_(*timers_),
       flush_timer_(*timers_) {
+  exe_path_ = options_.exe_path;
   loop_.SetLog(&log_);
   log_.SetSender(&outbox_);
   log_.SetEcho(options_.foreground);
@@ -110,7 +111,6 @@ void App::InitXap() {
     data_dir_ = ResolveBelow(app_path_, "Data").value_or(app_path_ + "/Data");
     log_.SetTracePath(data_dir_ / "Tagvane.txt");
   });
-  step([&] { exe_path_ = options_.exe_path; });
   step([&] {
     CreateFolders(log_, (config_dir_ / "x").string());
     CreateFolders(log_, (data_dir_ / "x").string());

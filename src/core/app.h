@@ -115,9 +115,8 @@ class App {
   int& PeriodicMinuteCounter() { return periodic_minutes_; }
 
   const std::string& AppPath() const { return app_path_; }
+  // The command that started the daemon (known from construction on).
   const std::string& ExePath() const { return exe_path_; }
-  // The command that started the daemon, known before Start.
-  const std::string& ProgramPath() const { return options_.exe_path; }
   const std::string& ComputerName() const { return computer_name_; }
   const std::string& InterfaceAddress() const { return interface_address_; }
   const std::string& BroadcastAddress() const { return broadcast_address_; }

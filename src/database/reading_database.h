@@ -104,12 +104,12 @@ class ReadingDatabase final : public DatabasePort, public HistorySource {
   bool ReopenIfStale();
   void RunHistory();
   void AfterWrite(bool ok, size_t rows_written, const std::string& error);
-  // How many new tables the next write may make, from the loop time the
-  // last write that made tables took.
   // The missing tables the next write makes (also added to taken).
   std::vector<std::string> TakeNewTables(CaseInsensitiveMap<bool>& taken);
   // Moves the rows the next write takes from queue_ to in_flight_.
   void TakeRows(const CaseInsensitiveMap<bool>& fresh_tables);
+  // How many new tables the next write may make, from the loop time the
+  // last write that made tables took.
   void AdjustTableAllowance(size_t tables, std::chrono::steady_clock::duration used);
   void Announce(const std::string& table);
   void WantTable(const std::string& table);

@@ -94,7 +94,7 @@ std::chrono::seconds JobTimeLimitFrom(std::string_view setting);
 // application folder.
 JobEnvironment MakeJobEnvironment(int port, std::string token, std::string app_dir);
 
-// The job runner next to the running executable.
+// The job runner next to program (the tagvane command).
 std::filesystem::path RunnerBeside(const std::string& program);
 
 }  // namespace tagvane
